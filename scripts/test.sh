@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Builds the library for Linux (with sanitizers) and for Windows, and runs
+# every test: natively, and under Wine for the Windows build. On a fresh
+# Debian 12 machine, run as root: missing packages are installed first.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(cmake ninja-build g++ clang libgtest-dev libgmock-dev googletest libbenchmark-dev
+          g++-mingw-w64-x86-64-posix wine64 nlohmann-json3-dev rapidjson-dev)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "== installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# A private Wine prefix, with its server started up front so that the first
+# test does not wait for Wine's background processes.
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+export WINEPREFIX=${WINEPREFIX:-$(mktemp -d /tmp/lumsdk-wine.XXXXXX)}
+mkdir -p "$WINEPREFIX"
+wineserver -p >/dev/null 2>&1 || true
+wineboot -i >/dev/null 2>&1 || true
+trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+
+status=0
+summaries=()
+run() {  # preset [ctest arguments...]
+  local preset=$1; shift
+  echo "== $preset: configure and build"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j 2
+  echo "== $preset: test"
+  local log=build/$preset-ctest.log
+  ctest --preset "$preset" "$@" 2>&1 | tee "$log" || status=1
+  summaries+=("$preset: $(grep -E 'tests passed|tests failed' "$log" | tail -n 1)")
+}
+
+run linux-asan
+run windows
+if ls tests/*_stress_test.cc >/dev/null 2>&1; then run linux-tsan -R Stress; fi
+
+echo
+echo "== summary"
+printf '%s\n' "${summaries[@]}"
+exit $status

@@ -1,0 +1,222 @@
+/*
+ * LUMSDK: lighting control client library.
+ *
+ * The library forwards every call to the lighting host application over
+ * named pipes and returns plain C results. Call
+ * VelmoraPerformProtocolHandshake() first; every other function (except
+ * VelmoraGetLastError) fails with VelmoraErrorHandshakeRequired until a
+ * handshake has received an answer.
+ *
+ * Errors: every function reports through its return value and a per-thread
+ * last error read with VelmoraGetLastError(). A failure on one thread never
+ * shows on another. If the library meets an internal failure (memory
+ * exhausted, a system lock failing) a call returns its failure value with
+ * VelmoraErrorHostUnreachable; nothing is ever thrown across this interface.
+ *
+ * Memory: every pointer the library returns (texts, device and position
+ * records) belongs to the library and stays valid and unchanged until the
+ * library is unloaded. Never free it. Each successful call returns new
+ * blocks, so memory grows with every successful structure call.
+ *
+ * This header is plain C99 and C++; it needs only <stdint.h>, <stddef.h>
+ * and <stdbool.h>.
+ */
+#ifndef LUMSDK_H_
+#define LUMSDK_H_
+
+#include <stdbool.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(_WIN32)
+#define VELMORA_CALL __cdecl
+#if defined(LUMSDK_STATIC)
+#define VELMORA_API
+#elif defined(LUMSDK_BUILDING)
+#define VELMORA_API __declspec(dllexport)
+#else
+#define VELMORA_API __declspec(dllimport)
+#endif
+#else
+#define VELMORA_CALL
+#if defined(LUMSDK_BUILDING) && !defined(LUMSDK_STATIC)
+#define VELMORA_API __attribute__((visibility("default")))
+#else
+#define VELMORA_API
+#endif
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Result codes. The pass-through functions (see each one) store the host's
+ * "errorCode" unchanged, so values outside this list can occur. */
+typedef enum VelmoraError {
+  VelmoraErrorNone = 0,              /* success */
+  VelmoraErrorHostUnreachable = 1,   /* no connection, broken connection or no answer */
+  VelmoraErrorReserved = 2,          /* only ever passed through from the host */
+  VelmoraErrorHandshakeRequired = 3, /* no handshake has succeeded yet */
+  VelmoraErrorProtocolMismatch = 4,  /* the host's protocol version is too old */
+  VelmoraErrorBadArgument = 5        /* argument rejected, or no usable result */
+} VelmoraError;
+
+/* Returned by value from the handshake. Both texts belong to the library. */
+typedef struct VelmoraProtocolDetails {
+  const char *sdkVersion;    /* "3.0.171" */
+  const char *serverVersion; /* host's version text; NULL until a handshake answered */
+  int sdkProtocolVersion;    /* 5 */
+  int serverProtocolVersion; /* host's protocol version; 0 until a handshake answered */
+  bool breakingChanges;      /* host's flag; false unless the host speaks above 5 */
+} VelmoraProtocolDetails;
+
+typedef struct VelmoraChannelDeviceInfo {
+  int type;           /* host's code for the attached device */
+  int deviceLedCount; /* LEDs on that device */
+} VelmoraChannelDeviceInfo;
+
+typedef struct VelmoraChannelInfo {
+  int totalLedsCount;
+  int devicesCount;                  /* entries in devices (-1: host sent a non-list) */
+  VelmoraChannelDeviceInfo *devices; /* NULL when devicesCount <= 0 */
+} VelmoraChannelInfo;
+
+typedef struct VelmoraChannelsInfo {
+  int channelsCount;            /* entries in channels (-1: host sent a non-list) */
+  VelmoraChannelInfo *channels; /* NULL when channelsCount <= 0 */
+} VelmoraChannelsInfo;
+
+typedef struct VelmoraDeviceInfo {
+  int type;          /* host's device type code */
+  const char *model; /* never NULL; empty when the host sent none */
+  int physicalLayout;
+  int logicalLayout;
+  int capsMask;
+  int ledsCount;
+  VelmoraChannelsInfo channels;
+} VelmoraDeviceInfo;
+
+typedef struct VelmoraLedPosition {
+  int ledId; /* 1 to 499 */
+  double top;
+  double left;
+  double height;
+  double width;
+} VelmoraLedPosition;
+
+typedef struct VelmoraLedPositions {
+  int positionsCount;
+  VelmoraLedPosition *positions;
+} VelmoraLedPositions;
+
+typedef struct VelmoraLedColor {
+  int ledId; /* 0 to 499 */
+  int r;     /* 0 to 255 */
+  int g;
+  int b;
+} VelmoraLedColor;
+
+/* Completion of an asynchronous call. Runs on a worker thread of the
+ * library, with no library lock held; it may call any function of the
+ * library, but a slow callback delays the worker's next pass. */
+typedef void(VELMORA_CALL *VelmoraAsyncCallback)(void *context, bool result,
+                                                 VelmoraError error);
+
+/* Key press (pressed true) or release (false) of the host's key vendorKey.
+ * Runs on the connection's notification thread, never on an application
+ * thread, one notification at a time. It may call any function of the
+ * library except VelmoraPerformProtocolHandshake. */
+typedef void(VELMORA_CALL *VelmoraKeypressCallback)(void *context, int vendorKey,
+                                                    bool pressed);
+
+/* Opens the connection to the host, or keeps the one that still works, and
+ * exchanges versions. Always returns a record; the last error is 0 on
+ * success and VelmoraErrorHostUnreachable on failure, in which case the
+ * host fields are NULL/0/false. A handshake that had to reconnect forgets
+ * every key-press callback. */
+VELMORA_API VelmoraProtocolDetails VELMORA_CALL VelmoraPerformProtocolHandshake(void);
+
+/* The calling thread's last error. Never changes it. */
+VELMORA_API VelmoraError VELMORA_CALL VelmoraGetLastError(void);
+
+/* Number of devices, or -1. Errors: 3, 1. */
+VELMORA_API int VELMORA_CALL VelmoraGetDeviceCount(void);
+
+/* Description of device deviceIndex, or NULL. Errors: 3; 5 for a negative
+ * index or when the host has no such device; 1. */
+VELMORA_API VelmoraDeviceInfo *VELMORA_CALL VelmoraGetDeviceInfo(int deviceIndex);
+
+/* Positions of all LEDs (ids 1 to 499), or NULL. Errors: 3, 1. */
+VELMORA_API VelmoraLedPositions *VELMORA_CALL VelmoraGetLedPositions(void);
+
+/* Positions of one device's LEDs, or NULL. Errors: 3; 5 for a negative
+ * index or no result; 1; 4 below host protocol 3. */
+VELMORA_API VelmoraLedPositions *VELMORA_CALL
+VelmoraGetLedPositionsByDeviceIndex(int deviceIndex);
+
+/* LED id of the key for an ASCII letter (case matters), or 0. Errors: 3;
+ * 5 when keyName is not A-Z or a-z; 1. A host answer of 0 is returned with
+ * last error 0. */
+VELMORA_API int VELMORA_CALL VelmoraGetLedIdForKeyName(char keyName);
+
+/* Asks the host for control; accessMode must be 0. Returns the host's
+ * "result". Errors: 3, 5, 1; 0 after any answer. */
+VELMORA_API bool VELMORA_CALL VelmoraRequestControl(int accessMode);
+
+/* Gives control back; accessMode must be 0. Errors: 3, 1, 5, 4 below host
+ * protocol 2; after an answer the host's "errorCode". */
+VELMORA_API bool VELMORA_CALL VelmoraReleaseControl(int accessMode);
+
+/* Sets this client's layer priority, 0 to 255. Errors: 3, 1, 4 below host
+ * protocol 4, 5; after an answer the host's "errorCode". */
+VELMORA_API bool VELMORA_CALL VelmoraSetLayerPriority(int priority);
+
+/* Sets size colours and waits for the host. Errors: 3; 5 for size < 1,
+ * ids outside 0-499, components outside 0-255, an id twice or a NULL
+ * array; 1; after an answer the host's "errorCode". */
+VELMORA_API bool VELMORA_CALL VelmoraSetLedsColors(int size, VelmoraLedColor *ledsColors);
+
+/* Reads the colours of the LEDs named in ledsColors[i].ledId into r, g, b
+ * (matched by position). Errors: 3, 4 below host protocol 4, 5 (bad list or
+ * unusable answer), 1. Nothing is written on failure. */
+VELMORA_API bool VELMORA_CALL VelmoraGetLedsColors(int size, VelmoraLedColor *ledsColors);
+
+/* As VelmoraGetLedsColors for one device; needs host protocol 5. */
+VELMORA_API bool VELMORA_CALL VelmoraGetLedsColorsByDeviceIndex(int deviceIndex, int size,
+                                                                VelmoraLedColor *ledsColors);
+
+/* Queues colours and returns at once; a worker thread sends everything
+ * queued every 10 ms (latest colour per LED) and then calls callback (may
+ * be NULL) with the outcome. Errors: 3, 5. */
+VELMORA_API bool VELMORA_CALL VelmoraSetLedsColorsAsync(int size, VelmoraLedColor *ledsColors,
+                                                        VelmoraAsyncCallback callback,
+                                                        void *context);
+
+/* Stores colours for one device in the library's buffer; sends nothing.
+ * Errors: 3, 4 below host protocol 5, 5, 1. On success the last error is
+ * left as it was. */
+VELMORA_API bool VELMORA_CALL VelmoraSetLedsColorsBufferByDeviceIndex(int deviceIndex, int size,
+                                                                      VelmoraLedColor *ledsColors);
+
+/* Sends the whole buffer and waits. Errors: 3, 4, 1 (buffer kept when the
+ * host is already gone); after an answer the host's "errorCode". */
+VELMORA_API bool VELMORA_CALL VelmoraSetLedsColorsFlushBuffer(void);
+
+/* Hands the buffer to a worker thread that sends it on its next pass and
+ * then calls callback (may be NULL). A later call before that pass replaces
+ * the earlier contents. Errors: 3, 4. */
+VELMORA_API bool VELMORA_CALL VelmoraSetLedsColorsFlushBufferAsync(VelmoraAsyncCallback callback,
+                                                                   void *context);
+
+/* Registers a key-press callback; the first registration on a connection
+ * asks the host for notifications. The callback stays registered even when
+ * the host refuses. Errors: 3, 5 (NULL callback), 1, 4 below host protocol 4;
+ * after an answer the host's "errorCode". */
+VELMORA_API bool VELMORA_CALL VelmoraRegisterKeypressCallback(VelmoraKeypressCallback callback,
+                                                              void *context);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* LUMSDK_H_ */

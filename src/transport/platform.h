@@ -1,0 +1,30 @@
+// The few operating-system services that the portable code needs outside the
+// pipe streams. Implemented once per platform, in win/ and posix/.
+#ifndef LUMSDK_TRANSPORT_PLATFORM_H_
+#define LUMSDK_TRANSPORT_PLATFORM_H_
+
+namespace sdk {
+namespace platform {
+
+// The id of this process, as the host knows it.
+unsigned long currentProcessId();
+
+// Called before the library starts a thread of its own. On Windows it pins
+// the DLL, so that FreeLibrary no longer unloads it: a DLL's static
+// destructors run under the loader lock, where joining a thread hangs, so
+// once threads exist only process exit ends the library. No-op elsewhere.
+void keepLoadedWhileThreadsRun();
+
+// True once the process has started to exit (Windows: the DLL's detach
+// notification said so). Other threads may then already have been killed, so
+// destructors must neither join threads nor take locks; they leave the memory
+// to the system instead. Always false where that cannot happen.
+bool processExiting();
+
+// Records the exit notification; called only from the DLL entry point.
+void noteProcessExiting();
+
+}  // namespace platform
+}  // namespace sdk
+
+#endif  // LUMSDK_TRANSPORT_PLATFORM_H_
