@@ -49,7 +49,7 @@ class Reader {
  private:
   // Skips whitespace and non-printable bytes: everything but 0x21..0x7E.
   void skipBlanks() {
-    while (p_ < end_ && static_cast<unsigned char>(*p_ - 0x21) > 0x7E - 0x21) ++p_;
+    while (p_<end_&& static_cast<unsigned char>(*p_ - 0x21)> 0x7E - 0x21) ++p_;
   }
 
   bool readNumber(JsonHandle& out) {

@@ -222,7 +222,7 @@ void JsonArrayValue::append(const JsonHandle& value) {
 
 int JsonArrayValue::size() const {
   return elements_.size() > static_cast<std::size_t>(INT_MAX) ? INT_MAX
-                                                                : static_cast<int>(elements_.size());
+                                                              : static_cast<int>(elements_.size());
 }
 
 void JsonArrayValue::write(std::string& out) const {

@@ -45,10 +45,10 @@ class JsonHandle {
  public:
   // Null.
   JsonHandle() noexcept;
-  JsonHandle(std::nullptr_t) noexcept;  // NOLINT: null, like the default
-  JsonHandle(bool value);               // NOLINT(google-explicit-constructor)
-  JsonHandle(int value);                // NOLINT
-  JsonHandle(double value);             // NOLINT
+  JsonHandle(std::nullptr_t) noexcept;   // NOLINT: null, like the default
+  JsonHandle(bool value);                // NOLINT(google-explicit-constructor)
+  JsonHandle(int value);                 // NOLINT
+  JsonHandle(double value);              // NOLINT
   JsonHandle(const std::string& value);  // NOLINT
   JsonHandle(std::string&& value);       // NOLINT
   // A zero-terminated text; a null pointer gives JSON null (there is no text

@@ -22,20 +22,20 @@ void attachParamsCopy(JsonHandle& request, const JsonHandle& params);
 // The remote method names, matched by the host byte for byte (the
 // misspellings included). Built once at load.
 namespace method {
-extern const std::string kGetDeviceCount;                 // "VelmoraGetDeviceCount"
-extern const std::string kGetDeviceInfo;                  // "VelmoraGetDeviceInfo"
-extern const std::string kGetLedPositions;                // "VelmoraGetLedPositions"
-extern const std::string kGetLedPositionsByDeviceIndex;   // "VelmoraGetLedPositionsByDeviceIndex"
-extern const std::string kGetLedIdForKeyName;             // "VelmoraGetLedIdForKeyName"
-extern const std::string kGetLedsColors;                  // "VelmoraGetLedsColors"
-extern const std::string kGetLedsColorsByDeviceIndex;     // "VelmoraGetLedsColorsByDeviceIndex"
-extern const std::string kSetLedsColors;                  // "VelmoraSetLedsColors"
-extern const std::string kSetLedsColorsFlushBuffer;       // "VelmoraSetLedsColorsFlushBuffer"
-extern const std::string kHandshake;                      // "VelomraHandshakeMethod"
-extern const std::string kRequestControl;                 // "InternalAquireAccessMode"
-extern const std::string kReleaseControl;                 // "VelomraReleaseControlMethod"
-extern const std::string kSetLayerPriority;               // "VelmoraSetLayerPriority"
-extern const std::string kRegisterKeypressCallback;       // "VelmoraRegisterKeypressCallback"
+extern const std::string kGetDeviceCount;                // "VelmoraGetDeviceCount"
+extern const std::string kGetDeviceInfo;                 // "VelmoraGetDeviceInfo"
+extern const std::string kGetLedPositions;               // "VelmoraGetLedPositions"
+extern const std::string kGetLedPositionsByDeviceIndex;  // "VelmoraGetLedPositionsByDeviceIndex"
+extern const std::string kGetLedIdForKeyName;            // "VelmoraGetLedIdForKeyName"
+extern const std::string kGetLedsColors;                 // "VelmoraGetLedsColors"
+extern const std::string kGetLedsColorsByDeviceIndex;    // "VelmoraGetLedsColorsByDeviceIndex"
+extern const std::string kSetLedsColors;                 // "VelmoraSetLedsColors"
+extern const std::string kSetLedsColorsFlushBuffer;      // "VelmoraSetLedsColorsFlushBuffer"
+extern const std::string kHandshake;                     // "VelomraHandshakeMethod"
+extern const std::string kRequestControl;                // "InternalAquireAccessMode"
+extern const std::string kReleaseControl;                // "VelomraReleaseControlMethod"
+extern const std::string kSetLayerPriority;              // "VelmoraSetLayerPriority"
+extern const std::string kRegisterKeypressCallback;      // "VelmoraRegisterKeypressCallback"
 }  // namespace method
 
 }  // namespace sdk
