@@ -41,11 +41,14 @@ struct PipeStreamBase::Io {
   OVERLAPPED overlapped{};
   HANDLE pipe = INVALID_HANDLE_VALUE;
 
-  void Rearm() {
+  // Clears the record for the next operation. ReadFile and WriteFile reset
+  // the event themselves; ConnectNamedPipe may not, so it asks for a reset
+  // (each one is a round trip to the wine server under Wine).
+  void Rearm(bool resetEvent) {
     HANDLE event = overlapped.hEvent;
     overlapped = OVERLAPPED{};
     overlapped.hEvent = event;
-    ResetEvent(event);
+    if (resetEvent) ResetEvent(event);
   }
 
   // Waits for the overlapped operation or the cancel event, at most waitMs
@@ -152,7 +155,7 @@ int PipeStreamBase::PlatformCreate(const std::wstring& name, bool forReading, in
 }
 
 int PipeStreamBase::PlatformAwaitClient(int timeoutMs) {
-  io_->Rearm();
+  io_->Rearm(true);
   if (ConnectNamedPipe(io_->pipe, &io_->overlapped)) return 0;
   const DWORD error = GetLastError();
   if (error == ERROR_PIPE_CONNECTED) return 0;
@@ -170,7 +173,7 @@ int PipeStreamBase::PlatformReadSome(uint8_t* data, size_t size, const Deadline&
   *got = 0;
   if (io_->pipe == INVALID_HANDLE_VALUE) return ERROR_PIPE_NOT_CONNECTED;
   for (;;) {
-    io_->Rearm();
+    io_->Rearm(false);
     const DWORD want = static_cast<DWORD>(std::min<size_t>(size, kMaxTransfer));
     const BOOL started = ReadFile(io_->pipe, data, want, nullptr, &io_->overlapped);
     DWORD n = 0;
@@ -187,7 +190,7 @@ int PipeStreamBase::PlatformWriteAll(const uint8_t* data, size_t size, const Dea
   // OVERLAPPED record on every call), so the time-out bounds a write that a
   // peer does not drain.
   while (size > 0) {
-    io_->Rearm();
+    io_->Rearm(false);
     const DWORD chunk = static_cast<DWORD>(std::min<size_t>(size, kMaxTransfer));
     const BOOL started = WriteFile(io_->pipe, data, chunk, nullptr, &io_->overlapped);
     DWORD n = 0;
