@@ -152,6 +152,8 @@ TEST(PipeStream, TimedOutReadMarksBrokenButKeepsWhatArrived) {
   ASSERT_EQ(WriteRawBytes(*p.client, ToBytes("cde"), kWaitMs), 0);
   ASSERT_EQ(p.server->Read(got, kWaitMs), 0);
   EXPECT_EQ(got, ToBytes("abcde"));
+  // Broken stays broken, even after a read that worked.
+  EXPECT_TRUE(p.server->IsBroken());
 }
 
 TEST(PipeStream, ShortReadsAreJoinedIntoOneFrame) {
@@ -225,6 +227,10 @@ TEST(PipeStream, WrongDirectionFailsWithoutBreaking) {
   EXPECT_FALSE(p.client->IsBroken());
   EXPECT_FALSE(p.server->IsBroken());
   EXPECT_FALSE(p.server->QueryInput());
+  // Nothing is waiting to be read, so flushing returns at once.
+  p.client->Flush();
+  p.server->Flush();
+  EXPECT_EQ(p.client->Write(ToBytes("after flush"), kWaitMs), 0);
 }
 
 TEST(PipeStream, ListeningWithoutPeerIsNotReadyNorBroken) {

@@ -180,7 +180,9 @@ int PipeStreamBase::PlatformReadSome(uint8_t* data, size_t size, const Deadline&
     const int error = io_->Complete(started, deadline.RemainingMs(), &n);
     *got = n;
     if (error != 0 || n > 0) return error;
-    // A zero-byte completion carries nothing; wait for real data.
+    // A zero-byte completion (a peer's empty write) carries nothing: read
+    // again, unless the time is up or the stream was cancelled meanwhile.
+    if (deadline.RemainingMs() == 0 || PlatformCancelRequested()) return ERROR_IO_PENDING;
   }
 }
 
