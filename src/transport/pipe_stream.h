@@ -25,6 +25,8 @@
 //     that no longer exist are removed on the way.
 //   - Result codes are the Windows ones (the constants below), so that the
 //     code above the streams and its tests are the same everywhere.
+//   - Cancel shuts the socket down to wake a blocked call, so unlike on
+//     Windows the peer notices: its next write to a cancelled stream fails.
 #ifndef LUMSDK_TRANSPORT_PIPE_STREAM_H_
 #define LUMSDK_TRANSPORT_PIPE_STREAM_H_
 
