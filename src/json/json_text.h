@@ -1,0 +1,42 @@
+// Compact JSON text out of a JsonHandle, and the lenient reader that turns
+// the host's answers back into one.
+#ifndef LUMSDK_JSON_JSON_TEXT_H_
+#define LUMSDK_JSON_JSON_TEXT_H_
+
+#include <cstddef>
+#include <string>
+
+#include "json/json_value.h"
+
+namespace sdk {
+
+// Containers nested deeper than this read as the invalid value, so that no
+// text can exhaust the stack of the recursive reader.
+constexpr int kJsonMaxDepth = 256;
+
+// The compact text of a value: no whitespace anywhere, numbers as a default
+// std::ostream writes a double, object members in the map's order. The
+// invalid value writes as empty text; inside an array or object it writes as
+// null so that the text stays readable.
+std::string toJsonText(const JsonHandle& value);
+
+// Reads one value from the start of the text; whatever follows it is ignored.
+// Never fails: unreadable text gives the invalid value, and a container with
+// an unreadable part is invalid as a whole. The reader is lenient where the
+// host's text has always been read so:
+// - blanks (whitespace and every byte outside 0x20..0x7E) are skipped before
+//   values and around commas, colons and brackets;
+// - [] and {} read as null; a repeated member name keeps the last value;
+// - null, true and false are read as four, four and five characters, stopping
+//   early at a line feed, and compared as a whole;
+// - numbers are read as a classic-locale std::istream reads a double;
+// - in strings, \" \b \f \n \r \t and a backslash before a NUL byte are
+//   unescaped; any other backslash is kept together with what follows it
+//   (\u is not decoded); a string that reaches the end of the text without
+//   its closing quote ends there.
+JsonHandle parseJsonText(const std::string& text);
+JsonHandle parseJsonText(const char* data, std::size_t size);
+
+}  // namespace sdk
+
+#endif  // LUMSDK_JSON_JSON_TEXT_H_
