@@ -93,7 +93,7 @@ bool Profile::findKeyLabel(const std::string& label, int* deviceIndex, int* ledI
 
 const std::vector<NamedCode>& deviceTypeNames() {
   static const std::vector<NamedCode> kNames = {
-      {"keyboard", 1}, {"mouse", 2},         {"mousepad", 3},
+      {"keyboard", 1},     {"mouse", 2},         {"mousepad", 3},
       {"headsetStand", 4}, {"ledController", 5}, {"headset", 6},
   };
   return kNames;
@@ -424,6 +424,7 @@ class ProfileReader {
 
   bool integer(const JsonHandle& object, const char* name, const std::string& where, int* out,
                bool required, int min, int max) {
+    if (!object.hasMember(name) && !required) return true;
     double v = *out;
     if (!number(object, name, where, &v, required, true)) return false;
     if (v < min || v > max) {
@@ -526,7 +527,8 @@ class ProfileReader {
 
   bool readLed(const JsonHandle& object, std::string where, std::set<int>* ids, Led* led) {
     if (object.type() != sdk::kJsonObject) return fail(where + ": must be an object");
-    if (!checkMembers(object, {"id", "key", "left", "top", "width", "height", "vendorKey"}, where)) {
+    if (!checkMembers(object, {"id", "key", "left", "top", "width", "height", "vendorKey"},
+                      where)) {
       return false;
     }
     if (!integer(object, "id", where, &led->id, true, kMinLedId, kMaxLedId)) return false;

@@ -37,7 +37,8 @@ class SyntaxChecker {
         ++column;
       }
     }
-    *error = "line " + std::to_string(line) + ", column " + std::to_string(column) + ": " + message_;
+    *error =
+        "line " + std::to_string(line) + ", column " + std::to_string(column) + ": " + message_;
     return false;
   }
 
@@ -53,7 +54,8 @@ class SyntaxChecker {
   char peek() const { return atEnd() ? '\0' : text_[pos_]; }
 
   void skipBlanks() {
-    while (!atEnd() && (peek() == ' ' || peek() == '\t' || peek() == '\n' || peek() == '\r')) ++pos_;
+    while (!atEnd() && (peek() == ' ' || peek() == '\t' || peek() == '\n' || peek() == '\r'))
+      ++pos_;
   }
 
   bool value(int depth) {
@@ -172,7 +174,8 @@ class SyntaxChecker {
     }
     if (peek() == '.') {
       ++pos_;
-      if (!std::isdigit(static_cast<unsigned char>(peek()))) return fail("expected a digit after '.'");
+      if (!std::isdigit(static_cast<unsigned char>(peek())))
+        return fail("expected a digit after '.'");
       while (std::isdigit(static_cast<unsigned char>(peek()))) ++pos_;
     }
     if (peek() == 'e' || peek() == 'E') {

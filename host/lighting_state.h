@@ -101,7 +101,7 @@ class LightingState {
   void changedLocked();
 
   const Profile& profile_;
-  std::vector<size_t> deviceOffset_;              // first flat index of each device
+  std::vector<size_t> deviceOffset_;             // first flat index of each device
   std::map<int, std::vector<size_t>> flatById_;  // LED id -> flat indices, device order
   size_t ledCount_ = 0;
 

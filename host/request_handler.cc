@@ -206,9 +206,8 @@ class Exchange {
   JsonHandle handshake() {
     int sdkVersion = 0;
     std::string why;
-    outcome_->sdkProtocolVersion = intParam(params_, "sdkProtocolVersion", &sdkVersion, &why)
-                                       ? sdkVersion
-                                       : 0;
+    outcome_->sdkProtocolVersion =
+        intParam(params_, "sdkProtocolVersion", &sdkVersion, &why) ? sdkVersion : 0;
     JsonHandle answer;
     answer.member("serverVersion") = kHostVersionText;
     answer.member("serverProtocolVersion") = protocol_;
@@ -301,9 +300,10 @@ class Exchange {
     if (!intParam(params_, "keyName", &code, &why)) return failure(kHostErrorBadRequest, why);
     int device = 0;
     int ledId = 0;
-    if (!inRange(code, 1, 127) || !profile_.findLetterKey(static_cast<char>(code), &device, &ledId)) {
-      JsonHandle answer = failure(kHostErrorBadRequest, "no key for character code " +
-                                                            std::to_string(code));
+    if (!inRange(code, 1, 127) ||
+        !profile_.findLetterKey(static_cast<char>(code), &device, &ledId)) {
+      JsonHandle answer =
+          failure(kHostErrorBadRequest, "no key for character code " + std::to_string(code));
       answer.member("result") = 0;
       return answer;
     }

@@ -49,10 +49,10 @@ std::string formatColorList(const std::vector<ColorRecord>& records);
 int methodMinimumProtocol(const std::string& method);
 
 struct RequestOutcome {
-  std::string method;            // empty when the request names none
-  std::string answer;            // JSON text, without the terminating 0 byte
-  bool registersKeys = false;    // the client is now registered for key presses
-  int sdkProtocolVersion = -1;   // sent with the handshake; -1 for other requests
+  std::string method;           // empty when the request names none
+  std::string answer;           // JSON text, without the terminating 0 byte
+  bool registersKeys = false;   // the client is now registered for key presses
+  int sdkProtocolVersion = -1;  // sent with the handshake; -1 for other requests
 };
 
 class RequestHandler {
