@@ -119,15 +119,13 @@ typedef struct VelmoraLedColor {
 /* Completion of an asynchronous call. Runs on a worker thread of the
  * library, with no library lock held; it may call any function of the
  * library, but a slow callback delays the worker's next pass. */
-typedef void(VELMORA_CALL *VelmoraAsyncCallback)(void *context, bool result,
-                                                 VelmoraError error);
+typedef void(VELMORA_CALL *VelmoraAsyncCallback)(void *context, bool result, VelmoraError error);
 
 /* Key press (pressed true) or release (false) of the host's key vendorKey.
  * Runs on the connection's notification thread, never on an application
  * thread, one notification at a time. It may call any function of the
  * library except VelmoraPerformProtocolHandshake. */
-typedef void(VELMORA_CALL *VelmoraKeypressCallback)(void *context, int vendorKey,
-                                                    bool pressed);
+typedef void(VELMORA_CALL *VelmoraKeypressCallback)(void *context, int vendorKey, bool pressed);
 
 /* Opens the connection to the host, or keeps the one that still works, and
  * exchanges versions. Always returns a record; the last error is 0 on
@@ -151,8 +149,7 @@ VELMORA_API VelmoraLedPositions *VELMORA_CALL VelmoraGetLedPositions(void);
 
 /* Positions of one device's LEDs, or NULL. Errors: 3; 5 for a negative
  * index or no result; 1; 4 below host protocol 3. */
-VELMORA_API VelmoraLedPositions *VELMORA_CALL
-VelmoraGetLedPositionsByDeviceIndex(int deviceIndex);
+VELMORA_API VelmoraLedPositions *VELMORA_CALL VelmoraGetLedPositionsByDeviceIndex(int deviceIndex);
 
 /* LED id of the key for an ASCII letter (case matters), or 0. Errors: 3;
  * 5 when keyName is not A-Z or a-z; 1. A host answer of 0 is returned with

@@ -92,9 +92,8 @@ VELMORA_API bool VELMORA_CALL VelmoraSetLedsColorsAsync(int size, VelmoraLedColo
 
 VELMORA_API bool VELMORA_CALL VelmoraSetLedsColorsBufferByDeviceIndex(int deviceIndex, int size,
                                                                       VelmoraLedColor* ledsColors) {
-  return guarded(false, [&] {
-    return sdk::setLedsColorsBufferByDeviceIndex(deviceIndex, size, ledsColors);
-  });
+  return guarded(
+      false, [&] { return sdk::setLedsColorsBufferByDeviceIndex(deviceIndex, size, ledsColors); });
 }
 
 VELMORA_API bool VELMORA_CALL VelmoraSetLedsColorsFlushBuffer(void) {

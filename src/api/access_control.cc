@@ -1,0 +1,57 @@
+// Requesting and releasing control of the lighting, and the layer priority.
+// The host decides and remembers; the library only forwards.
+#include "api/calls.h"
+#include "api/exchange.h"
+#include "json/request.h"
+
+namespace sdk {
+namespace {
+
+JsonHandle accessModeRequest(const std::string& method) {
+  JsonHandle params;
+  params.member("accessMode") = JsonHandle(0);
+  return makeRequest(method, std::move(params));
+}
+
+}  // namespace
+
+bool requestControl(int accessMode) {
+  Session& s = session();
+  if (!s.handshakeDone()) return fail(VelmoraErrorHandshakeRequired, false);
+  if (accessMode != 0) return fail(VelmoraErrorBadArgument, false);
+  if (!s.isConnectionAlive()) return fail(VelmoraErrorHostUnreachable, false);
+  JsonHandle answer;
+  if (!exchangeRequest(accessModeRequest(method::kRequestControl), &answer)) return false;
+  // A refusal can only show in "result"; "errorCode" is not read here.
+  setLastError(VelmoraErrorNone);
+  return answer.getRef("result").asBool();
+}
+
+bool releaseControl(int accessMode) {
+  Session& s = session();
+  if (!s.handshakeDone()) return fail(VelmoraErrorHandshakeRequired, false);
+  if (!s.isConnectionAlive()) return fail(VelmoraErrorHostUnreachable, false);
+  if (accessMode != 0) return fail(VelmoraErrorBadArgument, false);
+  if (s.hostProtocolVersion() < 2) return fail(VelmoraErrorProtocolMismatch, false);
+  JsonHandle answer;
+  if (!exchangeRequest(accessModeRequest(method::kReleaseControl), &answer)) return false;
+  return readBoolAnswer(answer);
+}
+
+bool setLayerPriority(int priority) {
+  Session& s = session();
+  if (!s.handshakeDone()) return fail(VelmoraErrorHandshakeRequired, false);
+  if (!s.isConnectionAlive()) return fail(VelmoraErrorHostUnreachable, false);
+  if (s.hostProtocolVersion() < 4) return fail(VelmoraErrorProtocolMismatch, false);
+  // Compared unsigned, so every negative value is out of range too.
+  if (static_cast<unsigned>(priority) > 255u) return fail(VelmoraErrorBadArgument, false);
+  JsonHandle params;
+  params.member("layerPriority") = JsonHandle(priority);
+  JsonHandle answer;
+  if (!exchangeRequest(makeRequest(method::kSetLayerPriority, std::move(params)), &answer)) {
+    return false;
+  }
+  return readBoolAnswer(answer);
+}
+
+}  // namespace sdk

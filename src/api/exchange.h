@@ -1,0 +1,38 @@
+// The steps every synchronous export shares after its checks: send one
+// request on the session's connection and read the answer.
+#ifndef LUMSDK_API_EXCHANGE_H_
+#define LUMSDK_API_EXCHANGE_H_
+
+#include <string>
+
+#include "api/session.h"
+#include "json/json_value.h"
+
+namespace sdk {
+
+// Stores code as the calling thread's last error and returns failure, so
+// that a failing check reads as one statement.
+template <typename Result>
+Result fail(int code, Result failure) {
+  setLastError(code);
+  return failure;
+}
+
+// Writes the request as text and sends it. On an empty answer (no
+// connection, time-out, broken pipe) stores VelmoraErrorHostUnreachable and
+// returns false; otherwise parses the answer into *answer.
+bool exchangeRequest(const JsonHandle& request, JsonHandle* answer);
+bool exchangeText(const std::string& requestText, JsonHandle* answer);
+
+// A request with the given method and no "params" member.
+JsonHandle makeRequest(const std::string& method);
+// A request with the given method and "params".
+JsonHandle makeRequest(const std::string& method, JsonHandle&& params);
+
+// The answer of a call that reports success as a bool: "errorCode" becomes
+// the last error, "result" the return value.
+bool readBoolAnswer(const JsonHandle& answer);
+
+}  // namespace sdk
+
+#endif  // LUMSDK_API_EXCHANGE_H_

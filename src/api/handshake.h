@@ -1,0 +1,24 @@
+// Connection set-up and the protocol handshake.
+#ifndef LUMSDK_API_HANDSHAKE_H_
+#define LUMSDK_API_HANDSHAKE_H_
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "transport/rpc_connection.h"
+
+namespace sdk {
+
+// ":pid:" followed by the process id in decimal.
+std::string clientIdentity();
+
+// Replaces CreateRpcConnection for tests that script the host side in
+// memory; an empty function restores the real factory.
+using ConnectionFactory =
+    std::function<std::unique_ptr<IRpcConnection>(const std::string& clientIdentity)>;
+void setConnectionFactoryForTesting(ConnectionFactory factory);
+
+}  // namespace sdk
+
+#endif  // LUMSDK_API_HANDSHAKE_H_

@@ -1,0 +1,267 @@
+// Colours sent without waiting: the asynchronous set, the client-side buffer
+// per device, and the synchronous and asynchronous flushes of that buffer.
+//
+// Two worker threads, each started by the first call that needs it and
+// stopped at unload. A worker wakes 10 ms after its previous pass, takes
+// everything queued since (one request: the latest colour per LED, or the
+// latest flushed buffer), sends it and calls every queued callback with the
+// outcome.
+//
+// Locks: the buffer mutex, the colour-set mutex and the flush mutex each
+// guard only their own state. No code holds two of them, none is held
+// while the session mutex is taken (alive check, exchange) or while a
+// callback runs, so callbacks may call any export.
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "api/calls.h"
+#include "api/exchange.h"
+#include "json/json_text.h"
+#include "json/request.h"
+#include "leds/led_colors.h"
+#include "transport/platform.h"
+
+namespace sdk {
+namespace {
+
+struct CallbackEntry {
+  VelmoraAsyncCallback callback;
+  void* context;
+};
+
+// What one pass of a worker sends, and whom it tells.
+struct RequestBatch {
+  std::vector<CallbackEntry> callbacks;
+  std::string request;
+};
+
+using TakeBatch = RequestBatch (*)();
+
+// Owns one worker thread. The thread runs until the holder is released,
+// which clears the running flag and joins it; a pass already under way runs
+// to its end, callbacks included.
+class BatchWorker {
+ public:
+  BatchWorker(std::atomic<int>* running, TakeBatch take) : running_(running) {
+    platform::keepLoadedWhileThreadsRun();
+    thread_ = std::thread(&BatchWorker::loop, running, take);
+  }
+
+  ~BatchWorker() {
+    running_->exchange(0);
+    if (platform::processExiting()) {
+      // The thread is already gone and its object must not be destroyed
+      // while joinable; the system reclaims it.
+      new std::thread(std::move(thread_));
+    } else if (thread_.get_id() == std::this_thread::get_id()) {
+      thread_.detach();  // released from its own callback: it ends after the pass
+    } else if (thread_.joinable()) {
+      thread_.join();
+    }
+  }
+
+  BatchWorker(const BatchWorker&) = delete;
+  BatchWorker& operator=(const BatchWorker&) = delete;
+
+ private:
+  static void loop(std::atomic<int>* running, TakeBatch take) {
+    while (running->load() != 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      runPass(take);
+    }
+  }
+
+  static void runPass(TakeBatch take) {
+    RequestBatch batch;
+    try {
+      batch = take();
+    } catch (...) {
+      return;  // out of memory while taking: nothing was taken that can be told
+    }
+    if (batch.callbacks.empty()) return;
+    bool result = false;
+    int error = VelmoraErrorHostUnreachable;
+    try {
+      Session& s = session();
+      const std::string answerText =
+          s.isConnectionAlive() ? s.exchange(batch.request) : std::string();
+      if (!answerText.empty()) {
+        const JsonHandle answer = parseJsonText(answerText);
+        error = answer.getRef("errorCode").asInt();
+        result = answer.getRef("result").asBool();
+      }
+    } catch (...) {
+      result = false;
+      error = VelmoraErrorHostUnreachable;
+    }
+    for (const CallbackEntry& entry : batch.callbacks) {
+      if (entry.callback) entry.callback(entry.context, result, static_cast<VelmoraError>(error));
+    }
+  }
+
+  std::atomic<int>* running_;
+  std::thread thread_;
+};
+
+// Colours of asynchronous sets not yet sent, guarded by mutex.
+struct PendingColorSet {
+  std::mutex mutex;
+  std::unordered_map<int, VelmoraLedColor> colors;
+  std::vector<CallbackEntry> callbacks;
+  std::atomic<int> running{0};
+  std::unique_ptr<BatchWorker> worker;  // released first at unload
+  ~PendingColorSet() { worker.reset(); }
+};
+
+// The buffer handed over by the last asynchronous flush, guarded by mutex.
+struct PendingFlush {
+  std::mutex mutex;
+  ColorBuffer buffer;
+  std::vector<CallbackEntry> callbacks;
+  std::atomic<int> running{0};
+  std::unique_ptr<BatchWorker> worker;
+  ~PendingFlush() { worker.reset(); }
+};
+
+// The client-side colour buffer, guarded by mutex.
+struct BufferState {
+  std::mutex mutex;
+  ColorBuffer buffer;
+};
+
+// Created on first use, after the session, so destroyed before it: the
+// workers are joined while the connection they use still exists.
+PendingColorSet& pendingColorSet() {
+  static PendingColorSet state;
+  return state;
+}
+PendingFlush& pendingFlush() {
+  static PendingFlush state;
+  return state;
+}
+BufferState& colorBuffer() {
+  static BufferState state;
+  return state;
+}
+
+RequestBatch takeColorSetBatch() {
+  PendingColorSet& p = pendingColorSet();
+  RequestBatch batch;
+  std::vector<VelmoraLedColor> colors;
+  {
+    std::lock_guard<std::mutex> lock(p.mutex);
+    if (p.callbacks.empty() || p.colors.empty()) return batch;
+    batch.callbacks.swap(p.callbacks);
+    colors.reserve(p.colors.size());
+    for (const auto& led : p.colors) colors.push_back(led.second);
+    p.colors.clear();
+  }
+  batch.request = buildLedsColorsRequest(static_cast<int>(colors.size()), colors.data(),
+                                         method::kSetLedsColors);
+  return batch;
+}
+
+RequestBatch takeFlushBatch() {
+  PendingFlush& p = pendingFlush();
+  RequestBatch batch;
+  ColorBuffer taken;
+  {
+    std::lock_guard<std::mutex> lock(p.mutex);
+    batch.callbacks.swap(p.callbacks);
+    taken.swap(p.buffer);
+  }
+  // Every queued flush comes with its buffer, so without callbacks there is
+  // nothing to send.
+  if (!batch.callbacks.empty()) batch.request = buildFlushRequest(taken);
+  return batch;
+}
+
+ColorBuffer takeBuffer() {
+  BufferState& b = colorBuffer();
+  ColorBuffer taken;
+  std::lock_guard<std::mutex> lock(b.mutex);
+  taken.swap(b.buffer);
+  return taken;
+}
+
+bool acceptableList(int size, const VelmoraLedColor* colors) {
+  return size > 0 && colors != nullptr &&
+         validateLedColors(size, colors, kCheckLedIds | kCheckComponents);
+}
+
+// Starts the worker unless it runs; called with the state's mutex held.
+template <typename State>
+void ensureWorker(State* state, TakeBatch take) {
+  if (state->running.load() != 0) return;
+  state->running.exchange(1);
+  try {
+    state->worker = std::make_unique<BatchWorker>(&state->running, take);
+  } catch (...) {
+    state->running.exchange(0);
+    throw;
+  }
+}
+
+}  // namespace
+
+bool setLedsColorsAsync(int size, const VelmoraLedColor* colors, VelmoraAsyncCallback callback,
+                        void* context) {
+  if (!session().handshakeDone()) return fail(VelmoraErrorHandshakeRequired, false);
+  if (!acceptableList(size, colors)) return fail(VelmoraErrorBadArgument, false);
+  PendingColorSet& p = pendingColorSet();
+  std::lock_guard<std::mutex> lock(p.mutex);
+  ensureWorker(&p, takeColorSetBatch);
+  for (int i = 0; i < size; ++i) p.colors[colors[i].ledId] = colors[i];
+  p.callbacks.push_back(CallbackEntry{callback, context});
+  setLastError(VelmoraErrorNone);
+  return true;
+}
+
+bool setLedsColorsBufferByDeviceIndex(int deviceIndex, int size, const VelmoraLedColor* colors) {
+  Session& s = session();
+  if (!s.handshakeDone()) return fail(VelmoraErrorHandshakeRequired, false);
+  if (s.hostProtocolVersion() < 5) return fail(VelmoraErrorProtocolMismatch, false);
+  if (deviceIndex < 0 || !acceptableList(size, colors)) return fail(VelmoraErrorBadArgument, false);
+  if (!s.isConnectionAlive()) return fail(VelmoraErrorHostUnreachable, false);
+  BufferState& b = colorBuffer();
+  std::lock_guard<std::mutex> lock(b.mutex);
+  DeviceColors& device = b.buffer[deviceIndex];
+  for (int i = 0; i < size; ++i) device[colors[i].ledId] = colors[i];
+  // Success leaves the last error as the previous call left it.
+  return true;
+}
+
+bool setLedsColorsFlushBuffer() {
+  Session& s = session();
+  if (!s.handshakeDone()) return fail(VelmoraErrorHandshakeRequired, false);
+  if (s.hostProtocolVersion() < 5) return fail(VelmoraErrorProtocolMismatch, false);
+  // Checked before the buffer is taken, so a host that is already gone
+  // costs no colours.
+  if (!s.isConnectionAlive()) return fail(VelmoraErrorHostUnreachable, false);
+  const std::string request = buildFlushRequest(takeBuffer());
+  JsonHandle answer;
+  if (!exchangeText(request, &answer)) return false;
+  return readBoolAnswer(answer);
+}
+
+bool setLedsColorsFlushBufferAsync(VelmoraAsyncCallback callback, void* context) {
+  Session& s = session();
+  if (!s.handshakeDone()) return fail(VelmoraErrorHandshakeRequired, false);
+  if (s.hostProtocolVersion() < 5) return fail(VelmoraErrorProtocolMismatch, false);
+  ColorBuffer taken = takeBuffer();
+  PendingFlush& p = pendingFlush();
+  std::lock_guard<std::mutex> lock(p.mutex);
+  ensureWorker(&p, takeFlushBatch);
+  // A flush not yet taken by the worker is superseded, not merged.
+  p.buffer.swap(taken);
+  p.callbacks.push_back(CallbackEntry{callback, context});
+  setLastError(VelmoraErrorNone);
+  return true;
+}
+
+}  // namespace sdk

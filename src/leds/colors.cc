@@ -1,0 +1,85 @@
+// Synchronous colour calls: set, read, and read per device.
+#include "api/calls.h"
+#include "api/exchange.h"
+#include "json/json_text.h"
+#include "json/request.h"
+#include "leds/led_colors.h"
+
+namespace sdk {
+namespace {
+
+// A colour list that a call accepts. A null array with a positive count is
+// rejected here rather than read.
+bool acceptableList(int size, const VelmoraLedColor* colors, int checks) {
+  return size > 0 && colors != nullptr && validateLedColors(size, colors, checks);
+}
+
+// Copies the colours of the answer's "ledsColors" into the caller's records,
+// matched by position. Nothing is written unless the answer holds exactly
+// one record per requested LED.
+bool readColorsAnswer(const JsonHandle& answer, int size, VelmoraLedColor* colors) {
+  if (answer.isNull()) return fail(VelmoraErrorBadArgument, false);
+  const JsonHandle& list = answer.getRef("ledsColors");
+  if (list.isNull()) return fail(VelmoraErrorBadArgument, false);
+  const std::string* text = list.stringRef();
+  const std::vector<VelmoraLedColor> decoded = decodeLedColors(text ? *text : std::string());
+  if (decoded.size() != static_cast<size_t>(size)) return fail(VelmoraErrorBadArgument, false);
+  for (int i = 0; i < size; ++i) {
+    colors[i].r = decoded[static_cast<size_t>(i)].r;
+    colors[i].g = decoded[static_cast<size_t>(i)].g;
+    colors[i].b = decoded[static_cast<size_t>(i)].b;
+  }
+  setLastError(VelmoraErrorNone);
+  return true;
+}
+
+}  // namespace
+
+bool setLedsColors(int size, const VelmoraLedColor* colors) {
+  Session& s = session();
+  if (!s.handshakeDone()) return fail(VelmoraErrorHandshakeRequired, false);
+  if (!acceptableList(size, colors, kCheckLedIds | kCheckComponents)) {
+    return fail(VelmoraErrorBadArgument, false);
+  }
+  if (!s.isConnectionAlive()) return fail(VelmoraErrorHostUnreachable, false);
+  JsonHandle answer;
+  if (!exchangeText(buildLedsColorsRequest(size, colors, method::kSetLedsColors), &answer)) {
+    return false;
+  }
+  return readBoolAnswer(answer);
+}
+
+bool getLedsColors(int size, VelmoraLedColor* colors) {
+  Session& s = session();
+  if (!s.handshakeDone()) return fail(VelmoraErrorHandshakeRequired, false);
+  if (s.hostProtocolVersion() < 4) return fail(VelmoraErrorProtocolMismatch, false);
+  // Only the ids are checked: the request carries the records as they are.
+  if (!acceptableList(size, colors, kCheckLedIds)) return fail(VelmoraErrorBadArgument, false);
+  if (!s.isConnectionAlive()) return fail(VelmoraErrorHostUnreachable, false);
+  JsonHandle answer;
+  if (!exchangeText(buildLedsColorsRequest(size, colors, method::kGetLedsColors), &answer)) {
+    return false;
+  }
+  return readColorsAnswer(answer, size, colors);
+}
+
+bool getLedsColorsByDeviceIndex(int deviceIndex, int size, VelmoraLedColor* colors) {
+  Session& s = session();
+  if (!s.handshakeDone()) return fail(VelmoraErrorHandshakeRequired, false);
+  if (s.hostProtocolVersion() < 5) return fail(VelmoraErrorProtocolMismatch, false);
+  if (deviceIndex < 0 || !acceptableList(size, colors, kCheckLedIds)) {
+    return fail(VelmoraErrorBadArgument, false);
+  }
+  if (!s.isConnectionAlive()) return fail(VelmoraErrorHostUnreachable, false);
+  JsonHandle params;
+  params.member("deviceIndex") = JsonHandle(deviceIndex);
+  params.member("ledsColors") = JsonHandle(encodeLedColors(size, colors));
+  JsonHandle answer;
+  if (!exchangeRequest(makeRequest(method::kGetLedsColorsByDeviceIndex, std::move(params)),
+                       &answer)) {
+    return false;
+  }
+  return readColorsAnswer(answer, size, colors);
+}
+
+}  // namespace sdk

@@ -1,0 +1,159 @@
+#include "leds/led_colors.h"
+
+#include <algorithm>
+#include <charconv>
+#include <climits>
+
+#include "api/exchange.h"
+#include "json/json_text.h"
+#include "json/request.h"
+
+namespace sdk {
+
+bool validateLedColors(int count, const VelmoraLedColor* colors, int checks) {
+  if (count <= 0) return true;
+  std::vector<int> ids;
+  ids.reserve(static_cast<size_t>(count));
+  for (int i = 0; i < count; ++i) {
+    const VelmoraLedColor& c = colors[i];
+    // Compared unsigned, so negative values fail as well.
+    if ((checks & kCheckComponents) &&
+        (static_cast<unsigned>(c.r) > 255u || static_cast<unsigned>(c.g) > 255u ||
+         static_cast<unsigned>(c.b) > 255u)) {
+      return false;
+    }
+    if ((checks & kCheckLedIds) && static_cast<unsigned>(c.ledId) > 499u) return false;
+    ids.push_back(c.ledId);
+  }
+  std::sort(ids.begin(), ids.end());
+  return std::adjacent_find(ids.begin(), ids.end()) == ids.end();
+}
+
+void appendLedColors(std::string* out, int count, const VelmoraLedColor* colors) {
+  char number[16];
+  auto put = [&](int value) {
+    const auto end = std::to_chars(number, number + sizeof number, value).ptr;
+    out->append(number, end);
+  };
+  out->reserve(out->size() + static_cast<size_t>(count > 0 ? count : 0) * 16);
+  for (int i = 0; i < count; ++i) {
+    if (i > 0) out->push_back('#');
+    put(colors[i].ledId);
+    out->push_back(',');
+    put(colors[i].r);
+    out->push_back(',');
+    put(colors[i].g);
+    out->push_back(',');
+    put(colors[i].b);
+  }
+}
+
+std::string encodeLedColors(int count, const VelmoraLedColor* colors) {
+  std::string text;
+  appendLedColors(&text, count, colors);
+  return text;
+}
+
+namespace {
+
+// Reads the text the way a C++ input stream extracts ints and chars: blanks
+// are skipped before each item; an int is an optional sign and digits that
+// must fit in an int; a separator is any single character.
+class ColorListReader {
+ public:
+  explicit ColorListReader(const std::string& text)
+      : p_(text.data()), end_(text.data() + text.size()) {}
+
+  bool atEnd() const { return p_ == end_; }
+
+  void skipBlanks() {
+    while (p_ != end_ && isBlank(*p_)) ++p_;
+  }
+
+  bool readInt(int* value) {
+    skipBlanks();
+    const char* start = p_;
+    bool negative = false;
+    if (start != end_ && (*start == '+' || *start == '-')) {
+      negative = *start == '-';
+      ++start;
+    }
+    const char* digits = start;
+    long long magnitude = 0;
+    while (start != end_ && *start >= '0' && *start <= '9') {
+      if (magnitude <= static_cast<long long>(INT_MAX) + 1)
+        magnitude = magnitude * 10 + (*start - '0');
+      ++start;
+    }
+    if (start == digits) return false;
+    const long long v = negative ? -magnitude : magnitude;
+    if (v < INT_MIN || v > INT_MAX) return false;
+    *value = static_cast<int>(v);
+    p_ = start;
+    return true;
+  }
+
+  bool readSeparator() {
+    skipBlanks();
+    if (p_ == end_) return false;
+    ++p_;
+    return true;
+  }
+
+ private:
+  static bool isBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+  }
+  const char* p_;
+  const char* end_;
+};
+
+}  // namespace
+
+std::vector<VelmoraLedColor> decodeLedColors(const std::string& text) {
+  std::vector<VelmoraLedColor> colors;
+  ColorListReader reader(text);
+  while (!reader.atEnd()) {
+    VelmoraLedColor c{};
+    if (!reader.readInt(&c.ledId)) break;
+    if (!reader.readSeparator() || !reader.readInt(&c.r)) break;
+    if (!reader.readSeparator() || !reader.readInt(&c.g)) break;
+    if (!reader.readSeparator() || !reader.readInt(&c.b)) break;
+    colors.push_back(c);
+    reader.readSeparator();  // the "#" between records
+  }
+  return colors;
+}
+
+std::string buildLedsColorsRequest(int count, const VelmoraLedColor* colors,
+                                   const std::string& method) {
+  JsonHandle params;
+  params.member("ledsColors") = JsonHandle(encodeLedColors(count, colors));
+  return toJsonText(makeRequest(method, std::move(params)));
+}
+
+JsonHandle buildDeviceColorsEntry(int deviceIndex, const DeviceColors& colors) {
+  std::vector<VelmoraLedColor> list;
+  list.reserve(colors.size());
+  for (const auto& led : colors) list.push_back(led.second);
+  JsonHandle entry;
+  entry.member("deviceIndex") = JsonHandle(deviceIndex);
+  entry.member("ledColors") =
+      JsonHandle(encodeLedColors(static_cast<int>(list.size()), list.data()));
+  return entry;
+}
+
+JsonHandle buildDeviceColorsList(const ColorBuffer& buffer) {
+  JsonHandle list;
+  for (const auto& device : buffer)
+    list.append(buildDeviceColorsEntry(device.first, device.second));
+  return list;
+}
+
+std::string buildFlushRequest(const ColorBuffer& buffer) {
+  JsonHandle params;
+  params.member("ledsColorsByDeviceIndex") = buildDeviceColorsList(buffer);
+  return toJsonText(makeRequest(method::kSetLedsColorsFlushBuffer, std::move(params)));
+}
+
+}  // namespace sdk

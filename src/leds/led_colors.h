@@ -1,0 +1,48 @@
+// The colour list text ("id,r,g,b#id,r,g,b"), the validation of a caller's
+// colour array and the request builders shared by the synchronous,
+// asynchronous and buffered colour calls.
+#ifndef LUMSDK_LEDS_LED_COLORS_H_
+#define LUMSDK_LEDS_LED_COLORS_H_
+
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "LUMSDK.h"
+#include "json/json_value.h"
+
+namespace sdk {
+
+// Bits of the checks argument of validateLedColors.
+constexpr int kCheckLedIds = 1;      // ids 0 to 499
+constexpr int kCheckComponents = 2;  // red, green, blue 0 to 255
+
+// True when every checked field is in range and no LED id appears twice
+// (the duplicate test runs whatever the bits). A count of 0 or less passes.
+bool validateLedColors(int count, const VelmoraLedColor* colors, int checks);
+
+std::string encodeLedColors(int count, const VelmoraLedColor* colors);
+void appendLedColors(std::string* out, int count, const VelmoraLedColor* colors);
+
+// Reads records until the end of the text or the first number that cannot
+// be read; a record counts only when all four of its numbers were read.
+std::vector<VelmoraLedColor> decodeLedColors(const std::string& text);
+
+// {"method": method, "params": {"ledsColors": colour list text}} as text.
+std::string buildLedsColorsRequest(int count, const VelmoraLedColor* colors,
+                                   const std::string& method);
+
+// The client-side colour buffer: device index -> LED id -> colour.
+using DeviceColors = std::unordered_map<int, VelmoraLedColor>;
+using ColorBuffer = std::unordered_map<int, DeviceColors>;
+
+// {"deviceIndex": index, "ledColors": colour list text}
+JsonHandle buildDeviceColorsEntry(int deviceIndex, const DeviceColors& colors);
+// One entry per device; stays null for an empty buffer.
+JsonHandle buildDeviceColorsList(const ColorBuffer& buffer);
+// The flush request, with "ledsColorsByDeviceIndex" holding that list.
+std::string buildFlushRequest(const ColorBuffer& buffer);
+
+}  // namespace sdk
+
+#endif  // LUMSDK_LEDS_LED_COLORS_H_

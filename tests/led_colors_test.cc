@@ -1,0 +1,75 @@
+// The colour list text and the validation of colour arrays.
+#include "leds/led_colors.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+
+namespace sdk {
+namespace {
+
+TEST(LedColors, EncodesRecordsJoinedByHash) {
+  const VelmoraLedColor two[2] = {{12, 255, 0, 0}, {13, 0, 128, 64}};
+  EXPECT_EQ(encodeLedColors(2, two), "12,255,0,0#13,0,128,64");
+  EXPECT_EQ(encodeLedColors(0, two), "");
+  const VelmoraLedColor extremes{INT_MIN, -1, 0, INT_MAX};
+  EXPECT_EQ(encodeLedColors(1, &extremes), "-2147483648,-1,0,2147483647");
+}
+
+TEST(LedColors, DecodesLikeAStreamOfIntsAndSeparators) {
+  struct Case {
+    const char* text;
+    size_t records;
+  } cases[] = {
+      {"", 0},
+      {"1,2,3,4#5,6,7,8", 2},
+      {"1,2,3,4#5,6,7,8#", 2},
+      {" 1 , 2 ,3,\n4 # 5;6;7;8", 2},  // blanks skipped, separators not compared
+      {"1,2,3,4#5,6,7", 1},            // an incomplete record does not count
+      {"1,2,3,x#5,6,7,8", 0},          // decoding stops at the first unreadable number
+      {"+1,2,3,4", 1},
+      {"1,2,3,99999999999#5,6,7,8", 0},  // out of int range
+      {"1,2,3,4#", 1},
+      {"#1,2,3,4", 0},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(decodeLedColors(c.text).size(), c.records) << c.text;
+  }
+  const auto decoded = decodeLedColors("-5,255,-0,7");
+  ASSERT_EQ(decoded.size(), 1u);
+  EXPECT_EQ(decoded[0].ledId, -5);
+  EXPECT_EQ(decoded[0].r, 255);
+  EXPECT_EQ(decoded[0].g, 0);
+  EXPECT_EQ(decoded[0].b, 7);
+
+  VelmoraLedColor many[500];
+  for (int i = 0; i < 500; ++i) many[i] = {i, i % 256, 255 - i % 256, (i * 7) % 256};
+  const auto back = decodeLedColors(encodeLedColors(500, many));
+  ASSERT_EQ(back.size(), 500u);
+  for (int i = 0; i < 500; ++i) EXPECT_EQ(back[static_cast<size_t>(i)].b, many[i].b);
+}
+
+TEST(LedColors, ValidationChecksRangesAndDuplicates) {
+  const int both = kCheckLedIds | kCheckComponents;
+  struct Case {
+    VelmoraLedColor color;
+    bool idsOnly;
+    bool both;
+  } cases[] = {
+      {{0, 0, 0, 0}, true, true},        {{499, 255, 255, 255}, true, true},
+      {{500, 0, 0, 0}, false, false},    {{-1, 0, 0, 0}, false, false},
+      {{1, 256, 0, 0}, true, false},     {{1, 0, -1, 0}, true, false},
+      {{1, 0, 0, INT_MIN}, true, false}, {{900, 0, 0, 0}, false, false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(validateLedColors(1, &c.color, kCheckLedIds), c.idsOnly) << c.color.ledId;
+    EXPECT_EQ(validateLedColors(1, &c.color, both), c.both) << c.color.ledId;
+  }
+  const VelmoraLedColor dup[3] = {{4, 0, 0, 0}, {8, 0, 0, 0}, {4, 1, 1, 1}};
+  EXPECT_FALSE(validateLedColors(3, dup, 0));  // duplicates fail whatever the checks
+  EXPECT_TRUE(validateLedColors(2, dup, both));
+  EXPECT_TRUE(validateLedColors(0, nullptr, both));
+}
+
+}  // namespace
+}  // namespace sdk
