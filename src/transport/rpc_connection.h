@@ -4,10 +4,13 @@
 #ifndef LUMSDK_TRANSPORT_RPC_CONNECTION_H_
 #define LUMSDK_TRANSPORT_RPC_CONNECTION_H_
 
+#include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 namespace sdk {
 
@@ -30,6 +33,89 @@ class IRpcConnection {
 // Asks the host for this client's pipes and opens them. Null when no
 // connection could be made.
 std::unique_ptr<IRpcConnection> CreateRpcConnection(const std::string& clientIdentity);
+
+class IBinaryReader;
+class IBinaryWriter;
+
+constexpr wchar_t kPipePathPrefix[] = L"\\\\.\\pipe\\VelmoraLumenHub\\";
+constexpr wchar_t kServiceIdentifier[] = L"{4A48E328-2134-4D19-B31F-764ADEFB844C}";
+// Named from the host's side: the host reads "_in", writes "_out" and
+// "_callback".
+constexpr wchar_t kRequestPipeSuffix[] = L"_in";
+constexpr wchar_t kResponsePipeSuffix[] = L"_out";
+constexpr wchar_t kNotificationPipeSuffix[] = L"_callback";
+constexpr int kPipeOpenTimeoutMs = 2000;
+constexpr int kExchangeTimeoutMs = 5000;
+
+// The well-known base name: prefix and service identifier, unless a test has
+// replaced it.
+std::wstring WellKnownPipeBase();
+// For tests and the test host: use base instead, so that runs in parallel
+// do not meet. An empty base restores the default.
+void SetWellKnownPipeBaseForTesting(const std::wstring& base);
+
+// The base name of this client's pipes from the host, empty on failure.
+std::wstring RequestClientPipeName(const std::string& clientIdentity);
+
+// Latin-1 both ways: each byte is the character of the same code; characters
+// above 0xFF narrow to '?'. Pipe names from the host are widened this way.
+std::wstring widen(const std::string& text);
+std::string narrow(const std::wstring& text);
+
+// The connection over the client's three pipes.
+//
+// Threads: with a notification handler set, the connection owns a reader
+// thread (blocks in a read of the "_callback" pipe without time-out; stopped
+// by cancelling that stream) and a dispatcher thread (waits on the queue's
+// condition; stopped by clearing the run's running flag). Both hold the state
+// of their run through a shared pointer, so the connection may be destroyed
+// on any thread, even on the dispatcher from inside the handler: a thread of
+// the connection is detached instead of joined by itself and then only
+// touches its run's state.
+//
+// Locks, in order: the call mutex (the session's, or ownCallMutex_ until one
+// is set) guards each exchange; lifecycleMutex_ serialises starting and
+// stopping the threads (held across the joins); handlerMutex_ guards
+// handler_ only; a run's queueMutex guards its queue; streamsMutex_ guards
+// the two exchange pointers and is innermost. None is held while the handler
+// runs.
+class RpcConnection final : public IRpcConnection {
+ public:
+  RpcConnection(std::shared_ptr<IBinaryReader> responseReader,
+                std::shared_ptr<IBinaryWriter> requestWriter,
+                std::shared_ptr<IBinaryReader> notificationReader);
+  ~RpcConnection() override;
+  RpcConnection(const RpcConnection&) = delete;
+  RpcConnection& operator=(const RpcConnection&) = delete;
+
+  std::string Call(const std::string& request) override;
+  void SetNotificationHandler(NotificationHandler handler) override;
+  void StopNotifications() override;
+  bool HasNotificationHandler() override;
+  bool IsBroken() override;
+  void SetCallMutex(std::recursive_mutex* callMutex) override;
+
+ private:
+  struct NotificationRun;
+
+  void StopLocked();
+  void DropExchangeStreams();
+
+  std::atomic<std::recursive_mutex*> callMutex_{nullptr};
+  std::recursive_mutex ownCallMutex_;
+
+  std::mutex streamsMutex_;
+  std::shared_ptr<IBinaryReader> responseReader_;
+  std::shared_ptr<IBinaryWriter> requestWriter_;
+  std::shared_ptr<IBinaryReader> notificationReader_;
+
+  std::mutex lifecycleMutex_;
+  std::mutex handlerMutex_;
+  NotificationHandler handler_;
+  std::shared_ptr<NotificationRun> run_;
+  std::thread readerThread_;
+  std::thread dispatcherThread_;
+};
 
 }  // namespace sdk
 

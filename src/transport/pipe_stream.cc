@@ -1,0 +1,318 @@
+// The portable part of the pipe streams: the state machine, framing and
+// reassembly of frames from short reads. The OS calls are in win/ and posix/.
+#include "transport/pipe_stream.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+namespace sdk {
+namespace {
+// Size of the read-ahead buffer: small frames arrive in one read, larger
+// bodies are read straight into their own vector.
+constexpr size_t kReadChunk = 64 * 1024;
+
+uint32_t LoadLe32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+PipeStreamBase* AsPipeStream(IStream& stream) { return dynamic_cast<PipeStreamBase*>(&stream); }
+}  // namespace
+
+Deadline::Deadline(int timeoutMs)
+    : unlimited_(timeoutMs <= 0),
+      end_(std::chrono::steady_clock::now() +
+           std::chrono::milliseconds(timeoutMs > 0 ? timeoutMs : 0)) {}
+
+int Deadline::RemainingMs() const {
+  if (unlimited_) return -1;
+  auto left = end_ - std::chrono::steady_clock::now();
+  if (left <= std::chrono::steady_clock::duration::zero()) return 0;
+  auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+  return static_cast<int>(std::min<decltype(ms)>(ms, std::numeric_limits<int>::max()));
+}
+
+bool PipeStreamBase::CanEnter(StreamState next) const {
+  const auto now = static_cast<StreamState>(state_.load());
+  switch (next) {
+    case StreamState::Opened:
+    case StreamState::Created:
+      return now == StreamState::Unopened;
+    case StreamState::Connected:
+      return now == StreamState::Listening;
+    case StreamState::Listening:
+      return now == StreamState::Created;
+    case StreamState::ReadyToRead:
+    case StreamState::ReadyToWrite:
+      return now == StreamState::Connected || now == StreamState::Opened;
+    default:
+      return false;
+  }
+}
+
+void PipeStreamBase::NoteError(int error) {
+  switch (error) {
+    case kErrorBrokenPipe:
+    case kErrorNoData:
+    case kErrorPipeNotConnected:
+    case kErrorOperationAborted:
+    case kErrorIoPending:
+      broken_.store(true);
+      break;
+    default:
+      break;
+  }
+}
+
+bool PipeStreamBase::OpenClient(const std::wstring& name, bool forReading, int timeoutMs) {
+  if (!CanEnter(StreamState::Opened)) return false;
+  if (PlatformOpenClient(name, forReading, timeoutMs) != 0) return false;
+  Enter(StreamState::Opened);
+  return true;
+}
+
+bool PipeStreamBase::CreateListening(const std::wstring& name, bool forReading, int timeoutMs) {
+  if (!CanEnter(StreamState::Created)) return false;
+  if (PlatformCreate(name, forReading, timeoutMs) != 0) return false;
+  Enter(StreamState::Created);
+  return true;
+}
+
+bool PipeStreamBase::WaitForClient(int timeoutMs) {
+  if (!PlatformHasPipe() || !CanEnter(StreamState::Connected)) {
+    return InState(StreamState::Connected);
+  }
+  const int error = PlatformAwaitClient(timeoutMs);
+  if (error == 0) {
+    Enter(StreamState::Connected);
+  } else if (error != kErrorIoPending || PlatformCancelRequested()) {
+    // No peer yet within the time-out says nothing about the pipe, which can
+    // still be waited on again; a cancel or a real error ends it.
+    NoteError(error);
+  }
+  return InState(StreamState::Connected);
+}
+
+void PipeStreamBase::CloseStream(bool disconnect) {
+  if (!PlatformHasPipe()) return;
+  PlatformClose(disconnect);
+  Enter(StreamState::Closed);
+}
+
+int PipeStreamBase::Fill(size_t need, const Deadline& deadline) {
+  if (inBegin_ > 0) {
+    std::memmove(inbuf_.data(), inbuf_.data() + inBegin_, inEnd_ - inBegin_);
+    inEnd_ -= inBegin_;
+    inBegin_ = 0;
+  }
+  if (inbuf_.size() < std::max(need, kReadChunk)) inbuf_.resize(std::max(need, kReadChunk));
+  size_t got = 0;
+  const int error =
+      PlatformReadSome(inbuf_.data() + inEnd_, inbuf_.size() - inEnd_, deadline, &got);
+  inEnd_ += got;
+  return error;
+}
+
+int PipeStreamBase::ReadExact(uint8_t* data, size_t count, const Deadline& deadline) {
+  // Whatever arrives stays buffered until the whole count is there, so a read
+  // cut short leaves the stream in step.
+  while (inEnd_ - inBegin_ < count) {
+    const int error = Fill(count, deadline);
+    if (error != 0) return error;
+  }
+  std::memcpy(data, inbuf_.data() + inBegin_, count);
+  inBegin_ += count;
+  return 0;
+}
+
+int PipeStreamBase::ReadFrame(std::vector<uint8_t>& frame, int timeoutMs) {
+  const Deadline deadline(timeoutMs);
+  if (!bodyPending_) {
+    while (inEnd_ - inBegin_ < 4) {
+      const int error = Fill(4, deadline);
+      if (error != 0) return error;
+    }
+    const uint32_t length = LoadLe32(inbuf_.data() + inBegin_);
+    if (length > kMaxFrameBytes) {
+      broken_.store(true);
+      return kErrorInvalidData;
+    }
+    inBegin_ += 4;
+    const size_t buffered = inEnd_ - inBegin_;
+    if (buffered >= length) {
+      frame.assign(inbuf_.data() + inBegin_, inbuf_.data() + inBegin_ + length);
+      inBegin_ += length;
+      return 0;
+    }
+    body_.assign(length, 0);
+    std::memcpy(body_.data(), inbuf_.data() + inBegin_, buffered);
+    bodyHave_ = buffered;
+    inBegin_ = inEnd_ = 0;
+    bodyPending_ = true;
+  }
+  while (bodyHave_ < body_.size()) {
+    size_t got = 0;
+    const int error =
+        PlatformReadSome(body_.data() + bodyHave_, body_.size() - bodyHave_, deadline, &got);
+    bodyHave_ += got;
+    if (error != 0) return error;
+  }
+  frame.swap(body_);
+  body_.clear();
+  body_.shrink_to_fit();
+  bodyPending_ = false;
+  bodyHave_ = 0;
+  return 0;
+}
+
+std::vector<uint8_t> EncodeFrame(const std::vector<uint8_t>& body) {
+  const auto n = static_cast<uint32_t>(body.size());
+  std::vector<uint8_t> wire;
+  wire.reserve(body.size() + 4);
+  wire.push_back(static_cast<uint8_t>(n));
+  wire.push_back(static_cast<uint8_t>(n >> 8));
+  wire.push_back(static_cast<uint8_t>(n >> 16));
+  wire.push_back(static_cast<uint8_t>(n >> 24));
+  wire.insert(wire.end(), body.begin(), body.end());
+  return wire;
+}
+
+int PipeStreamBase::WriteFrame(const std::vector<uint8_t>& frame, int timeoutMs) {
+  if (frame.size() > kMaxFrameBytes) return kErrorInvalidData;
+  // Length and body in one write: one system call per frame. The buffer is
+  // kept between writes; the stream has one writer at a time.
+  const auto n = static_cast<uint32_t>(frame.size());
+  outbuf_.resize(frame.size() + 4);
+  outbuf_[0] = static_cast<uint8_t>(n);
+  outbuf_[1] = static_cast<uint8_t>(n >> 8);
+  outbuf_[2] = static_cast<uint8_t>(n >> 16);
+  outbuf_[3] = static_cast<uint8_t>(n >> 24);
+  if (n > 0) std::memcpy(outbuf_.data() + 4, frame.data(), n);
+  const int error = PlatformWriteAll(outbuf_.data(), outbuf_.size(), Deadline(timeoutMs));
+  if (outbuf_.capacity() > kReadChunk) {
+    outbuf_.clear();
+    outbuf_.shrink_to_fit();
+  }
+  return error;
+}
+
+// --- Input stream.
+
+PipeInputStream::~PipeInputStream() {
+  PipeInputStream::Cancel();
+  PipeInputStream::Close();
+}
+
+void PipeInputStream::Close() { CloseStream(listening_); }
+
+bool PipeInputStream::OpenForReading(int timeoutMs) {
+  if (!InState(StreamState::ReadyToRead)) {
+    if (WaitForClient(timeoutMs) && CanEnter(StreamState::ReadyToRead)) {
+      Enter(StreamState::ReadyToRead);
+    }
+  }
+  // Ready means a connected pipe: a listening pipe without its peer is not.
+  return InState(StreamState::ReadyToRead) && PlatformHasPipe();
+}
+
+int PipeInputStream::Read(std::vector<uint8_t>& frame, int timeoutMs) {
+  if (!OpenForReading(timeoutMs)) return kStreamNotReady;
+  const int error = ReadFrame(frame, timeoutMs);
+  NoteError(error);
+  return error;
+}
+
+// --- Output stream.
+
+PipeOutputStream::~PipeOutputStream() {
+  PipeOutputStream::Cancel();
+  PipeOutputStream::Close();
+}
+
+// Not disconnected even in listening mode: disconnecting an outbound pipe
+// throws away frames the peer has not read yet, while closing lets the peer
+// read them before it sees the pipe end.
+void PipeOutputStream::Close() { CloseStream(false); }
+
+bool PipeOutputStream::OpenForWriting(int timeoutMs) {
+  if (!InState(StreamState::ReadyToWrite)) {
+    if (WaitForClient(timeoutMs) && CanEnter(StreamState::ReadyToWrite)) {
+      Enter(StreamState::ReadyToWrite);
+    }
+  }
+  return InState(StreamState::ReadyToWrite) && PlatformHasPipe();
+}
+
+int PipeOutputStream::Write(const std::vector<uint8_t>& frame, int timeoutMs) {
+  if (!OpenForWriting(timeoutMs)) return kStreamNotReady;
+  const int error = WriteFrame(frame, timeoutMs);
+  NoteError(error);
+  return error;
+}
+
+void PipeOutputStream::Flush() {
+  if (PlatformHasPipe()) PlatformFlush();
+}
+
+// --- Factories.
+
+std::shared_ptr<IStream> OpenPipeInputStream(const std::wstring& path, int timeoutMs) {
+  std::shared_ptr<PipeInputStream> stream(new PipeInputStream(path));
+  if (!stream->OpenClient(path, true, timeoutMs) || !stream->CanEnter(StreamState::ReadyToRead)) {
+    return nullptr;
+  }
+  stream->Enter(StreamState::ReadyToRead);
+  return stream;
+}
+
+std::shared_ptr<IStream> OpenPipeOutputStream(const std::wstring& path, int timeoutMs) {
+  std::shared_ptr<PipeOutputStream> stream(new PipeOutputStream(path));
+  if (!stream->OpenClient(path, false, timeoutMs) || !stream->CanEnter(StreamState::ReadyToWrite)) {
+    return nullptr;
+  }
+  stream->Enter(StreamState::ReadyToWrite);
+  return stream;
+}
+
+std::shared_ptr<IStream> CreatePipeInputStream(const std::wstring& path, int timeoutMs) {
+  std::shared_ptr<PipeInputStream> stream(new PipeInputStream(path));
+  if (!stream->CreateListening(path, true, timeoutMs)) return nullptr;
+  stream->listening_ = true;
+  if (!stream->CanEnter(StreamState::Listening)) return nullptr;
+  stream->Enter(StreamState::Listening);
+  return stream;
+}
+
+std::shared_ptr<IStream> CreatePipeOutputStream(const std::wstring& path, int timeoutMs) {
+  std::shared_ptr<PipeOutputStream> stream(new PipeOutputStream(path));
+  if (!stream->CreateListening(path, false, timeoutMs)) return nullptr;
+  stream->listening_ = true;
+  if (!stream->CanEnter(StreamState::Listening)) return nullptr;
+  stream->Enter(StreamState::Listening);
+  return stream;
+}
+
+// --- Raw access.
+
+int WriteRawBytes(IStream& stream, const std::vector<uint8_t>& bytes, int timeoutMs) {
+  PipeStreamBase* pipe = AsPipeStream(stream);
+  if (pipe == nullptr || !stream.OpenForWriting(timeoutMs)) return kStreamNotReady;
+  const int error = pipe->PlatformWriteAll(bytes.data(), bytes.size(), Deadline(timeoutMs));
+  pipe->NoteError(error);
+  return error;
+}
+
+int ReadRawBytes(IStream& stream, size_t count, std::vector<uint8_t>& bytes, int timeoutMs) {
+  PipeStreamBase* pipe = AsPipeStream(stream);
+  if (pipe == nullptr || pipe->bodyPending_ || !stream.OpenForReading(timeoutMs)) {
+    return kStreamNotReady;
+  }
+  std::vector<uint8_t> raw(count);
+  const int error = pipe->ReadExact(raw.data(), count, Deadline(timeoutMs));
+  pipe->NoteError(error);
+  if (error == 0) bytes.swap(raw);
+  return error;
+}
+
+}  // namespace sdk

@@ -1,0 +1,257 @@
+// Frame streams over named pipes: one direction per stream, every wait bounded
+// by a time-out and breakable from another thread by Cancel.
+//
+// A frame on the wire is a 4-byte little-endian body length followed by the
+// body. Streams come only from the four factories at the bottom, as a
+// shared pointer to IStream that owns the whole stream.
+//
+// Platforms. On Windows a stream is a Win32 named pipe with overlapped I/O
+// (src/transport/win/). Elsewhere (src/transport/posix/) a pipe path maps onto
+// Unix domain stream sockets:
+//   - The path "\\.\pipe\" + rest (prefix matched without regard to case) is
+//     named by rest alone; ASCII letters are lowered (pipe names ignore case),
+//     '\' becomes '+', the characters [a-z0-9._{}-] stay, anything else becomes
+//     "%" followed by the character's code in hex and "_". A result longer than
+//     64 characters becomes its first 40 characters, "~" and a 16-digit FNV-1a
+//     hash of the whole encoded text, so paths stay within sun_path.
+//   - The pipe is the directory /tmp/.lumsdk-<effective uid>/<encoded name>/
+//     (the run-time directory is created 0700 and refused unless it belongs to
+//     the user); each instance that a listening stream creates is a socket file
+//     "<pid>.<n>" inside it, listening with room for one pending peer.
+//   - A client connects to any instance. No directory, or no instance file: the
+//     pipe does not exist and opening fails at once (2). Instance files present
+//     but none accepting (taken, or its one pending slot used): the pipe is
+//     busy, and opening retries until the time-out (121). Files of processes
+//     that no longer exist are removed on the way.
+//   - Result codes are the Windows ones (the constants below), so that the
+//     code above the streams and its tests are the same everywhere.
+#ifndef LUMSDK_TRANSPORT_PIPE_STREAM_H_
+#define LUMSDK_TRANSPORT_PIPE_STREAM_H_
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace sdk {
+
+// Results of stream operations: 0 success, kStreamNotReady when the stream
+// could not be made ready in the needed direction, else a Windows error code.
+constexpr int kStreamNotReady = -1;
+constexpr int kErrorFileNotFound = 2;
+constexpr int kErrorAccessDenied = 5;
+constexpr int kErrorInvalidData = 13;
+constexpr int kErrorGenFailure = 31;
+constexpr int kErrorBrokenPipe = 109;
+constexpr int kErrorSemTimeout = 121;
+constexpr int kErrorPipeBusy = 231;
+constexpr int kErrorNoData = 232;
+constexpr int kErrorPipeNotConnected = 233;
+constexpr int kErrorPipeConnected = 535;
+constexpr int kErrorOperationAborted = 995;
+constexpr int kErrorIoPending = 997;
+
+// Largest frame body accepted. A longer announced length is not allocated:
+// the stream is out of step or the peer is hostile, so it is marked broken.
+constexpr uint32_t kMaxFrameBytes = 16u << 20;
+
+// The stream states.
+enum class StreamState : int {
+  Unopened = -1,
+  Opened = 1,
+  Created = 2,
+  Closed = 3,
+  Connected = 4,
+  Listening = 5,
+  ReadyToRead = 6,
+  ReadyToWrite = 7,
+};
+
+// The interface everything above the streams uses.
+class IStream {
+ public:
+  virtual ~IStream() = default;
+  virtual void Close() = 0;
+  virtual bool OpenForReading(int timeoutMs) = 0;
+  virtual bool QueryInput() { return false; }
+  virtual bool OpenForWriting(int timeoutMs) = 0;
+  // Replaces frame with the next frame's body; leaves it untouched on failure.
+  virtual int Read(std::vector<uint8_t>& frame, int timeoutMs) = 0;
+  virtual int Write(const std::vector<uint8_t>& frame, int timeoutMs) = 0;
+  // The one call allowed from another thread while an operation waits: ends
+  // that wait and every later one. Final for the stream.
+  virtual void Cancel() = 0;
+  virtual bool IsBroken() = 0;
+  virtual void Flush() {}
+};
+
+// A point in time by which a whole frame must have moved.
+class Deadline {
+ public:
+  // 0 or less: no limit.
+  explicit Deadline(int timeoutMs);
+  // -1 without limit, else the milliseconds left, rounded up (0 once passed).
+  int RemainingMs() const;
+
+ private:
+  bool unlimited_;
+  std::chrono::steady_clock::time_point end_;
+};
+
+// The pipe, its I/O machinery and the state machine shared by both
+// directions. The operating-system part lives in Io, defined per platform.
+class PipeStreamBase {
+ public:
+  PipeStreamBase(const PipeStreamBase&) = delete;
+  PipeStreamBase& operator=(const PipeStreamBase&) = delete;
+  virtual ~PipeStreamBase();
+
+  virtual int ReadFrame(std::vector<uint8_t>& frame, int timeoutMs);
+  virtual int WriteFrame(const std::vector<uint8_t>& frame, int timeoutMs);
+  virtual void Cancel();
+
+ protected:
+  PipeStreamBase();
+
+  bool CanEnter(StreamState next) const;
+  void Enter(StreamState next) { state_.store(static_cast<int>(next)); }
+  bool InState(StreamState s) const { return state_.load() == static_cast<int>(s); }
+  // Sets the sticky broken flag for the codes that mean the pipe is gone or
+  // out of step.
+  void NoteError(int error);
+  bool Broken() const { return broken_.load(); }
+
+  // Connecting mode: Unopened -> Opened.
+  bool OpenClient(const std::wstring& name, bool forReading, int timeoutMs);
+  // Listening mode: Unopened -> Created.
+  bool CreateListening(const std::wstring& name, bool forReading, int timeoutMs);
+  // Listening mode: Listening -> Connected once a peer has connected.
+  bool WaitForClient(int timeoutMs);
+  // Closes the pipe; disconnect first ends a listening pipe's connection.
+  void CloseStream(bool disconnect);
+
+  // Reads exactly count raw bytes (buffered ones first).
+  int ReadExact(uint8_t* data, size_t count, const Deadline& deadline);
+
+  // --- Platform part (win/win_pipe_stream.cc, posix/posix_pipe_stream.cc).
+  struct Io;
+  int PlatformOpenClient(const std::wstring& name, bool forReading, int timeoutMs);
+  int PlatformCreate(const std::wstring& name, bool forReading, int timeoutMs);
+  // 0 once a peer is connected; on failure nothing is left pending.
+  int PlatformAwaitClient(int timeoutMs);
+  // One read of at most size bytes. *got counts the bytes that arrived, also
+  // on failure (a read cut short by a time-out or cancel may still have
+  // delivered some); nothing is left pending on return.
+  int PlatformReadSome(uint8_t* data, size_t size, const Deadline& deadline, size_t* got);
+  int PlatformWriteAll(const uint8_t* data, size_t size, const Deadline& deadline);
+  bool PlatformHasPipe() const;
+  bool PlatformCancelRequested() const;
+  void PlatformClose(bool disconnect);
+  void PlatformFlush();
+
+ private:
+  friend int WriteRawBytes(IStream& stream, const std::vector<uint8_t>& bytes, int timeoutMs);
+  friend int ReadRawBytes(IStream& stream, size_t count, std::vector<uint8_t>& bytes,
+                          int timeoutMs);
+
+  // Moves buffered bytes to the front, makes room for at least need bytes
+  // and reads more behind them.
+  int Fill(size_t need, const Deadline& deadline);
+
+  std::atomic<int> state_{static_cast<int>(StreamState::Unopened)};
+  std::atomic<bool> broken_{false};
+  std::unique_ptr<Io> io_;
+
+  // Bytes read but not yet handed out, and the body of a frame still being
+  // assembled. A read cut short keeps what arrived here, so the stream stays
+  // in step for the next read. Used only by the stream's one reader.
+  std::vector<uint8_t> inbuf_;
+  size_t inBegin_ = 0;
+  size_t inEnd_ = 0;
+  bool bodyPending_ = false;
+  std::vector<uint8_t> body_;
+  size_t bodyHave_ = 0;
+  // The wire form of the frame being written; used by the one writer.
+  std::vector<uint8_t> outbuf_;
+};
+
+class PipeInputStream final : public PipeStreamBase, public IStream {
+ public:
+  ~PipeInputStream() override;
+  void Close() override;
+  bool OpenForReading(int timeoutMs) override;
+  bool OpenForWriting(int) override { return false; }
+  int Read(std::vector<uint8_t>& frame, int timeoutMs) override;
+  int Write(const std::vector<uint8_t>&, int) override { return kStreamNotReady; }
+  void Cancel() override { PipeStreamBase::Cancel(); }
+  bool IsBroken() override { return Broken(); }
+
+  const std::wstring& name() const { return name_; }
+
+ private:
+  friend std::shared_ptr<IStream> OpenPipeInputStream(const std::wstring&, int);
+  friend std::shared_ptr<IStream> CreatePipeInputStream(const std::wstring&, int);
+  explicit PipeInputStream(std::wstring name) : name_(std::move(name)) {}
+
+  bool listening_ = false;
+  const std::wstring name_;
+};
+
+class PipeOutputStream final : public PipeStreamBase, public IStream {
+ public:
+  ~PipeOutputStream() override;
+  void Close() override;
+  bool OpenForReading(int) override { return false; }
+  bool OpenForWriting(int timeoutMs) override;
+  int Read(std::vector<uint8_t>&, int) override { return kStreamNotReady; }
+  int Write(const std::vector<uint8_t>& frame, int timeoutMs) override;
+  void Cancel() override { PipeStreamBase::Cancel(); }
+  bool IsBroken() override { return Broken(); }
+  void Flush() override;
+
+  const std::wstring& name() const { return name_; }
+
+ private:
+  friend std::shared_ptr<IStream> OpenPipeOutputStream(const std::wstring&, int);
+  friend std::shared_ptr<IStream> CreatePipeOutputStream(const std::wstring&, int);
+  explicit PipeOutputStream(std::wstring name) : name_(std::move(name)) {}
+
+  bool listening_ = false;
+  const std::wstring name_;
+};
+
+// Connecting mode: open an existing pipe as a client. A missing pipe fails at
+// once; a busy one is retried until the time-out. Empty on failure.
+std::shared_ptr<IStream> OpenPipeInputStream(const std::wstring& path, int timeoutMs);
+std::shared_ptr<IStream> OpenPipeOutputStream(const std::wstring& path, int timeoutMs);
+
+// Listening mode: create one instance of the pipe; the first OpenForReading
+// (OpenForWriting) waits for its peer. Instances of one name are unlimited, so
+// a host creates a fresh one for the next client once one has connected; each
+// stream serves one peer and never goes back to listening. A host that pairs
+// two pipes per client (as the well-known pair is) should create the next
+// instances only after the current exchange is over, so that one client gets
+// both ends of a pair. Empty on failure.
+std::shared_ptr<IStream> CreatePipeInputStream(const std::wstring& path, int timeoutMs);
+std::shared_ptr<IStream> CreatePipeOutputStream(const std::wstring& path, int timeoutMs);
+
+// The wire form of one frame: the body's length, little-endian, then the body.
+std::vector<uint8_t> EncodeFrame(const std::vector<uint8_t>& body);
+
+// Raw access below the framing, for tests and for a stand-in host that
+// injects faults: bytes go out as they stand, or exactly count bytes are read
+// (buffered bytes first). Results as for Read and Write; the broken flag is
+// updated the same way. Other stream types give kStreamNotReady.
+int WriteRawBytes(IStream& stream, const std::vector<uint8_t>& bytes, int timeoutMs);
+int ReadRawBytes(IStream& stream, size_t count, std::vector<uint8_t>& bytes, int timeoutMs);
+
+// POSIX only: the directory that stands for a pipe path (see above); empty
+// where the name cannot be mapped.
+std::string PipeSocketDirectory(const std::wstring& path);
+
+}  // namespace sdk
+
+#endif  // LUMSDK_TRANSPORT_PIPE_STREAM_H_

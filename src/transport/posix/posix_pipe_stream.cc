@@ -1,0 +1,354 @@
+// Pipe streams over Unix domain stream sockets. The mapping of pipe paths to
+// socket files is described in transport/pipe_stream.h. Every socket is
+// non-blocking; waits are poll() on the socket and on the stream's cancel
+// pipe, whose read end stays readable once Cancel has written to it.
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "transport/pipe_stream.h"
+
+namespace sdk {
+namespace {
+
+constexpr size_t kMaxEncodedName = 64;
+constexpr size_t kHashedNameKeep = 40;
+
+// Process-wide count of created instances, for unique instance file names.
+std::atomic<unsigned> g_instanceCount{0};
+
+int MapErrno(int e) {
+  switch (e) {
+    case EPIPE:
+      return kErrorNoData;
+    case ECONNRESET:
+      return kErrorBrokenPipe;
+    case ENOTCONN:
+      return kErrorPipeNotConnected;
+    case ENOENT:
+    case ENOTDIR:
+      return kErrorFileNotFound;
+    case EACCES:
+    case EPERM:
+      return kErrorAccessDenied;
+    case ETIMEDOUT:
+      return kErrorSemTimeout;
+    default:
+      return kErrorGenFailure;
+  }
+}
+
+uint64_t Fnv1a(const std::string& text) {
+  uint64_t h = 14695981039346656037ull;
+  for (unsigned char c : text) {
+    h ^= c;
+    h *= 1099511628211ull;
+  }
+  return h;
+}
+
+std::string EncodeName(const std::wstring& path) {
+  static const wchar_t kPrefix[] = L"\\\\.\\pipe\\";
+  const size_t prefixLength = sizeof(kPrefix) / sizeof(kPrefix[0]) - 1;
+  size_t start = 0;
+  if (path.size() >= prefixLength) {
+    bool match = true;
+    for (size_t i = 0; i < prefixLength && match; ++i) {
+      wchar_t c = path[i];
+      if (c >= L'A' && c <= L'Z') c = c - L'A' + L'a';
+      match = c == kPrefix[i];
+    }
+    if (match) start = prefixLength;
+  }
+  std::string out;
+  for (size_t i = start; i < path.size(); ++i) {
+    wchar_t c = path[i];
+    if (c >= L'A' && c <= L'Z') c = c - L'A' + L'a';
+    if ((c >= L'a' && c <= L'z') || (c >= L'0' && c <= L'9') || c == L'.' || c == L'_' ||
+        c == L'{' || c == L'}' || c == L'-') {
+      out.push_back(static_cast<char>(c));
+    } else if (c == L'\\') {
+      out.push_back('+');
+    } else {
+      char hex[16];
+      std::snprintf(hex, sizeof(hex), "%%%lx_", static_cast<unsigned long>(c));
+      out += hex;
+    }
+  }
+  // "." and ".." are not usable as directory names.
+  if (out.empty() || out == "." || out == "..") out = "%" + out;
+  if (out.size() > kMaxEncodedName) {
+    char hash[24];
+    std::snprintf(hash, sizeof(hash), "~%016llx", static_cast<unsigned long long>(Fnv1a(out)));
+    out = out.substr(0, kHashedNameKeep) + hash;
+  }
+  return out;
+}
+
+// The per-user run-time directory, created on first use. Empty when it
+// exists but is not a private directory of this user.
+std::string RunDirectory() {
+  const std::string dir = "/tmp/.lumsdk-" + std::to_string(static_cast<unsigned long>(geteuid()));
+  if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return {};
+  struct stat st;
+  if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid() ||
+      (st.st_mode & 077) != 0) {
+    return {};
+  }
+  return dir;
+}
+
+bool FillAddress(const std::string& path, sockaddr_un* address) {
+  std::memset(address, 0, sizeof(*address));
+  address->sun_family = AF_UNIX;
+  if (path.size() >= sizeof(address->sun_path)) return false;
+  std::memcpy(address->sun_path, path.c_str(), path.size() + 1);
+  return true;
+}
+
+// True when the instance file's owner (its name starts with the pid) is gone.
+bool OwnerIsGone(const char* fileName) {
+  char* end = nullptr;
+  const unsigned long pid = std::strtoul(fileName, &end, 10);
+  if (end == fileName || *end != '.' || pid == 0) return false;
+  return kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+}
+
+int NewSocket() { return socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0); }
+
+void CloseFd(int& fd) {
+  if (fd >= 0) close(fd);
+  fd = -1;
+}
+
+}  // namespace
+
+std::string PipeSocketDirectory(const std::wstring& path) {
+  const std::string run = RunDirectory();
+  if (run.empty()) return {};
+  return run + "/" + EncodeName(path);
+}
+
+struct PipeStreamBase::Io {
+  int fd = -1;          // the connected socket
+  int listenFd = -1;    // listening mode, until the peer has connected
+  int cancelRead = -1;  // readable once Cancel has been called
+  int cancelWrite = -1;
+  std::string instancePath;  // listening mode: this instance's socket file
+  std::string directory;     // listening mode: the pipe's directory
+
+  // Waits until fd is ready for events, the cancel pipe is readable or the
+  // time-out (-1 none) passes. 0 when ready, else the error to report.
+  int Wait(int waitFd, short events, int timeoutMs) const {
+    pollfd fds[2] = {{waitFd, events, 0}, {cancelRead, POLLIN, 0}};
+    for (;;) {
+      const int n = poll(fds, cancelRead >= 0 ? 2 : 1, timeoutMs);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return MapErrno(errno);
+      }
+      // Ready data wins over a cancel, as a completed overlapped read would.
+      if (fds[0].revents != 0) return 0;
+      // Cancelled or timed out: the error that started the wait.
+      return kErrorIoPending;
+    }
+  }
+};
+
+PipeStreamBase::PipeStreamBase() : io_(new Io) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
+    io_->cancelRead = fds[0];
+    io_->cancelWrite = fds[1];
+  }
+}
+
+PipeStreamBase::~PipeStreamBase() {
+  PipeStreamBase::Cancel();
+  PlatformClose(false);
+  CloseFd(io_->cancelRead);
+  CloseFd(io_->cancelWrite);
+}
+
+void PipeStreamBase::Cancel() {
+  if (io_->cancelWrite >= 0) {
+    const char one = 1;
+    // The pipe is never drained, so one byte is enough; a full pipe is fine.
+    ssize_t ignored = write(io_->cancelWrite, &one, 1);
+    (void)ignored;
+  }
+}
+
+bool PipeStreamBase::PlatformCancelRequested() const {
+  pollfd fd = {io_->cancelRead, POLLIN, 0};
+  return io_->cancelRead >= 0 && poll(&fd, 1, 0) == 1;
+}
+
+bool PipeStreamBase::PlatformHasPipe() const { return io_->fd >= 0 || io_->listenFd >= 0; }
+
+int PipeStreamBase::PlatformOpenClient(const std::wstring& name, bool, int timeoutMs) {
+  const std::string dir = PipeSocketDirectory(name);
+  if (dir.empty()) return kErrorAccessDenied;
+  const Deadline deadline(timeoutMs);
+  int pauseMs = 1;
+  for (;;) {
+    DIR* listing = opendir(dir.c_str());
+    if (listing == nullptr) return MapErrno(errno);
+    bool busy = false;
+    while (dirent* entry = readdir(listing)) {
+      if (entry->d_name[0] == '.') continue;
+      const std::string path = dir + "/" + entry->d_name;
+      sockaddr_un address;
+      if (!FillAddress(path, &address)) continue;
+      int fd = NewSocket();
+      if (fd < 0) {
+        closedir(listing);
+        return MapErrno(errno);
+      }
+      if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0) {
+        closedir(listing);
+        io_->fd = fd;
+        return 0;
+      }
+      const int e = errno;
+      close(fd);
+      if (e == ECONNREFUSED && OwnerIsGone(entry->d_name)) {
+        unlink(path.c_str());  // left behind by a process that died
+      } else if (e == ECONNREFUSED || e == EAGAIN) {
+        busy = true;  // taken, or its one pending slot is used
+      }
+    }
+    closedir(listing);
+    if (!busy) {
+      rmdir(dir.c_str());  // only succeeds when nothing is left in it
+      return kErrorFileNotFound;
+    }
+    const int left = deadline.RemainingMs();
+    if (left == 0) return kErrorSemTimeout;
+    const int pause = left < 0 ? pauseMs : std::min(pauseMs, left);
+    std::this_thread::sleep_for(std::chrono::milliseconds(pause));
+    pauseMs = std::min(pauseMs * 2, 20);
+  }
+}
+
+int PipeStreamBase::PlatformCreate(const std::wstring& name, bool, int) {
+  const std::string dir = PipeSocketDirectory(name);
+  if (dir.empty()) return kErrorAccessDenied;
+  const std::string path = dir + "/" + std::to_string(static_cast<unsigned long>(getpid())) + "." +
+                           std::to_string(g_instanceCount.fetch_add(1));
+  sockaddr_un address;
+  if (!FillAddress(path, &address)) return kErrorAccessDenied;
+  int fd = NewSocket();
+  if (fd < 0) return MapErrno(errno);
+  // The directory can vanish between mkdir and bind when the last other
+  // instance closes at that moment; try again then.
+  int error = kErrorFileNotFound;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+      error = MapErrno(errno);
+      break;
+    }
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0) {
+      error = 0;
+      break;
+    }
+    error = MapErrno(errno);
+    if (errno != ENOENT) break;
+  }
+  // Backlog 0: one peer may wait to be accepted, as one client may connect to
+  // a pipe instance before the host waits for it; the next one finds it busy.
+  if (error == 0 && listen(fd, 0) != 0) {
+    error = MapErrno(errno);
+    unlink(path.c_str());
+  }
+  if (error != 0) {
+    close(fd);
+    return error;
+  }
+  io_->listenFd = fd;
+  io_->instancePath = path;
+  io_->directory = dir;
+  return 0;
+}
+
+int PipeStreamBase::PlatformAwaitClient(int timeoutMs) {
+  const Deadline deadline(timeoutMs);
+  for (;;) {
+    const int waitError = io_->Wait(io_->listenFd, POLLIN, deadline.RemainingMs());
+    if (waitError != 0) return waitError;
+    const int fd = accept4(io_->listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd >= 0) {
+      // The instance stays taken: its file remains, nobody accepts on it.
+      CloseFd(io_->listenFd);
+      io_->fd = fd;
+      return 0;
+    }
+    if (errno != EAGAIN && errno != EINTR && errno != ECONNABORTED) return MapErrno(errno);
+  }
+}
+
+int PipeStreamBase::PlatformReadSome(uint8_t* data, size_t size, const Deadline& deadline,
+                                     size_t* got) {
+  *got = 0;
+  if (io_->fd < 0) return kErrorPipeNotConnected;
+  for (;;) {
+    // Wait first: a reader usually waits for its peer, and poll then recv is
+    // one system call less than a recv that finds nothing.
+    const int waitError = io_->Wait(io_->fd, POLLIN, deadline.RemainingMs());
+    if (waitError != 0) return waitError;
+    const ssize_t n = recv(io_->fd, data, size, 0);
+    if (n > 0) {
+      *got = static_cast<size_t>(n);
+      return 0;
+    }
+    if (n == 0) return kErrorBrokenPipe;  // the peer closed its end
+    if (errno != EAGAIN && errno != EINTR) return MapErrno(errno);
+  }
+}
+
+int PipeStreamBase::PlatformWriteAll(const uint8_t* data, size_t size, const Deadline& deadline) {
+  if (io_->fd < 0) return kErrorPipeNotConnected;
+  while (size > 0) {
+    const ssize_t n = send(io_->fd, data, size, MSG_NOSIGNAL);
+    if (n > 0) {
+      data += n;
+      size -= static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN) return MapErrno(errno);
+    const int waitError = io_->Wait(io_->fd, POLLOUT, deadline.RemainingMs());
+    if (waitError != 0) return waitError;
+  }
+  return 0;
+}
+
+void PipeStreamBase::PlatformClose(bool) {
+  CloseFd(io_->fd);
+  CloseFd(io_->listenFd);
+  if (!io_->instancePath.empty()) {
+    unlink(io_->instancePath.c_str());
+    rmdir(io_->directory.c_str());  // fails while other instances remain
+    io_->instancePath.clear();
+  }
+}
+
+// Sockets have no buffers of their own to push out: send has handed the
+// bytes to the peer's receive queue.
+void PipeStreamBase::PlatformFlush() {}
+
+}  // namespace sdk

@@ -1,0 +1,276 @@
+#include "transport/rpc_connection.h"
+
+#include <condition_variable>
+#include <deque>
+#include <utility>
+#include <vector>
+
+#include "transport/binary_io.h"
+#include "transport/pipe_stream.h"
+#include "transport/platform.h"
+
+namespace sdk {
+namespace {
+
+// Guards g_wellKnownOverride; taken alone.
+std::mutex g_wellKnownMutex;
+std::wstring g_wellKnownOverride;
+
+std::string MessageToText(const std::vector<uint8_t>& body, size_t dropTail) {
+  return std::string(body.begin(), body.end() - static_cast<std::ptrdiff_t>(dropTail));
+}
+
+}  // namespace
+
+std::wstring widen(const std::string& text) {
+  std::wstring wide(text.size(), L'\0');
+  for (size_t i = 0; i < text.size(); ++i) {
+    wide[i] = static_cast<wchar_t>(static_cast<unsigned char>(text[i]));
+  }
+  return wide;
+}
+
+std::string narrow(const std::wstring& text) {
+  std::string out(text.size(), '\0');
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto code = static_cast<uint32_t>(text[i]);
+    out[i] = code <= 0xFF ? static_cast<char>(code) : '?';
+  }
+  return out;
+}
+
+std::wstring WellKnownPipeBase() {
+  {
+    std::lock_guard<std::mutex> lock(g_wellKnownMutex);
+    if (!g_wellKnownOverride.empty()) return g_wellKnownOverride;
+  }
+  return std::wstring(kPipePathPrefix) + kServiceIdentifier;
+}
+
+void SetWellKnownPipeBaseForTesting(const std::wstring& base) {
+  std::lock_guard<std::mutex> lock(g_wellKnownMutex);
+  g_wellKnownOverride = base;
+}
+
+std::wstring RequestClientPipeName(const std::string& clientIdentity) {
+  const std::wstring base = WellKnownPipeBase();
+  std::shared_ptr<IStream> toHost =
+      OpenPipeOutputStream(base + kRequestPipeSuffix, kPipeOpenTimeoutMs);
+  if (!toHost) return {};
+  std::shared_ptr<IStream> fromHost =
+      OpenPipeInputStream(base + kResponsePipeSuffix, kPipeOpenTimeoutMs);
+  if (!fromHost) return {};
+  BinaryWriter writer(toHost);
+  BinaryReader reader(fromHost);
+  // A failed write shows as a failed read.
+  writer.Write(TextToMessage(clientIdentity), kExchangeTimeoutMs);
+  std::vector<uint8_t> body;
+  if (reader.Read(body, kExchangeTimeoutMs) != 0 || body.size() < 2) return {};
+  return widen(MessageToText(body, 1));
+}
+
+std::unique_ptr<IRpcConnection> CreateRpcConnection(const std::string& clientIdentity) {
+  const std::wstring name = RequestClientPipeName(clientIdentity);
+  if (name.empty()) return nullptr;
+  // All three are attempted, in this order, so the host sees the same
+  // sequence of connections whatever fails.
+  std::shared_ptr<IStream> responses =
+      OpenPipeInputStream(name + kResponsePipeSuffix, kPipeOpenTimeoutMs);
+  std::shared_ptr<IStream> requests =
+      OpenPipeOutputStream(name + kRequestPipeSuffix, kPipeOpenTimeoutMs);
+  std::shared_ptr<IStream> notifications =
+      OpenPipeInputStream(name + kNotificationPipeSuffix, kPipeOpenTimeoutMs);
+  if (!responses || !requests || !notifications) return nullptr;
+  return std::unique_ptr<IRpcConnection>(new RpcConnection(
+      std::make_shared<BinaryReader>(responses), std::make_shared<BinaryWriter>(requests),
+      std::make_shared<BinaryReader>(notifications)));
+}
+
+// What the two threads of one start of notifications share. A fresh run per
+// start keeps a detached dispatcher of an earlier run from waking up in a
+// later one.
+struct RpcConnection::NotificationRun {
+  explicit NotificationRun(std::shared_ptr<IBinaryReader> r) : reader(std::move(r)) {}
+
+  const std::shared_ptr<IBinaryReader> reader;
+  std::atomic<int> running{1};
+  // Guards queue; innermost.
+  std::mutex queueMutex;
+  std::condition_variable queueCondition;
+  std::deque<std::string> queue;
+
+  void Stop() {
+    running.exchange(0);
+    // Taking the lock orders the flag before a waiter's next check.
+    { std::lock_guard<std::mutex> lock(queueMutex); }
+    queueCondition.notify_all();
+  }
+};
+
+RpcConnection::RpcConnection(std::shared_ptr<IBinaryReader> responseReader,
+                             std::shared_ptr<IBinaryWriter> requestWriter,
+                             std::shared_ptr<IBinaryReader> notificationReader)
+    : responseReader_(std::move(responseReader)),
+      requestWriter_(std::move(requestWriter)),
+      notificationReader_(std::move(notificationReader)) {}
+
+RpcConnection::~RpcConnection() {
+  if (platform::processExiting()) {
+    // The threads have been killed, possibly holding our locks, and a
+    // joinable thread object would end the process: leave it all to the
+    // system.
+    struct Leftovers {
+      std::thread reader, dispatcher;
+      std::shared_ptr<NotificationRun> run;
+      std::shared_ptr<IBinaryReader> responses, notifications;
+      std::shared_ptr<IBinaryWriter> requests;
+      NotificationHandler handler;
+    };
+    new Leftovers{
+        std::move(readerThread_),   std::move(dispatcherThread_),   std::move(run_),
+        std::move(responseReader_), std::move(notificationReader_), std::move(requestWriter_),
+        std::move(handler_)};
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> lock(lifecycleMutex_);
+    StopLocked();
+  }
+  notificationReader_.reset();
+  requestWriter_.reset();
+  responseReader_.reset();
+}
+
+void RpcConnection::SetCallMutex(std::recursive_mutex* callMutex) { callMutex_.store(callMutex); }
+
+void RpcConnection::DropExchangeStreams() {
+  std::lock_guard<std::mutex> lock(streamsMutex_);
+  requestWriter_.reset();
+  responseReader_.reset();
+}
+
+std::string RpcConnection::Call(const std::string& request) {
+  {
+    std::lock_guard<std::mutex> lock(streamsMutex_);
+    if (!requestWriter_ || !responseReader_) return {};
+  }
+  std::recursive_mutex* callMutex = callMutex_.load();
+  std::lock_guard<std::recursive_mutex> exchange(callMutex != nullptr ? *callMutex : ownCallMutex_);
+  std::shared_ptr<IBinaryWriter> writer;
+  std::shared_ptr<IBinaryReader> reader;
+  {
+    std::lock_guard<std::mutex> lock(streamsMutex_);
+    writer = requestWriter_;
+    reader = responseReader_;
+  }
+  if (!writer || !reader) return {};
+
+  if (writer->Write(TextToMessage(request), kExchangeTimeoutMs) != 0) {
+    // Whatever the error, part of the frame may have gone out and the host's
+    // reader would be out of step: the exchange pipes are done for.
+    DropExchangeStreams();
+    return {};
+  }
+  std::vector<uint8_t> body;
+  const int error = reader->Read(body, kExchangeTimeoutMs);
+  if (error == 0 && !body.empty()) return MessageToText(body, 0);
+  if (reader->IsBroken()) DropExchangeStreams();
+  return {};
+}
+
+bool RpcConnection::IsBroken() {
+  std::lock_guard<std::mutex> lock(streamsMutex_);
+  return !responseReader_ || !requestWriter_ || !notificationReader_ ||
+         responseReader_->IsBroken() || requestWriter_->IsBroken() ||
+         notificationReader_->IsBroken();
+}
+
+bool RpcConnection::HasNotificationHandler() {
+  std::lock_guard<std::mutex> lock(handlerMutex_);
+  return static_cast<bool>(handler_);
+}
+
+void RpcConnection::SetNotificationHandler(NotificationHandler handler) {
+  std::lock_guard<std::mutex> lifecycle(lifecycleMutex_);
+  StopLocked();
+  {
+    std::lock_guard<std::mutex> lock(handlerMutex_);
+    handler_ = handler;
+  }
+  if (!handler || !notificationReader_) return;
+  platform::keepLoadedWhileThreadsRun();
+  auto run = std::make_shared<NotificationRun>(notificationReader_);
+  run_ = run;
+  // Dispatcher thread: owned by the connection; waits on the run's queue
+  // condition; stopped by the run's running flag. It gets its copy of the
+  // handler here, at launch, so that it never needs a lock a stopping thread
+  // may hold.
+  dispatcherThread_ = std::thread(
+      [](std::shared_ptr<NotificationRun> r, NotificationHandler deliver) {
+        std::deque<std::string> batch;
+        while (r->running.load() == 1) {
+          {
+            std::unique_lock<std::mutex> lock(r->queueMutex);
+            r->queueCondition.wait(lock,
+                                   [&r] { return !r->queue.empty() || r->running.load() != 1; });
+            if (r->running.load() != 1) return;
+            batch.swap(r->queue);
+          }
+          for (const std::string& text : batch) {
+            if (r->running.load() != 1) return;
+            deliver(text);
+          }
+          batch.clear();
+        }
+      },
+      run, std::move(handler));
+  // Reader thread: owned by the connection; waits in a read of the
+  // notification pipe without time-out; stopped by cancelling that stream
+  // (or by the pipe breaking).
+  readerThread_ = std::thread(
+      [](std::shared_ptr<NotificationRun> r) {
+        std::vector<uint8_t> body;
+        while (r->running.load() == 1) {
+          const int error = r->reader->Read(body, 0);
+          // A failed read ends the thread even when it did not break the
+          // stream: retrying at once would only spin on the same failure.
+          if (error != 0 || r->reader->IsBroken()) return;
+          if (body.size() < 2) continue;  // an empty text: nothing to deliver
+          {
+            std::lock_guard<std::mutex> lock(r->queueMutex);
+            r->queue.push_back(MessageToText(body, 1));
+          }
+          r->queueCondition.notify_all();
+        }
+      },
+      run);
+}
+
+void RpcConnection::StopNotifications() {
+  std::lock_guard<std::mutex> lifecycle(lifecycleMutex_);
+  StopLocked();
+}
+
+void RpcConnection::StopLocked() {
+  if (run_) {
+    run_->reader->Cancel();
+    run_->Stop();
+    // A thread of this connection may be the one stopping it (the handler
+    // dropped the last reference, or stopped notifications itself): it
+    // cannot join itself, so it is detached and, holding its run's state,
+    // finishes on its own.
+    for (std::thread* t : {&readerThread_, &dispatcherThread_}) {
+      if (!t->joinable()) continue;
+      if (t->get_id() == std::this_thread::get_id()) {
+        t->detach();
+      } else {
+        t->join();
+      }
+    }
+    run_.reset();
+  }
+  std::lock_guard<std::mutex> lock(handlerMutex_);
+  handler_ = nullptr;
+}
+
+}  // namespace sdk
