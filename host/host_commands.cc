@@ -131,7 +131,9 @@ CommandResult runCommand(HostServer& server, const std::string& line,
     int sent = 0;
     if (command != "release") sent = server.pressKey(key, true);
     if (command != "press") sent = server.pressKey(key, false);
-    std::string what = command == "press" ? "pressed" : command == "release" ? "released" : "tapped";
+    std::string what = command == "press"     ? "pressed"
+                       : command == "release" ? "released"
+                                              : "tapped";
     result.output = "key " + std::to_string(key) + (label.empty() ? "" : " (" + label + ")") + " " +
                     what + ": sent to " + std::to_string(sent) + " registered client" +
                     (sent == 1 ? "" : "s");

@@ -6,8 +6,8 @@
 #include <thread>
 
 #include "host/host_server.h"
-#include "transport/pipe_names.h"
 #include "transport/platform.h"
+#include "transport/rpc_connection.h"
 
 namespace lumhost {
 namespace {

@@ -33,13 +33,15 @@ namespace lumhost {
 
 class HostServer;
 
+struct HostFixtureOptions {
+  int protocol = 5;         // 1 to 6: the version the host answers as
+  std::string profilePath;  // empty: the built-in desk
+  bool useUniquePipeBase = true;
+};
+
 class HostFixture {
  public:
-  struct Options {
-    int protocol = 5;         // 1 to 6: the version the host answers as
-    std::string profilePath;  // empty: the built-in desk
-    bool useUniquePipeBase = true;
-  };
+  using Options = HostFixtureOptions;
 
   explicit HostFixture(Options options = {});
   // Stops: closes every pipe, disconnects the clients, joins every thread.

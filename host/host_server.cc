@@ -5,8 +5,10 @@
 
 #include "host/console.h"
 #include "json/json_text.h"
+#include "transport/binary_io.h"
 #include "transport/pipe_stream.h"
 #include "transport/platform.h"
+#include "transport/rpc_connection.h"
 
 namespace lumhost {
 namespace {
@@ -35,18 +37,7 @@ std::string bodyText(const std::vector<uint8_t>& body) {
   return text;
 }
 
-std::vector<uint8_t> textBody(const std::string& text) {
-  std::vector<uint8_t> body(text.begin(), text.end());
-  body.push_back(0);
-  return body;
-}
-
-// Pipe names are ASCII in practice; the client widens each byte back.
-std::string narrow(const std::wstring& wide) {
-  std::string out;
-  for (wchar_t c : wide) out += c < 0x100 ? static_cast<char>(c) : '?';
-  return out;
-}
+std::vector<uint8_t> textBody(const std::string& text) { return sdk::TextToMessage(text); }
 
 // Control bytes are shown escaped so that a trace line stays one line.
 std::string printable(const std::string& text) {
@@ -81,7 +72,7 @@ class ClientSession {
         id_(id),
         name_("client-" + std::to_string(id)),
         identity_(std::move(identity)),
-        base_(narrow(base)),
+        base_(sdk::narrow(base)),
         in_(std::move(in)),
         out_(std::move(out)),
         callback_(std::move(callback)) {}
@@ -91,7 +82,9 @@ class ClientSession {
     join();
   }
 
-  void start() { thread_ = std::thread([this] { run(); }); }
+  void start() {
+    thread_ = std::thread([this] { run(); });
+  }
 
   // Ends every wait of the session's threads; join() then returns soon.
   void requestStop() {
@@ -329,19 +322,20 @@ bool HostServer::running() const { return running_; }
 
 bool HostServer::createWellKnown(std::shared_ptr<sdk::IStream>* in,
                                  std::shared_ptr<sdk::IStream>* out) {
-  *in = sdk::CreatePipeInputStream(options_.pipeBase + L"_in", kConnectTimeoutMs);
-  *out = sdk::CreatePipeOutputStream(options_.pipeBase + L"_out", kConnectTimeoutMs);
+  *in = sdk::CreatePipeInputStream(options_.pipeBase + sdk::kRequestPipeSuffix, kConnectTimeoutMs);
+  *out =
+      sdk::CreatePipeOutputStream(options_.pipeBase + sdk::kResponsePipeSuffix, kConnectTimeoutMs);
   return *in && *out;
 }
 
 bool HostServer::start(std::string* error) {
   if (running_) return true;
-  const std::string name = narrow(options_.pipeBase) + "_in";
+  const std::string name = sdk::narrow(options_.pipeBase) + "_in";
   // Pipes of one name may have many instances, so creating them does not
   // tell whether another host is there; connecting to them does.
   auto begin = std::chrono::steady_clock::now();
   std::shared_ptr<sdk::IStream> probe =
-      sdk::OpenPipeOutputStream(options_.pipeBase + L"_in", kProbeTimeoutMs);
+      sdk::OpenPipeOutputStream(options_.pipeBase + sdk::kRequestPipeSuffix, kProbeTimeoutMs);
   auto waited = std::chrono::steady_clock::now() - begin;
   if (probe || waited >= std::chrono::milliseconds(kProbeTimeoutMs - 50)) {
     *error = "another host already serves the pipe " + name;
@@ -350,7 +344,7 @@ bool HostServer::start(std::string* error) {
   std::shared_ptr<sdk::IStream> in;
   std::shared_ptr<sdk::IStream> out;
   if (!createWellKnown(&in, &out)) {
-    *error = "cannot create the pipes " + name + " and " + narrow(options_.pipeBase) + "_out";
+    *error = "cannot create the pipes " + name + " and " + sdk::narrow(options_.pipeBase) + "_out";
     return false;
   }
   stopping_ = false;
@@ -454,15 +448,15 @@ std::string HostServer::admitClient(const std::string& identity) {
   std::shared_ptr<sdk::IStream> callback;
   bool ok = true;
   if (h.omittedPipe != "_out") {
-    out = sdk::CreatePipeOutputStream(base + L"_out", kConnectTimeoutMs);
+    out = sdk::CreatePipeOutputStream(base + sdk::kResponsePipeSuffix, kConnectTimeoutMs);
     ok = ok && out;
   }
   if (h.omittedPipe != "_in") {
-    in = sdk::CreatePipeInputStream(base + L"_in", kConnectTimeoutMs);
+    in = sdk::CreatePipeInputStream(base + sdk::kRequestPipeSuffix, kConnectTimeoutMs);
     ok = ok && in;
   }
   if (h.omittedPipe != "_callback") {
-    callback = sdk::CreatePipeOutputStream(base + L"_callback", kConnectTimeoutMs);
+    callback = sdk::CreatePipeOutputStream(base + sdk::kNotificationPipeSuffix, kConnectTimeoutMs);
     ok = ok && callback;
   }
   if (!ok) {
@@ -476,7 +470,7 @@ std::string HostServer::admitClient(const std::string& identity) {
     sessions_.push_back(session);
   }
   session->start();
-  return narrow(base);
+  return sdk::narrow(base);
 }
 
 void HostServer::reapFinished() {
@@ -607,8 +601,7 @@ void HostServer::note(const std::string& line) {
   if (options_.log) options_.log(wallClockText() + " " + line);
 }
 
-void HostServer::trace(const std::string& client, const char* direction,
-                       const std::string& text) {
+void HostServer::trace(const std::string& client, const char* direction, const std::string& text) {
   if (trace_ && options_.log) {
     options_.log(wallClockText() + " " + client + " " + direction + " " + printable(text));
   }

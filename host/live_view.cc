@@ -49,11 +49,17 @@ bool ConsoleOutput::drawPicture(const std::string& frame, int frameRows,
     screenColumns_ = columns;
   }
   // Save the cursor, draw from the top left, put the cursor back.
-  std::fputs("\x1b" "7\x1b[1;1H", out_);
+  std::fputs(
+      "\x1b"
+      "7\x1b[1;1H",
+      out_);
   std::fputs(frame.c_str(), out_);
   std::fputs("\x1b[2K\x1b[7m ", out_);
   std::fputs(status.substr(0, static_cast<size_t>(columns > 2 ? columns - 2 : 0)).c_str(), out_);
-  std::fputs(" \x1b[0m\x1b" "8", out_);
+  std::fputs(
+      " \x1b[0m\x1b"
+      "8",
+      out_);
   std::fflush(out_);
   return true;
 }

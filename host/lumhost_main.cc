@@ -15,7 +15,7 @@
 #include "host/host_commands.h"
 #include "host/host_server.h"
 #include "host/live_view.h"
-#include "transport/pipe_names.h"
+#include "transport/rpc_connection.h"
 
 namespace lumhost {
 namespace {
@@ -158,9 +158,8 @@ int run(int argc, char** argv) {
   options.log = [&output](const std::string& line) { output.print(line); };
 
   const Profile& profile = options.profile;
-  std::string banner = "lumhost: serving " + std::to_string(profile.devices.size()) +
-                       " devices (" + profile.name + ") as a protocol " +
-                       std::to_string(args.protocol) + " host";
+  std::string banner = "lumhost: serving " + std::to_string(profile.devices.size()) + " devices (" +
+                       profile.name + ") as a protocol " + std::to_string(args.protocol) + " host";
   HostServer server(std::move(options));
   std::string error;
   if (!server.start(&error)) {

@@ -47,8 +47,8 @@ std::string wallClockText() {
   SYSTEMTIME now;
   GetLocalTime(&now);
   char buffer[32];
-  std::snprintf(buffer, sizeof buffer, "%02u:%02u:%02u.%03u", now.wHour, now.wMinute,
-                now.wSecond, now.wMilliseconds);
+  std::snprintf(buffer, sizeof buffer, "%02u:%02u:%02u.%03u", now.wHour, now.wMinute, now.wSecond,
+                now.wMilliseconds);
   return buffer;
 }
 
