@@ -391,9 +391,12 @@ void HostServer::acceptLoop(std::shared_ptr<sdk::IStream> in, std::shared_ptr<sd
     // stop() cancels the published streams; checking after publishing means
     // a stop that came before cannot be missed.
     if (stopping_) break;
-    if (in->OpenForReading(0) && out->OpenForWriting(kConnectTimeoutMs)) {
-      std::vector<uint8_t> frame;
-      if (in->Read(frame, kIdentityTimeoutMs) == 0) {
+    // The identity is read before "_out" is accepted: a client connects both
+    // pipes before it writes, and a peer that only touches "_in" (a probe
+    // for a running host) then shows at once as a failed read.
+    std::vector<uint8_t> frame;
+    if (in->OpenForReading(0) && in->Read(frame, kIdentityTimeoutMs) == 0) {
+      if (out->OpenForWriting(kConnectTimeoutMs)) {
         std::string identity = bodyText(frame);
         std::string reply;
         if (identity.size() <= kMaxIdentityBytes) {
