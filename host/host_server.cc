@@ -132,9 +132,13 @@ class ClientSession {
   void closePipe(const std::string& suffix) {
     if (suffix == "_in") {
       // The session thread is the one user of "_in": it notices the
-      // cancelled read, sees the flag and ends the session.
+      // cancelled read, sees the flag and ends the session. The hook returns
+      // once that has happened, so that the client meets a closed pipe.
       inClosedByHook_ = true;
       cancelStreams(true, false, false);
+      std::unique_lock<std::mutex> lock(lifeMutex_);
+      lifeChanged_.wait_for(lock, std::chrono::milliseconds(kWriteTimeoutMs),
+                            [this] { return inClosed_ || !serving(); });
     } else if (suffix == "_out") {
       std::lock_guard<std::mutex> lock(outMutex_);
       closeStream(&outClosed_, out_);
@@ -189,10 +193,13 @@ class ClientSession {
       std::vector<uint8_t> frame;
       int rc = in_->Read(frame, 0);
       if (stop_) return;
-      if (rc != 0) {
-        if (inClosedByHook_) server_->note(name_ + ": \"_in\" closed on request");
+      if (inClosedByHook_) {
+        // Whatever was read after the hook counts as never received.
+        closeStream(&inClosed_, in_);
+        server_->note(name_ + ": \"_in\" closed on request");
         return;
       }
+      if (rc != 0) return;
       std::string text = bodyText(frame);
       ++requests_;
       std::string method = RequestHandler::methodOf(text);
@@ -265,10 +272,13 @@ class ClientSession {
   }
 
   void closeStream(bool* closed, const std::shared_ptr<sdk::IStream>& stream) {
-    std::lock_guard<std::mutex> lock(lifeMutex_);
-    if (*closed || !stream) return;
-    stream->Close();
-    *closed = true;
+    {
+      std::lock_guard<std::mutex> lock(lifeMutex_);
+      if (*closed || !stream) return;
+      stream->Close();
+      *closed = true;
+    }
+    lifeChanged_.notify_all();
   }
 
   HostServer* server_;
@@ -299,6 +309,7 @@ class ClientSession {
   std::mutex callbackMutex_;
   // Guards the closed flags: Cancel and Close never overlap. Innermost.
   std::mutex lifeMutex_;
+  std::condition_variable lifeChanged_;
   bool inClosed_ = false;
   bool outClosed_ = false;
   bool callbackClosed_ = false;
@@ -322,9 +333,10 @@ bool HostServer::running() const { return running_; }
 
 bool HostServer::createWellKnown(std::shared_ptr<sdk::IStream>* in,
                                  std::shared_ptr<sdk::IStream>* out) {
-  *in = sdk::CreatePipeInputStream(options_.pipeBase + sdk::kRequestPipeSuffix, kConnectTimeoutMs);
+  // "_out" first: a client that finds the new "_in" must find its "_out".
   *out =
       sdk::CreatePipeOutputStream(options_.pipeBase + sdk::kResponsePipeSuffix, kConnectTimeoutMs);
+  *in = sdk::CreatePipeInputStream(options_.pipeBase + sdk::kRequestPipeSuffix, kConnectTimeoutMs);
   return *in && *out;
 }
 
@@ -378,6 +390,7 @@ void HostServer::stop() {
 }
 
 void HostServer::acceptLoop(std::shared_ptr<sdk::IStream> in, std::shared_ptr<sdk::IStream> out) {
+  std::shared_ptr<sdk::IStream> retiredIn;  // the last "_in", taken, closed one round late
   while (!stopping_) {
     if (!in || !out) {
       // Creating failed last time; try again shortly.
@@ -411,8 +424,19 @@ void HostServer::acceptLoop(std::shared_ptr<sdk::IStream> in, std::shared_ptr<sd
         in->Read(frame, kIdentityTimeoutMs);
       }
     }
-    // The next pair exists before this one is closed, so the well-known
-    // pipes never vanish while the host runs.
+    // Recycle the pair in an order that never lets a client pair pipes of
+    // two generations, and never lets the name vanish: the old "_out"
+    // (which a peer that gave up may have left unconnected) goes first; the
+    // new pair follows while the old "_in", already taken, keeps the name
+    // busy, so that an arriving client waits and retries instead of
+    // failing. The old "_in" is kept one round longer still: a client
+    // looking for an instance while one appears and another goes could
+    // otherwise see neither.
+    {
+      std::lock_guard<std::mutex> lock(acceptMutex_);
+      acceptOut_.reset();
+    }
+    out->Close();
     std::shared_ptr<sdk::IStream> nextIn;
     std::shared_ptr<sdk::IStream> nextOut;
     if (!stopping_) createWellKnown(&nextIn, &nextOut);
@@ -421,8 +445,8 @@ void HostServer::acceptLoop(std::shared_ptr<sdk::IStream> in, std::shared_ptr<sd
       acceptIn_ = nextIn;
       acceptOut_ = nextOut;
     }
-    in->Close();
-    out->Close();
+    if (retiredIn) retiredIn->Close();
+    retiredIn = std::move(in);
     in = std::move(nextIn);
     out = std::move(nextOut);
     reapFinished();
@@ -434,6 +458,7 @@ void HostServer::acceptLoop(std::shared_ptr<sdk::IStream> in, std::shared_ptr<sd
   }
   if (in) in->Close();
   if (out) out->Close();
+  if (retiredIn) retiredIn->Close();
 }
 
 std::string HostServer::admitClient(const std::string& identity) {

@@ -384,6 +384,7 @@ TEST(HostFixtureHooks, CloseClientPipes) {
   ASSERT_TRUE(c);
   Inbox inbox;
   inbox.attach(c);
+  ASSERT_TRUE(host.waitForClientCount(1, kWaitMs));
   host.closeClientPipes("_callback");
   EXPECT_TRUE(eventually([&] { return c->IsBroken(); }));
   EXPECT_EQ(ask(c, kCount).get("result").asInt(), 5);
