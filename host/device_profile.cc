@@ -1,0 +1,723 @@
+#include "host/device_profile.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include "host/json_syntax.h"
+#include "json/json_text.h"
+#include "json/json_value.h"
+
+namespace lumhost {
+
+int Channel::totalLeds() const {
+  int total = 0;
+  for (const ChannelDevice& d : devices) total += d.ledCount;
+  return total;
+}
+
+int Device::ledIndex(int ledId) const {
+  for (size_t i = 0; i < leds.size(); ++i) {
+    if (leds[i].id == ledId) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+namespace {
+constexpr double kBodyMargin = 6.0;
+}  // namespace
+
+double Device::bodyWidth() const {
+  if (width > 0) return width;
+  double extent = 0;
+  for (const Led& led : leds) extent = std::max(extent, led.left + led.width);
+  return extent + kBodyMargin;
+}
+
+double Device::bodyHeight() const {
+  if (height > 0) return height;
+  double extent = 0;
+  for (const Led& led : leds) extent = std::max(extent, led.top + led.height);
+  return extent + kBodyMargin;
+}
+
+int Profile::totalLeds() const {
+  int total = 0;
+  for (const Device& d : devices) total += static_cast<int>(d.leds.size());
+  return total;
+}
+
+namespace {
+
+bool sameLabel(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool Profile::findLetterKey(char letter, int* deviceIndex, int* ledId) const {
+  if (!std::isalpha(static_cast<unsigned char>(letter))) return false;
+  int index = 0;
+  int device = 0;
+  if (!findKeyLabel(std::string(1, letter), &device, &index)) return false;
+  *deviceIndex = device;
+  *ledId = devices[device].leds[index].id;
+  return true;
+}
+
+bool Profile::findKeyLabel(const std::string& label, int* deviceIndex, int* ledIndex) const {
+  if (label.empty()) return false;
+  for (size_t d = 0; d < devices.size(); ++d) {
+    const std::vector<Led>& leds = devices[d].leds;
+    for (size_t i = 0; i < leds.size(); ++i) {
+      if (sameLabel(leds[i].key, label)) {
+        *deviceIndex = static_cast<int>(d);
+        *ledIndex = static_cast<int>(i);
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+const std::vector<NamedCode>& deviceTypeNames() {
+  static const std::vector<NamedCode> kNames = {
+      {"keyboard", 1},     {"mouse", 2},         {"mousepad", 3},
+      {"headsetStand", 4}, {"ledController", 5}, {"headset", 6},
+  };
+  return kNames;
+}
+
+const std::vector<NamedCode>& channelDeviceTypeNames() {
+  static const std::vector<NamedCode> kNames = {{"fan", 1}, {"strip", 2}, {"pump", 3}};
+  return kNames;
+}
+
+namespace {
+
+std::string nameOf(const std::vector<NamedCode>& names, int code) {
+  for (const NamedCode& n : names) {
+    if (n.code == code) return n.name;
+  }
+  return std::string();
+}
+
+}  // namespace
+
+std::string deviceTypeName(int code) { return nameOf(deviceTypeNames(), code); }
+std::string channelDeviceTypeName(int code) { return nameOf(channelDeviceTypeNames(), code); }
+
+// ---------------------------------------------------------------------------
+// The built-in desk.
+
+namespace {
+
+double round2(double v) { return std::round(v * 100.0) / 100.0; }
+
+// Key geometry of a full-size keyboard: a 19.05 mm pitch ("one unit"), caps
+// 1.05 mm narrower than their slot, and an 8 mm border.
+constexpr double kUnit = 19.05;
+constexpr double kCapGap = 1.05;
+constexpr double kBorder = 8.0;
+
+struct KeySpec {
+  const char* label;
+  double x;  // in units
+  double w;
+  double h;
+};
+
+void addKeyRow(Device* keyboard, double y, const std::vector<KeySpec>& keys) {
+  for (const KeySpec& k : keys) {
+    Led led;
+    led.id = static_cast<int>(keyboard->leds.size()) + 1;
+    led.key = k.label;
+    led.left = round2(kBorder + k.x * kUnit + kCapGap / 2);
+    led.top = round2(kBorder + y * kUnit + kCapGap / 2);
+    led.width = round2(k.w * kUnit - kCapGap);
+    led.height = round2(k.h * kUnit - kCapGap);
+    keyboard->leds.push_back(led);
+  }
+}
+
+// Consecutive one-unit keys starting at x.
+std::vector<KeySpec> run(const std::vector<const char*>& labels, double x) {
+  std::vector<KeySpec> keys;
+  for (const char* label : labels) {
+    keys.push_back({label, x, 1, 1});
+    x += 1;
+  }
+  return keys;
+}
+
+std::vector<KeySpec> join(std::vector<std::vector<KeySpec>> parts) {
+  std::vector<KeySpec> all;
+  for (auto& p : parts) all.insert(all.end(), p.begin(), p.end());
+  return all;
+}
+
+Device makeKeyboard() {
+  Device kb;
+  kb.type = 1;
+  kb.model = "Demo Keyboard K104";
+  kb.physicalLayout = 1;  // full size, ANSI
+  kb.logicalLayout = 1;   // US English
+  kb.capsMask = 3;        // lighting, LED positions
+  // 104 keys, row by row; LED ids follow in reading order.
+  addKeyRow(&kb, 0,
+            join({{{"Esc", 0, 1, 1}},
+                  run({"F1", "F2", "F3", "F4"}, 2),
+                  run({"F5", "F6", "F7", "F8"}, 6.5),
+                  run({"F9", "F10", "F11", "F12"}, 11),
+                  run({"PrtSc", "ScrLk", "Pause"}, 15.25)}));
+  addKeyRow(&kb, 1.25,
+            join({run({"`", "1", "2", "3", "4", "5", "6", "7", "8", "9", "0", "-", "="}, 0),
+                  {{"Backspace", 13, 2, 1}},
+                  run({"Ins", "Home", "PgUp"}, 15.25),
+                  run({"NumLock", "Num/", "Num*", "Num-"}, 18.5)}));
+  addKeyRow(&kb, 2.25,
+            join({{{"Tab", 0, 1.5, 1}},
+                  run({"Q", "W", "E", "R", "T", "Y", "U", "I", "O", "P", "[", "]"}, 1.5),
+                  {{"Backslash", 13.5, 1.5, 1}},
+                  run({"Del", "End", "PgDn"}, 15.25),
+                  run({"Num7", "Num8", "Num9"}, 18.5),
+                  {{"Num+", 21.5, 1, 2}}}));
+  addKeyRow(&kb, 3.25,
+            join({{{"CapsLock", 0, 1.75, 1}},
+                  run({"A", "S", "D", "F", "G", "H", "J", "K", "L", ";", "'"}, 1.75),
+                  {{"Enter", 12.75, 2.25, 1}},
+                  run({"Num4", "Num5", "Num6"}, 18.5)}));
+  addKeyRow(&kb, 4.25,
+            join({{{"LShift", 0, 2.25, 1}},
+                  run({"Z", "X", "C", "V", "B", "N", "M", ",", ".", "/"}, 2.25),
+                  {{"RShift", 12.25, 2.75, 1}},
+                  {{"Up", 16.25, 1, 1}},
+                  run({"Num1", "Num2", "Num3"}, 18.5),
+                  {{"NumEnter", 21.5, 1, 2}}}));
+  addKeyRow(&kb, 5.25,
+            {{"LCtrl", 0, 1.25, 1},
+             {"LWin", 1.25, 1.25, 1},
+             {"LAlt", 2.5, 1.25, 1},
+             {"Space", 3.75, 6.25, 1},
+             {"RAlt", 10, 1.25, 1},
+             {"Fn", 11.25, 1.25, 1},
+             {"Menu", 12.5, 1.25, 1},
+             {"RCtrl", 13.75, 1.25, 1},
+             {"Left", 15.25, 1, 1},
+             {"Down", 16.25, 1, 1},
+             {"Right", 17.25, 1, 1},
+             {"Num0", 18.5, 2, 1},
+             {"Num.", 20.5, 1, 1}});
+  // A light bar above the number pad.
+  Led logo;
+  logo.id = static_cast<int>(kb.leds.size()) + 1;
+  logo.left = round2(kBorder + 18.5 * kUnit);
+  logo.top = kBorder + 2;
+  logo.width = round2(4 * kUnit - kCapGap);
+  logo.height = 10;
+  kb.leds.push_back(logo);
+  kb.width = round2(2 * kBorder + 22.5 * kUnit);
+  kb.height = round2(2 * kBorder + 6.25 * kUnit);
+  kb.deskLeft = 0;
+  kb.deskTop = 40;
+  return kb;
+}
+
+Led plainLed(int id, double left, double top, double width, double height,
+             const std::string& key = std::string()) {
+  Led led;
+  led.id = id;
+  led.key = key;
+  led.left = round2(left);
+  led.top = round2(top);
+  led.width = round2(width);
+  led.height = round2(height);
+  return led;
+}
+
+Device makeMouse() {
+  Device mouse;
+  mouse.type = 2;
+  mouse.model = "Demo Mouse M4";
+  mouse.capsMask = 3;
+  mouse.leds = {plainLed(120, 28, 14, 9, 16), plainLed(121, 25, 80, 15, 15),
+                plainLed(122, 2, 40, 4, 30), plainLed(123, 59, 40, 4, 30)};
+  mouse.width = 65;
+  mouse.height = 120;
+  mouse.deskLeft = 615;
+  mouse.deskTop = 110;
+  return mouse;
+}
+
+// Twenty LEDs around the edge, in ring order: top left to right, right edge
+// down, bottom right to left, left edge up.
+Device makeMousepad() {
+  Device pad;
+  pad.type = 3;
+  pad.model = "Demo Mousepad P20";
+  pad.capsMask = 3;
+  int id = 130;
+  for (int i = 0; i < 8; ++i) pad.leds.push_back(plainLed(id++, 12 + i * 44, 2, 28, 4));
+  for (int j = 0; j < 2; ++j) pad.leds.push_back(plainLed(id++, 354, 100 + j * 80, 4, 28));
+  for (int i = 7; i >= 0; --i) pad.leds.push_back(plainLed(id++, 12 + i * 44, 294, 28, 4));
+  for (int j = 1; j >= 0; --j) pad.leds.push_back(plainLed(id++, 2, 100 + j * 80, 4, 28));
+  pad.width = 360;
+  pad.height = 300;
+  pad.deskLeft = 470;
+  pad.deskTop = 0;
+  return pad;
+}
+
+Device makeHeadsetStand() {
+  Device stand;
+  stand.type = 4;
+  stand.model = "Demo Headset Stand H9";
+  stand.capsMask = 3;
+  stand.leds.push_back(plainLed(160, 40, 30, 30, 20));
+  for (int i = 0; i < 8; ++i) stand.leds.push_back(plainLed(161 + i, 5 + i * 12.7, 240, 10, 8));
+  stand.width = 110;
+  stand.height = 260;
+  stand.deskLeft = 850;
+  stand.deskTop = 20;
+  return stand;
+}
+
+// Channel 1: three 120 mm fans with twelve LEDs each (ids 400-435);
+// channel 2: two strips of twenty LEDs (ids 460-499).
+Device makeLedController() {
+  Device hub;
+  hub.type = 5;
+  hub.model = "Demo Lighting Hub C2";
+  hub.capsMask = 3;
+  const double kPi = 3.14159265358979323846;
+  Channel fans;
+  for (int f = 0; f < 3; ++f) {
+    ChannelDevice fan;
+    fan.type = 1;
+    fan.firstLed = static_cast<int>(hub.leds.size());
+    fan.ledCount = 12;
+    double cx = 65 + f * 130;
+    double cy = 65;
+    for (int i = 0; i < 12; ++i) {
+      double angle = 2 * kPi * i / 12;
+      hub.leds.push_back(plainLed(400 + f * 12 + i, cx + 48 * std::sin(angle) - 4,
+                                  cy - 48 * std::cos(angle) - 4, 8, 8));
+    }
+    fans.devices.push_back(fan);
+  }
+  Channel strips;
+  for (int s = 0; s < 2; ++s) {
+    ChannelDevice strip;
+    strip.type = 2;
+    strip.firstLed = static_cast<int>(hub.leds.size());
+    strip.ledCount = 20;
+    for (int i = 0; i < 20; ++i) {
+      hub.leds.push_back(plainLed(460 + s * 20 + i, 10 + i * 19.5, 150 + s * 22, 15, 8));
+    }
+    strips.devices.push_back(strip);
+  }
+  hub.channels = {fans, strips};
+  hub.width = 405;
+  hub.height = 190;
+  hub.deskLeft = 20;
+  hub.deskTop = 200;
+  return hub;
+}
+
+}  // namespace
+
+Profile defaultProfile() {
+  Profile profile;
+  profile.name = "Built-in desk";
+  profile.devices = {makeKeyboard(), makeMouse(), makeMousepad(), makeHeadsetStand(),
+                     makeLedController()};
+  return profile;
+}
+
+// ---------------------------------------------------------------------------
+// Reading a profile file.
+
+namespace {
+
+using sdk::JsonHandle;
+using sdk::JsonObjectValue;
+
+// Builds the messages: every fault names where it was found.
+class ProfileReader {
+ public:
+  bool read(const JsonHandle& root, Profile* profile) {
+    if (root.type() != sdk::kJsonObject) return fail("the profile must be a JSON object");
+    if (!checkMembers(root, {"name", "devices"}, "the profile")) return false;
+    const JsonHandle& name = root.getRef("name");
+    if (root.hasMember("name")) {
+      if (name.type() != sdk::kJsonString) return fail("member \"name\" must be a text");
+      profile->name = name.asString();
+    }
+    if (!root.hasMember("devices")) return fail("member \"devices\" is missing");
+    const JsonHandle& devices = root.getRef("devices");
+    if (!devices.isNull() && devices.type() != sdk::kJsonArray) {
+      return fail("member \"devices\" must be an array");
+    }
+    for (int i = 0; i < std::max(0, devices.size()); ++i) {
+      Device device;
+      if (!readDevice(devices.getRef(i), i, &device)) return false;
+      profile->devices.push_back(std::move(device));
+    }
+    return true;
+  }
+
+  const std::string& error() const { return error_; }
+
+ private:
+  bool fail(const std::string& message) {
+    error_ = message;
+    return false;
+  }
+
+  // Members outside the list are refused (a misspelt name would otherwise
+  // be ignored silently); names starting with "_" are free for notes.
+  bool checkMembers(const JsonHandle& object, const std::vector<std::string>& known,
+                    const std::string& where) {
+    const auto& obj = static_cast<const JsonObjectValue&>(object.value());
+    for (const auto& member : obj.members()) {
+      if (!member.first.empty() && member.first[0] == '_') continue;
+      if (std::find(known.begin(), known.end(), member.first) == known.end()) {
+        return fail(where + ": unknown member \"" + member.first + "\"");
+      }
+    }
+    return true;
+  }
+
+  // An optional number member; false (with the message) when it is present
+  // but not a number, or not whole when integral is asked for.
+  bool number(const JsonHandle& object, const char* name, const std::string& where, double* out,
+              bool required, bool integral) {
+    if (!object.hasMember(name)) {
+      if (required) return fail(where + ": member \"" + name + "\" is missing");
+      return true;
+    }
+    const JsonHandle& value = object.getRef(name);
+    if (value.type() != sdk::kJsonNumber) {
+      return fail(where + ": member \"" + name + "\" must be a number");
+    }
+    double v = value.asDouble();
+    if (!std::isfinite(v) || std::fabs(v) > 1e6) {
+      return fail(where + ": member \"" + name + "\" is out of range");
+    }
+    if (integral && v != std::floor(v)) {
+      return fail(where + ": member \"" + name + "\" must be a whole number");
+    }
+    *out = v;
+    return true;
+  }
+
+  bool integer(const JsonHandle& object, const char* name, const std::string& where, int* out,
+               bool required, int min, int max) {
+    if (!object.hasMember(name) && !required) return true;
+    double v = *out;
+    if (!number(object, name, where, &v, required, true)) return false;
+    if (v < min || v > max) {
+      return fail(where + ": member \"" + name + "\" must be between " + std::to_string(min) +
+                  " and " + std::to_string(max));
+    }
+    *out = static_cast<int>(v);
+    return true;
+  }
+
+  // A type given as a number or as one of the documented names.
+  bool typeCode(const JsonHandle& object, const std::string& where,
+                const std::vector<NamedCode>& names, int* out) {
+    if (!object.hasMember("type")) return fail(where + ": member \"type\" is missing");
+    const JsonHandle& value = object.getRef("type");
+    if (value.type() == sdk::kJsonString) {
+      std::string text = value.asString();
+      for (const NamedCode& n : names) {
+        if (text == n.name) {
+          *out = n.code;
+          return true;
+        }
+      }
+      std::string known;
+      for (const NamedCode& n : names) known += std::string(known.empty() ? "" : ", ") + n.name;
+      return fail(where + ": member \"type\": unknown name \"" + text + "\" (known: " + known +
+                  "; or give a number)");
+    }
+    return integer(object, "type", where, out, true, 0, 1000000);
+  }
+
+  static std::string describeDevice(int index, const std::string& model) {
+    std::string where = "device " + std::to_string(index);
+    if (!model.empty()) where += " (\"" + model + "\")";
+    return where;
+  }
+
+  bool readDevice(const JsonHandle& object, int index, Device* device) {
+    std::string where = describeDevice(index, std::string());
+    if (object.type() != sdk::kJsonObject) return fail(where + ": must be an object");
+    if (object.getRef("model").type() == sdk::kJsonString) {
+      where = describeDevice(index, object.getRef("model").asString());
+    }
+    if (!checkMembers(object,
+                      {"type", "model", "physicalLayout", "logicalLayout", "capsMask", "leds",
+                       "channels", "deskLeft", "deskTop", "width", "height"},
+                      where)) {
+      return false;
+    }
+    if (!typeCode(object, where, deviceTypeNames(), &device->type)) return false;
+    if (!object.hasMember("model")) return fail(where + ": member \"model\" is missing");
+    if (object.getRef("model").type() != sdk::kJsonString) {
+      return fail(where + ": member \"model\" must be a text");
+    }
+    device->model = object.getRef("model").asString();
+    if (device->model.empty()) return fail(where + ": member \"model\" must not be empty");
+    if (!integer(object, "physicalLayout", where, &device->physicalLayout, false, 0, 1000000) ||
+        !integer(object, "logicalLayout", where, &device->logicalLayout, false, 0, 1000000) ||
+        !integer(object, "capsMask", where, &device->capsMask, false, 0, 0x7FFFFFFF) ||
+        !number(object, "deskLeft", where, &device->deskLeft, false, false) ||
+        !number(object, "deskTop", where, &device->deskTop, false, false) ||
+        !number(object, "width", where, &device->width, false, false) ||
+        !number(object, "height", where, &device->height, false, false)) {
+      return false;
+    }
+    if (device->width < 0 || device->height < 0) {
+      return fail(where + ": members \"width\" and \"height\" must not be negative");
+    }
+    std::set<int> ids;
+    if (!readLeds(object, where, &ids, device)) return false;
+    if (object.hasMember("channels")) {
+      const JsonHandle& channels = object.getRef("channels");
+      if (!channels.isNull() && channels.type() != sdk::kJsonArray) {
+        return fail(where + ": member \"channels\" must be an array");
+      }
+      for (int c = 0; c < std::max(0, channels.size()); ++c) {
+        if (!readChannel(channels.getRef(c), where + ", channel " + std::to_string(c), &ids,
+                         device)) {
+          return false;
+        }
+      }
+    }
+    return true;
+  }
+
+  bool readLeds(const JsonHandle& object, const std::string& where, std::set<int>* ids,
+                Device* device) {
+    if (!object.hasMember("leds")) return true;
+    const JsonHandle& leds = object.getRef("leds");
+    if (!leds.isNull() && leds.type() != sdk::kJsonArray) {
+      return fail(where + ": member \"leds\" must be an array");
+    }
+    for (int i = 0; i < std::max(0, leds.size()); ++i) {
+      Led led;
+      if (!readLed(leds.getRef(i), where + ", led " + std::to_string(i), ids, &led)) return false;
+      device->leds.push_back(led);
+    }
+    return true;
+  }
+
+  bool readLed(const JsonHandle& object, std::string where, std::set<int>* ids, Led* led) {
+    if (object.type() != sdk::kJsonObject) return fail(where + ": must be an object");
+    if (!checkMembers(object, {"id", "key", "left", "top", "width", "height", "vendorKey"},
+                      where)) {
+      return false;
+    }
+    if (!integer(object, "id", where, &led->id, true, kMinLedId, kMaxLedId)) return false;
+    where += " (id " + std::to_string(led->id) + ")";
+    if (!ids->insert(led->id).second) {
+      return fail(where + ": LED id " + std::to_string(led->id) + " appears twice in this device");
+    }
+    if (!number(object, "left", where, &led->left, true, false) ||
+        !number(object, "top", where, &led->top, true, false) ||
+        !number(object, "width", where, &led->width, true, false) ||
+        !number(object, "height", where, &led->height, true, false) ||
+        !integer(object, "vendorKey", where, &led->vendorKey, false, 1, 0x7FFFFFFF)) {
+      return false;
+    }
+    if (led->left < 0 || led->top < 0) {
+      return fail(where + ": members \"left\" and \"top\" must not be negative");
+    }
+    if (led->width <= 0 || led->height <= 0) {
+      return fail(where + ": members \"width\" and \"height\" must be above 0");
+    }
+    if (object.hasMember("key")) {
+      const JsonHandle& key = object.getRef("key");
+      if (key.type() != sdk::kJsonString) return fail(where + ": member \"key\" must be a text");
+      led->key = key.asString();
+      if (led->key.empty() || led->key.size() > 16) {
+        return fail(where + ": member \"key\" must hold 1 to 16 characters");
+      }
+      for (char c : led->key) {
+        if (c <= ' ' || c > '~') {
+          return fail(where + ": member \"key\" may hold only printable ASCII without spaces");
+        }
+      }
+    }
+    return true;
+  }
+
+  bool readChannel(const JsonHandle& object, const std::string& where, std::set<int>* ids,
+                   Device* device) {
+    if (object.type() != sdk::kJsonObject) return fail(where + ": must be an object");
+    if (!checkMembers(object, {"devices"}, where)) return false;
+    const JsonHandle& devices = object.getRef("devices");
+    if (devices.type() != sdk::kJsonArray) {
+      return fail(where + ": member \"devices\" must be an array with at least one device");
+    }
+    Channel channel;
+    for (int i = 0; i < devices.size(); ++i) {
+      std::string at = where + ", device " + std::to_string(i);
+      const JsonHandle& attached = devices.getRef(i);
+      if (attached.type() != sdk::kJsonObject) return fail(at + ": must be an object");
+      if (!checkMembers(attached, {"type", "leds"}, at)) return false;
+      ChannelDevice cd;
+      if (!typeCode(attached, at, channelDeviceTypeNames(), &cd.type)) return false;
+      cd.firstLed = static_cast<int>(device->leds.size());
+      if (attached.getRef("leds").type() != sdk::kJsonArray) {
+        return fail(at + ": member \"leds\" must be an array with at least one LED");
+      }
+      if (!readLeds(attached, at, ids, device)) return false;
+      cd.ledCount = static_cast<int>(device->leds.size()) - cd.firstLed;
+      channel.devices.push_back(cd);
+    }
+    device->channels.push_back(channel);
+    return true;
+  }
+
+  std::string error_;
+};
+
+}  // namespace
+
+bool parseProfile(const std::string& text, Profile* profile, std::string* error) {
+  std::string syntax;
+  if (!checkJsonSyntax(text, &syntax)) {
+    *error = "not valid JSON: " + syntax;
+    return false;
+  }
+  Profile result;
+  ProfileReader reader;
+  if (!reader.read(sdk::parseJsonText(text), &result)) {
+    *error = reader.error();
+    return false;
+  }
+  *profile = std::move(result);
+  return true;
+}
+
+bool loadProfileFile(const std::string& path, Profile* profile, std::string* error) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    *error = path + ": cannot be opened";
+    return false;
+  }
+  std::ostringstream text;
+  text << in.rdbuf();
+  if (!parseProfile(text.str(), profile, error)) {
+    *error = path + ": " + *error;
+    return false;
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Writing a profile file.
+
+namespace {
+
+std::string quoted(const std::string& text) {
+  std::string out = "\"";
+  for (char c : text) {
+    if (c == '"') {
+      out += "\\\"";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
+std::string num(double v) {
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "%.10g", v);
+  return buffer;
+}
+
+std::string typeText(int code, const std::string& name) {
+  return name.empty() ? std::to_string(code) : quoted(name);
+}
+
+std::string ledText(const Led& led) {
+  std::string out = "{\"id\": " + std::to_string(led.id);
+  if (!led.key.empty()) out += ", \"key\": " + quoted(led.key);
+  out += ", \"left\": " + num(led.left) + ", \"top\": " + num(led.top) +
+         ", \"width\": " + num(led.width) + ", \"height\": " + num(led.height);
+  if (led.vendorKey != 0) out += ", \"vendorKey\": " + std::to_string(led.vendorKey);
+  return out + "}";
+}
+
+void appendLeds(std::string* out, const std::vector<Led>& leds, int first, int count,
+                const std::string& indent) {
+  *out += "[\n";
+  for (int i = first; i < first + count; ++i) {
+    *out += indent + "  " + ledText(leds[i]) + (i + 1 < first + count ? ",\n" : "\n");
+  }
+  *out += indent + "]";
+}
+
+}  // namespace
+
+std::string profileToText(const Profile& profile) {
+  std::string out = "{\n  \"name\": " + quoted(profile.name) + ",\n  \"devices\": [\n";
+  for (size_t d = 0; d < profile.devices.size(); ++d) {
+    const Device& dev = profile.devices[d];
+    int channelLeds = 0;
+    for (const Channel& c : dev.channels) channelLeds += c.totalLeds();
+    int ownLeds = static_cast<int>(dev.leds.size()) - channelLeds;
+    out += "    {\n";
+    out += "      \"type\": " + typeText(dev.type, deviceTypeName(dev.type)) + ",\n";
+    out += "      \"model\": " + quoted(dev.model) + ",\n";
+    out += "      \"physicalLayout\": " + std::to_string(dev.physicalLayout) + ",\n";
+    out += "      \"logicalLayout\": " + std::to_string(dev.logicalLayout) + ",\n";
+    out += "      \"capsMask\": " + std::to_string(dev.capsMask) + ",\n";
+    out += "      \"deskLeft\": " + num(dev.deskLeft) + ",\n";
+    out += "      \"deskTop\": " + num(dev.deskTop) + ",\n";
+    out += "      \"width\": " + num(dev.width) + ",\n";
+    out += "      \"height\": " + num(dev.height) + ",\n";
+    out += "      \"leds\": ";
+    appendLeds(&out, dev.leds, 0, ownLeds, "      ");
+    if (!dev.channels.empty()) {
+      out += ",\n      \"channels\": [\n";
+      for (size_t c = 0; c < dev.channels.size(); ++c) {
+        out += "        {\"devices\": [\n";
+        const auto& attached = dev.channels[c].devices;
+        for (size_t i = 0; i < attached.size(); ++i) {
+          out += "          {\"type\": " +
+                 typeText(attached[i].type, channelDeviceTypeName(attached[i].type)) +
+                 ", \"leds\": ";
+          appendLeds(&out, dev.leds, attached[i].firstLed, attached[i].ledCount, "          ");
+          out += i + 1 < attached.size() ? "},\n" : "}\n";
+        }
+        out += c + 1 < dev.channels.size() ? "        ]},\n" : "        ]}\n";
+      }
+      out += "      ]";
+    }
+    out += d + 1 < profile.devices.size() ? "\n    },\n" : "\n    }\n";
+  }
+  return out + "  ]\n}\n";
+}
+
+}  // namespace lumhost

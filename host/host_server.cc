@@ -1,0 +1,644 @@
+#include "host/host_server.h"
+
+#include <chrono>
+#include <deque>
+
+#include "host/console.h"
+#include "json/json_text.h"
+#include "transport/binary_io.h"
+#include "transport/pipe_stream.h"
+#include "transport/platform.h"
+#include "transport/rpc_connection.h"
+
+namespace lumhost {
+namespace {
+
+// How long the host waits for a client to connect each of its pipes, for an
+// identity after the well-known pipe was connected, and for a write.
+constexpr int kConnectTimeoutMs = 5000;
+constexpr int kIdentityTimeoutMs = 5000;
+constexpr int kWriteTimeoutMs = 5000;
+constexpr int kNotificationTimeoutMs = 2000;
+// A probe for another host waits this long on a busy pipe.
+constexpr int kProbeTimeoutMs = 300;
+constexpr size_t kMaxIdentityBytes = 1024;
+// A client that does not read its notifications loses the oldest ones.
+constexpr size_t kMaxQueuedNotifications = 1024;
+// Longer texts are shortened in trace lines.
+constexpr size_t kTraceTextLimit = 400;
+
+// Client numbers are unique in the process, across restarts and servers, so
+// a restarted host never hands out the name of a pipe that may linger.
+std::atomic<int> g_nextClientId{1};
+
+std::string bodyText(const std::vector<uint8_t>& body) {
+  std::string text(body.begin(), body.end());
+  if (!text.empty() && text.back() == '\0') text.pop_back();
+  return text;
+}
+
+std::vector<uint8_t> textBody(const std::string& text) { return sdk::TextToMessage(text); }
+
+// Control bytes are shown escaped so that a trace line stays one line.
+std::string printable(const std::string& text) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  size_t limit = std::min(text.size(), kTraceTextLimit);
+  for (size_t i = 0; i < limit; ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c == '\n') {
+      out += "\\n";
+    } else if (c < 0x20 || c == 0x7F) {
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  if (text.size() > limit) out += "... (" + std::to_string(text.size()) + " bytes)";
+  return out;
+}
+
+}  // namespace
+
+// One connected client: its three pipes and the two threads serving them.
+class ClientSession {
+ public:
+  ClientSession(HostServer* server, int id, std::string identity, std::wstring base,
+                std::shared_ptr<sdk::IStream> in, std::shared_ptr<sdk::IStream> out,
+                std::shared_ptr<sdk::IStream> callback)
+      : server_(server),
+        id_(id),
+        name_("client-" + std::to_string(id)),
+        identity_(std::move(identity)),
+        base_(sdk::narrow(base)),
+        in_(std::move(in)),
+        out_(std::move(out)),
+        callback_(std::move(callback)) {}
+
+  ~ClientSession() {
+    requestStop();
+    join();
+  }
+
+  void start() {
+    thread_ = std::thread([this] { run(); });
+  }
+
+  // Ends every wait of the session's threads; join() then returns soon.
+  void requestStop() {
+    stop_ = true;
+    {
+      std::lock_guard<std::mutex> lock(queueMutex_);
+      notifierStop_ = true;
+    }
+    queueChanged_.notify_all();
+    cancelStreams(true, true, true);
+  }
+
+  void join() {
+    if (thread_.joinable()) thread_.join();
+  }
+
+  bool finished() const { return finished_; }
+  bool serving() const { return serving_ && !finished_; }
+  bool registered() const { return registered_; }
+  const std::string& name() const { return name_; }
+
+  ClientInfo info() const {
+    ClientInfo i;
+    i.id = id_;
+    i.name = name_;
+    i.identity = identity_;
+    i.pipeBase = base_;
+    i.sdkProtocolVersion = sdkProtocolVersion_;
+    i.registered = registered_;
+    i.requests = requests_;
+    return i;
+  }
+
+  bool queueNotification(const std::vector<uint8_t>& body) {
+    if (!registered_ || !serving()) return false;
+    {
+      std::lock_guard<std::mutex> lock(queueMutex_);
+      if (queue_.size() >= kMaxQueuedNotifications) queue_.pop_front();
+      queue_.push_back(body);
+    }
+    queueChanged_.notify_all();
+    return true;
+  }
+
+  void closePipe(const std::string& suffix) {
+    if (suffix == "_in") {
+      // The session thread is the one user of "_in": it notices the
+      // cancelled read, sees the flag and ends the session. The hook returns
+      // once that has happened, so that the client meets a closed pipe.
+      inClosedByHook_ = true;
+      cancelStreams(true, false, false);
+      std::unique_lock<std::mutex> lock(lifeMutex_);
+      lifeChanged_.wait_for(lock, std::chrono::milliseconds(kWriteTimeoutMs),
+                            [this] { return inClosed_ || !serving(); });
+    } else if (suffix == "_out") {
+      std::lock_guard<std::mutex> lock(outMutex_);
+      closeStream(&outClosed_, out_);
+    } else if (suffix == "_callback") {
+      std::lock_guard<std::mutex> lock(callbackMutex_);
+      closeStream(&callbackClosed_, callback_);
+    }
+  }
+
+ private:
+  void run() {
+    if (connect()) {
+      serving_ = true;
+      server_->note(name_ + " connected (identity \"" + printable(identity_) + "\")");
+      if (callback_) notifier_ = std::thread([this] { notifierLoop(); });
+      serve();
+    } else if (!stop_) {
+      server_->note(name_ + " did not connect its pipes");
+    }
+    {
+      std::lock_guard<std::mutex> lock(queueMutex_);
+      notifierStop_ = true;
+    }
+    queueChanged_.notify_all();
+    cancelStreams(false, false, true);
+    if (notifier_.joinable()) notifier_.join();
+    server_->state_.removeClient(id_);
+    {
+      std::lock_guard<std::mutex> lock(outMutex_);
+      closeStream(&outClosed_, out_);
+    }
+    {
+      std::lock_guard<std::mutex> lock(callbackMutex_);
+      closeStream(&callbackClosed_, callback_);
+    }
+    closeStream(&inClosed_, in_);
+    if (serving_ && !stop_) server_->note(name_ + " disconnected");
+    finished_ = true;
+  }
+
+  // Waits for the client to connect every pipe that exists. A pipe left out
+  // on purpose fails the session once the others are settled.
+  bool connect() {
+    if (in_ && !in_->OpenForReading(kConnectTimeoutMs)) return false;
+    if (out_ && !out_->OpenForWriting(kConnectTimeoutMs)) return false;
+    if (callback_ && !callback_->OpenForWriting(kConnectTimeoutMs)) return false;
+    return in_ && out_ && callback_ && !stop_;
+  }
+
+  void serve() {
+    for (;;) {
+      std::vector<uint8_t> frame;
+      int rc = in_->Read(frame, 0);
+      if (stop_) return;
+      if (inClosedByHook_) {
+        // Whatever was read after the hook counts as never received.
+        closeStream(&inClosed_, in_);
+        server_->note(name_ + ": \"_in\" closed on request");
+        return;
+      }
+      if (rc != 0) return;
+      std::string text = bodyText(frame);
+      ++requests_;
+      std::string method = RequestHandler::methodOf(text);
+      server_->recordRequest(text, method);
+      server_->trace(name_, "->", text);
+      HostServer::Hooks hooks = server_->hooks();
+      if (hooks.withheld.count(method) != 0) {
+        server_->trace(name_, "<-", "(answer withheld)");
+        continue;
+      }
+      auto delay = hooks.delays.find(method);
+      if (delay != hooks.delays.end() && !server_->sleepUnlessStopping(delay->second)) return;
+      std::string answer;
+      auto replaced = hooks.replaced.find(method);
+      if (replaced != hooks.replaced.end()) {
+        answer = replaced->second;
+      } else {
+        RequestOutcome outcome = server_->handler_.handle(id_, text);
+        if (outcome.sdkProtocolVersion >= 0) sdkProtocolVersion_ = outcome.sdkProtocolVersion;
+        if (outcome.registersKeys) registered_ = true;
+        answer = std::move(outcome.answer);
+      }
+      {
+        std::lock_guard<std::mutex> lock(outMutex_);
+        if (outClosed_) {
+          server_->note(name_ + ": \"_out\" is closed; the session ends");
+          return;
+        }
+        rc = out_->Write(textBody(answer), kWriteTimeoutMs);
+      }
+      server_->trace(name_, "<-", answer);
+      if (rc != 0) {
+        server_->note(name_ + ": the answer could not be written (error " + std::to_string(rc) +
+                      ")");
+        return;
+      }
+    }
+  }
+
+  void notifierLoop() {
+    for (;;) {
+      std::deque<std::vector<uint8_t>> batch;
+      {
+        std::unique_lock<std::mutex> lock(queueMutex_);
+        queueChanged_.wait(lock, [this] { return notifierStop_ || !queue_.empty(); });
+        if (notifierStop_) return;
+        batch.swap(queue_);
+      }
+      for (const std::vector<uint8_t>& body : batch) {
+        std::lock_guard<std::mutex> lock(callbackMutex_);
+        if (callbackClosed_) break;
+        int rc = callback_->Write(body, kNotificationTimeoutMs);
+        if (rc != 0) {
+          server_->note(name_ + ": a notification could not be written (error " +
+                        std::to_string(rc) + ")");
+          break;
+        }
+        server_->trace(name_, "<= ", bodyText(body));
+      }
+    }
+  }
+
+  // Cancel may come from any thread while an operation waits; Close only
+  // from a stream's one user. lifeMutex_ keeps the two apart.
+  void cancelStreams(bool in, bool out, bool callback) {
+    std::lock_guard<std::mutex> lock(lifeMutex_);
+    if (in && in_ && !inClosed_) in_->Cancel();
+    if (out && out_ && !outClosed_) out_->Cancel();
+    if (callback && callback_ && !callbackClosed_) callback_->Cancel();
+  }
+
+  void closeStream(bool* closed, const std::shared_ptr<sdk::IStream>& stream) {
+    {
+      std::lock_guard<std::mutex> lock(lifeMutex_);
+      if (*closed || !stream) return;
+      stream->Close();
+      *closed = true;
+    }
+    lifeChanged_.notify_all();
+  }
+
+  HostServer* server_;
+  const int id_;
+  const std::string name_;
+  const std::string identity_;
+  const std::string base_;
+  // Set at construction, never reassigned. in_ is used by the session
+  // thread only, out_ under outMutex_, callback_ under callbackMutex_.
+  const std::shared_ptr<sdk::IStream> in_;
+  const std::shared_ptr<sdk::IStream> out_;
+  const std::shared_ptr<sdk::IStream> callback_;
+
+  std::thread thread_;    // the session thread; joined by join()
+  std::thread notifier_;  // owned and joined by the session thread
+
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> serving_{false};
+  std::atomic<bool> finished_{false};
+  std::atomic<bool> registered_{false};
+  std::atomic<bool> inClosedByHook_{false};
+  std::atomic<int> requests_{0};
+  std::atomic<int> sdkProtocolVersion_{0};
+
+  // Held across each write to "_out" and its closing.
+  std::mutex outMutex_;
+  // Held across each write to "_callback" and its closing.
+  std::mutex callbackMutex_;
+  // Guards the closed flags: Cancel and Close never overlap. Innermost.
+  std::mutex lifeMutex_;
+  std::condition_variable lifeChanged_;
+  bool inClosed_ = false;
+  bool outClosed_ = false;
+  bool callbackClosed_ = false;
+
+  // Guards queue_ and notifierStop_; taken after callbackMutex_ if both.
+  std::mutex queueMutex_;
+  std::condition_variable queueChanged_;
+  std::deque<std::vector<uint8_t>> queue_;
+  bool notifierStop_ = false;
+};
+
+HostServer::HostServer(ServerOptions options)
+    : options_(std::move(options)),
+      trace_(options_.trace),
+      state_(options_.profile),
+      handler_(options_.profile, &state_, options_.protocol) {}
+
+HostServer::~HostServer() { stop(); }
+
+bool HostServer::running() const { return running_; }
+
+bool HostServer::createWellKnown(std::shared_ptr<sdk::IStream>* in,
+                                 std::shared_ptr<sdk::IStream>* out) {
+  // "_out" first: a client that finds the new "_in" must find its "_out".
+  *out =
+      sdk::CreatePipeOutputStream(options_.pipeBase + sdk::kResponsePipeSuffix, kConnectTimeoutMs);
+  *in = sdk::CreatePipeInputStream(options_.pipeBase + sdk::kRequestPipeSuffix, kConnectTimeoutMs);
+  return *in && *out;
+}
+
+bool HostServer::start(std::string* error) {
+  if (running_) return true;
+  const std::string name = sdk::narrow(options_.pipeBase) + "_in";
+  // Pipes of one name may have many instances, so creating them does not
+  // tell whether another host is there; connecting to them does.
+  auto begin = std::chrono::steady_clock::now();
+  std::shared_ptr<sdk::IStream> probe =
+      sdk::OpenPipeOutputStream(options_.pipeBase + sdk::kRequestPipeSuffix, kProbeTimeoutMs);
+  auto waited = std::chrono::steady_clock::now() - begin;
+  if (probe || waited >= std::chrono::milliseconds(kProbeTimeoutMs - 50)) {
+    *error = "another host already serves the pipe " + name;
+    return false;
+  }
+  std::shared_ptr<sdk::IStream> in;
+  std::shared_ptr<sdk::IStream> out;
+  if (!createWellKnown(&in, &out)) {
+    *error = "cannot create the pipes " + name + " and " + sdk::narrow(options_.pipeBase) + "_out";
+    return false;
+  }
+  stopping_ = false;
+  running_ = true;
+  acceptor_ = std::thread([this, in, out] { acceptLoop(in, out); });
+  return true;
+}
+
+void HostServer::stop() {
+  if (!running_) return;
+  stopping_ = true;
+  {
+    std::lock_guard<std::mutex> lock(stopMutex_);
+    stopSignal_.notify_all();
+  }
+  {
+    std::lock_guard<std::mutex> lock(acceptMutex_);
+    if (acceptIn_) acceptIn_->Cancel();
+    if (acceptOut_) acceptOut_->Cancel();
+  }
+  if (acceptor_.joinable()) acceptor_.join();
+  std::vector<std::shared_ptr<ClientSession>> sessions;
+  {
+    std::lock_guard<std::mutex> lock(sessionsMutex_);
+    sessions.swap(sessions_);
+  }
+  for (auto& s : sessions) s->requestStop();
+  for (auto& s : sessions) s->join();
+  state_.clear();
+  running_ = false;
+}
+
+void HostServer::acceptLoop(std::shared_ptr<sdk::IStream> in, std::shared_ptr<sdk::IStream> out) {
+  std::shared_ptr<sdk::IStream> retiredIn;  // the last "_in", taken, closed one round late
+  while (!stopping_) {
+    if (!in || !out) {
+      // Creating failed last time; try again shortly.
+      if (!sleepUnlessStopping(200) || !createWellKnown(&in, &out)) continue;
+    }
+    {
+      std::lock_guard<std::mutex> lock(acceptMutex_);
+      acceptIn_ = in;
+      acceptOut_ = out;
+    }
+    // stop() cancels the published streams; checking after publishing means
+    // a stop that came before cannot be missed.
+    if (stopping_) break;
+    // The identity is read before "_out" is accepted: a client connects both
+    // pipes before it writes, and a peer that only touches "_in" (a probe
+    // for a running host) then shows at once as a failed read.
+    std::vector<uint8_t> frame;
+    if (in->OpenForReading(0) && in->Read(frame, kIdentityTimeoutMs) == 0) {
+      if (out->OpenForWriting(kConnectTimeoutMs)) {
+        std::string identity = bodyText(frame);
+        std::string reply;
+        if (identity.size() <= kMaxIdentityBytes) {
+          reply = admitClient(identity);
+        } else {
+          note("an identity of " + std::to_string(identity.size()) + " bytes was refused");
+        }
+        out->Write(textBody(reply), kWriteTimeoutMs);
+        // Closing a pipe may discard what the peer has not read yet, so the
+        // pair is kept until the client has closed its ends (the read
+        // fails) or the time is up.
+        in->Read(frame, kIdentityTimeoutMs);
+      }
+    }
+    // Recycle the pair in an order that never lets a client pair pipes of
+    // two generations, and never lets the name vanish: the old "_out"
+    // (which a peer that gave up may have left unconnected) goes first; the
+    // new pair follows while the old "_in", already taken, keeps the name
+    // busy, so that an arriving client waits and retries instead of
+    // failing. The old "_in" is kept one round longer still: a client
+    // looking for an instance while one appears and another goes could
+    // otherwise see neither.
+    {
+      std::lock_guard<std::mutex> lock(acceptMutex_);
+      acceptOut_.reset();
+    }
+    out->Close();
+    std::shared_ptr<sdk::IStream> nextIn;
+    std::shared_ptr<sdk::IStream> nextOut;
+    if (!stopping_) createWellKnown(&nextIn, &nextOut);
+    {
+      std::lock_guard<std::mutex> lock(acceptMutex_);
+      acceptIn_ = nextIn;
+      acceptOut_ = nextOut;
+    }
+    if (retiredIn) retiredIn->Close();
+    retiredIn = std::move(in);
+    in = std::move(nextIn);
+    out = std::move(nextOut);
+    reapFinished();
+  }
+  {
+    std::lock_guard<std::mutex> lock(acceptMutex_);
+    acceptIn_.reset();
+    acceptOut_.reset();
+  }
+  if (in) in->Close();
+  if (out) out->Close();
+  if (retiredIn) retiredIn->Close();
+}
+
+std::string HostServer::admitClient(const std::string& identity) {
+  Hooks h = hooks();
+  if (h.refuseIdentity) {
+    note("identity \"" + printable(identity) + "\" refused on request");
+    return std::string();
+  }
+  int id = g_nextClientId++;
+  std::wstring base = options_.pipeBase + L".client-" +
+                      std::to_wstring(sdk::platform::currentProcessId()) + L"-" +
+                      std::to_wstring(id);
+  std::shared_ptr<sdk::IStream> out;
+  std::shared_ptr<sdk::IStream> in;
+  std::shared_ptr<sdk::IStream> callback;
+  bool ok = true;
+  if (h.omittedPipe != "_out") {
+    out = sdk::CreatePipeOutputStream(base + sdk::kResponsePipeSuffix, kConnectTimeoutMs);
+    ok = ok && out;
+  }
+  if (h.omittedPipe != "_in") {
+    in = sdk::CreatePipeInputStream(base + sdk::kRequestPipeSuffix, kConnectTimeoutMs);
+    ok = ok && in;
+  }
+  if (h.omittedPipe != "_callback") {
+    callback = sdk::CreatePipeOutputStream(base + sdk::kNotificationPipeSuffix, kConnectTimeoutMs);
+    ok = ok && callback;
+  }
+  if (!ok) {
+    note("the pipes of client-" + std::to_string(id) + " could not be created");
+    return std::string();
+  }
+  state_.addClient(id);
+  auto session = std::make_shared<ClientSession>(this, id, identity, base, in, out, callback);
+  {
+    std::lock_guard<std::mutex> lock(sessionsMutex_);
+    sessions_.push_back(session);
+  }
+  session->start();
+  return sdk::narrow(base);
+}
+
+void HostServer::reapFinished() {
+  std::vector<std::shared_ptr<ClientSession>> done;
+  {
+    std::lock_guard<std::mutex> lock(sessionsMutex_);
+    for (auto it = sessions_.begin(); it != sessions_.end();) {
+      if ((*it)->finished()) {
+        done.push_back(*it);
+        it = sessions_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  // A finished session's thread has nothing left to do but return.
+  for (auto& s : done) s->join();
+}
+
+std::vector<std::shared_ptr<ClientSession>> HostServer::liveSessions() {
+  reapFinished();
+  std::lock_guard<std::mutex> lock(sessionsMutex_);
+  std::vector<std::shared_ptr<ClientSession>> live;
+  for (auto& s : sessions_) {
+    if (s->serving()) live.push_back(s);
+  }
+  return live;
+}
+
+HostServer::Hooks HostServer::hooks() {
+  std::lock_guard<std::mutex> lock(hooksMutex_);
+  return hooks_;
+}
+
+void HostServer::replaceAnswer(const std::string& method, std::string rawText) {
+  std::lock_guard<std::mutex> lock(hooksMutex_);
+  if (rawText.empty()) {
+    hooks_.replaced.erase(method);
+  } else {
+    hooks_.replaced[method] = std::move(rawText);
+  }
+}
+
+void HostServer::withholdAnswers(const std::string& method, bool withhold) {
+  std::lock_guard<std::mutex> lock(hooksMutex_);
+  if (withhold) {
+    hooks_.withheld.insert(method);
+  } else {
+    hooks_.withheld.erase(method);
+  }
+}
+
+void HostServer::delayAnswers(const std::string& method, int milliseconds) {
+  std::lock_guard<std::mutex> lock(hooksMutex_);
+  if (milliseconds > 0) {
+    hooks_.delays[method] = milliseconds;
+  } else {
+    hooks_.delays.erase(method);
+  }
+}
+
+void HostServer::refuseIdentity(bool refuse) {
+  std::lock_guard<std::mutex> lock(hooksMutex_);
+  hooks_.refuseIdentity = refuse;
+}
+
+void HostServer::omitClientPipe(const std::string& suffix) {
+  std::lock_guard<std::mutex> lock(hooksMutex_);
+  hooks_.omittedPipe = suffix;
+}
+
+void HostServer::closeClientPipes(const std::string& suffix) {
+  for (auto& s : liveSessions()) s->closePipe(suffix);
+}
+
+int HostServer::sendNotification(const std::vector<uint8_t>& body) {
+  int sent = 0;
+  for (auto& s : liveSessions()) sent += s->queueNotification(body) ? 1 : 0;
+  return sent;
+}
+
+int HostServer::pressKey(int vendorKey, bool pressed) {
+  sdk::JsonHandle n;
+  n.member("vendorKey") = vendorKey;
+  n.member("pressed") = pressed;
+  return sendNotification(textBody(sdk::toJsonText(n)));
+}
+
+void HostServer::recordRequest(const std::string& text, const std::string& method) {
+  {
+    std::lock_guard<std::mutex> lock(logMutex_);
+    log_.emplace_back(method, text);
+  }
+  logChanged_.notify_all();
+}
+
+std::vector<std::string> HostServer::requests() {
+  std::lock_guard<std::mutex> lock(logMutex_);
+  std::vector<std::string> texts;
+  for (const auto& entry : log_) texts.push_back(entry.second);
+  return texts;
+}
+
+bool HostServer::waitForRequests(const std::string& method, size_t count, int timeoutMs) {
+  std::unique_lock<std::mutex> lock(logMutex_);
+  return logChanged_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+    size_t seen = 0;
+    for (const auto& entry : log_) seen += method.empty() || entry.first == method ? 1 : 0;
+    return seen >= count;
+  });
+}
+
+int HostServer::clientCount() { return static_cast<int>(liveSessions().size()); }
+
+int HostServer::registeredClientCount() {
+  int count = 0;
+  for (auto& s : liveSessions()) count += s->registered() ? 1 : 0;
+  return count;
+}
+
+std::vector<ClientInfo> HostServer::clients() {
+  std::vector<ClientInfo> result;
+  for (auto& s : liveSessions()) result.push_back(s->info());
+  return result;
+}
+
+void HostServer::note(const std::string& line) {
+  if (options_.log) options_.log(wallClockText() + " " + line);
+}
+
+void HostServer::trace(const std::string& client, const char* direction, const std::string& text) {
+  if (trace_ && options_.log) {
+    options_.log(wallClockText() + " " + client + " " + direction + " " + printable(text));
+  }
+}
+
+bool HostServer::sleepUnlessStopping(int milliseconds) {
+  std::unique_lock<std::mutex> lock(stopMutex_);
+  return !stopSignal_.wait_for(lock, std::chrono::milliseconds(milliseconds),
+                               [this] { return stopping_.load(); });
+}
+
+}  // namespace lumhost

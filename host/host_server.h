@@ -1,0 +1,179 @@
+// The host's pipe side: it serves the well-known pipe pair, gives each client
+// identity a set of three pipes of its own, answers every request on the
+// client's "_in" pipe on its "_out" pipe, and sends key-press notifications
+// on "_callback". Several clients are served at once, each on its own
+// threads. Scripting hooks let tests make the host misbehave on purpose.
+//
+// Threads, all owned by the server and joined by stop():
+// - the acceptor: waits on the well-known "_in" pipe for the next client,
+//   reads its identity, creates its pipes and answers with their base name;
+//   stopped by cancelling the well-known streams it waits on.
+// - per client, a session thread: connects the client's pipes, then reads
+//   requests and writes answers until the client goes away or stop();
+//   stopped by cancelling the client's streams.
+// - per client, a notifier: writes queued notifications to "_callback", so
+//   that a client that does not read them never holds up anybody else;
+//   stopped by its flag and by cancelling the "_callback" stream.
+//
+// Locks, in the order in which they may be taken together:
+//   1. sessionsMutex_ (the list of sessions), then a session's mutexes;
+//   2. ClientSession::outMutex_ / callbackMutex_ (one stream each), then
+//      ClientSession::queueMutex_;
+//   hooksMutex_, logMutex_, acceptMutex_ and the lighting state's mutex are
+//   leaves: nothing else is locked while one of them is held.
+#ifndef LUMSDK_HOST_HOST_SERVER_H_
+#define LUMSDK_HOST_HOST_SERVER_H_
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/device_profile.h"
+#include "host/lighting_state.h"
+#include "host/request_handler.h"
+
+namespace sdk {
+class IStream;
+}
+
+namespace lumhost {
+
+struct ServerOptions {
+  int protocol = kDefaultProtocol;
+  Profile profile = defaultProfile();
+  // Base name of the well-known pipes ("_in" and "_out" are appended).
+  std::wstring pipeBase;
+  // Print every request and answer through log.
+  bool trace = false;
+  // Receives trace lines and notes about clients coming and going, from any
+  // of the server's threads, one line at a time without a line end. May be
+  // empty.
+  std::function<void(const std::string&)> log;
+};
+
+// What the client list and the console show about one client.
+struct ClientInfo {
+  int id = 0;
+  std::string name;      // "client-<id>"
+  std::string identity;  // as the client sent it
+  std::string pipeBase;  // narrow form of its pipes' base name
+  int sdkProtocolVersion = 0;
+  bool registered = false;
+  int requests = 0;
+};
+
+class ClientSession;
+
+class HostServer {
+ public:
+  explicit HostServer(ServerOptions options);
+  ~HostServer();
+  HostServer(const HostServer&) = delete;
+  HostServer& operator=(const HostServer&) = delete;
+
+  // Creates the well-known pipes and starts serving. Fails with a message
+  // when another host already serves them or they cannot be created.
+  bool start(std::string* error);
+  // Stops serving: closes every pipe, forgets every client, joins every
+  // thread. The request log and the hooks stay. start() may follow.
+  void stop();
+  bool running() const;
+
+  // Switches the trace of requests and answers on or off.
+  void setTrace(bool on) { trace_ = on; }
+  bool tracing() const { return trace_; }
+
+  const Profile& profile() const { return options_.profile; }
+  int protocol() const { return options_.protocol; }
+  const std::wstring& pipeBase() const { return options_.pipeBase; }
+  LightingState& state() { return state_; }
+
+  // --- Scripting hooks (see host/host_fixture.h for their meaning).
+  void replaceAnswer(const std::string& method, std::string rawText);
+  void withholdAnswers(const std::string& method, bool withhold);
+  void delayAnswers(const std::string& method, int milliseconds);
+  void closeClientPipes(const std::string& suffix);
+  void refuseIdentity(bool refuse);
+  void omitClientPipe(const std::string& suffix);
+  // Queues a frame body for every registered client; returns how many.
+  int sendNotification(const std::vector<uint8_t>& body);
+  int pressKey(int vendorKey, bool pressed);
+
+  // Every request text received, in order, without its 0 byte.
+  std::vector<std::string> requests();
+  // Waits until count requests with that method ("" for any) have arrived.
+  bool waitForRequests(const std::string& method, size_t count, int timeoutMs);
+  int clientCount();
+  int registeredClientCount();
+  std::vector<ClientInfo> clients();
+
+ private:
+  friend class ClientSession;
+
+  struct Hooks {
+    std::map<std::string, std::string> replaced;
+    std::set<std::string> withheld;
+    std::map<std::string, int> delays;
+    bool refuseIdentity = false;
+    std::string omittedPipe;
+  };
+
+  void acceptLoop(std::shared_ptr<sdk::IStream> in, std::shared_ptr<sdk::IStream> out);
+  bool createWellKnown(std::shared_ptr<sdk::IStream>* in, std::shared_ptr<sdk::IStream>* out);
+  // Creates the client's pipes and its session; the reply text (empty when
+  // refused or failed).
+  std::string admitClient(const std::string& identity);
+  void reapFinished();
+  std::vector<std::shared_ptr<ClientSession>> liveSessions();
+  Hooks hooks();
+
+  // Called by sessions.
+  void recordRequest(const std::string& text, const std::string& method);
+  void note(const std::string& line);
+  void trace(const std::string& client, const char* direction, const std::string& text);
+  // Waits for the delay or until stop; false when stopping.
+  bool sleepUnlessStopping(int milliseconds);
+
+  ServerOptions options_;
+  std::atomic<bool> trace_{false};
+  LightingState state_;
+  RequestHandler handler_;
+
+  std::atomic<bool> stopping_{false};
+  std::atomic<bool> running_{false};
+  std::thread acceptor_;  // owned by start()/stop()
+
+  // Guards the well-known streams the acceptor is waiting on, so that stop()
+  // can cancel them. Leaf.
+  std::mutex acceptMutex_;
+  std::shared_ptr<sdk::IStream> acceptIn_;
+  std::shared_ptr<sdk::IStream> acceptOut_;
+
+  // Guards sessions_. Taken before any session's own mutexes.
+  std::mutex sessionsMutex_;
+  std::vector<std::shared_ptr<ClientSession>> sessions_;
+
+  // Guards hooks_. Leaf.
+  std::mutex hooksMutex_;
+  Hooks hooks_;
+
+  // Guards log_ and wakes waitForRequests. Leaf.
+  std::mutex logMutex_;
+  std::condition_variable logChanged_;
+  std::vector<std::pair<std::string, std::string>> log_;  // (method, text)
+
+  // Wakes delayed answers at stop(). Leaf.
+  std::mutex stopMutex_;
+  std::condition_variable stopSignal_;
+};
+
+}  // namespace lumhost
+
+#endif  // LUMSDK_HOST_HOST_SERVER_H_

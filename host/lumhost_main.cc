@@ -1,0 +1,211 @@
+// lumhost: a stand-in lighting host for developing and testing applications
+// without hardware. See docs/lumhost.md.
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "host/console.h"
+#include "host/device_profile.h"
+#include "host/host_commands.h"
+#include "host/host_server.h"
+#include "host/live_view.h"
+#include "transport/rpc_connection.h"
+
+namespace lumhost {
+namespace {
+
+const char kUsage[] =
+    "usage: lumhost [options]\n"
+    "  --protocol N        answer as a host of protocol version N (1 to 6, default 5)\n"
+    "  --profile FILE      serve the devices of a profile file (docs/host-profile.md)\n"
+    "  --dump-profile FILE write the profile in use to FILE (- for standard output) and exit\n"
+    "  --trace             print every request and answer\n"
+    "  --view / --no-view  draw the desk live (default: when standard output is a terminal)\n"
+    "  --snapshot FILE     keep an SVG picture of the desk in FILE\n"
+    "  --pipe-base NAME    serve these well-known pipes instead of the standard ones\n"
+    "  --no-input          ignore standard input (stop with Ctrl-C only)\n"
+    "  --help, --version\n";
+
+struct Arguments {
+  int protocol = kDefaultProtocol;
+  std::string profilePath;
+  std::string dumpPath;
+  bool trace = false;
+  int view = -1;  // -1: when standard output is a terminal
+  std::string snapshotPath;
+  std::wstring pipeBase;
+  bool noInput = false;
+};
+
+int usageError(const std::string& message) {
+  std::fprintf(stderr, "lumhost: %s\n%s", message.c_str(), kUsage);
+  return 2;
+}
+
+// Returns -1 to go on, else the exit code.
+int parseArguments(int argc, char** argv, Arguments* args) {
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    auto value = [&](std::string* out) {
+      if (i + 1 >= argc) return false;
+      *out = argv[++i];
+      return true;
+    };
+    std::string v;
+    if (a == "--help" || a == "-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    } else if (a == "--version") {
+      std::printf("%s (protocol %d to %d)\n", kHostVersionText, kMinProtocol, kMaxProtocol);
+      return 0;
+    } else if (a == "--protocol") {
+      if (!value(&v)) return usageError("--protocol needs a number");
+      char* end = nullptr;
+      long n = std::strtol(v.c_str(), &end, 10);
+      if (v.empty() || *end != '\0' || n < kMinProtocol || n > kMaxProtocol) {
+        return usageError("--protocol must be 1 to 6, not \"" + v + "\"");
+      }
+      args->protocol = static_cast<int>(n);
+    } else if (a == "--profile") {
+      if (!value(&args->profilePath)) return usageError("--profile needs a file name");
+    } else if (a == "--dump-profile") {
+      if (!value(&args->dumpPath)) return usageError("--dump-profile needs a file name or -");
+    } else if (a == "--trace") {
+      args->trace = true;
+    } else if (a == "--view") {
+      args->view = 1;
+    } else if (a == "--no-view") {
+      args->view = 0;
+    } else if (a == "--snapshot") {
+      if (!value(&args->snapshotPath)) return usageError("--snapshot needs a file name");
+    } else if (a == "--pipe-base") {
+      if (!value(&v)) return usageError("--pipe-base needs a name");
+      args->pipeBase.assign(v.begin(), v.end());
+    } else if (a == "--no-input") {
+      args->noInput = true;
+    } else {
+      return usageError("unknown option \"" + a + "\"");
+    }
+  }
+  return -1;
+}
+
+// Lines typed on standard input, handed from the reader thread to main.
+// Shared by both, so that the reader (which cannot be interrupted while it
+// waits for input, and is left behind at exit) never touches freed memory.
+struct InputQueue {
+  std::mutex mutex;  // guards lines and ended
+  std::condition_variable changed;
+  std::deque<std::string> lines;
+  bool ended = false;
+};
+
+void readInput(std::shared_ptr<InputQueue> queue) {
+  std::string line;
+  while (std::getline(std::cin, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    std::lock_guard<std::mutex> lock(queue->mutex);
+    queue->lines.push_back(line);
+    queue->changed.notify_all();
+  }
+  std::lock_guard<std::mutex> lock(queue->mutex);
+  queue->ended = true;
+  queue->changed.notify_all();
+}
+
+int run(int argc, char** argv) {
+  Arguments args;
+  int code = parseArguments(argc, argv, &args);
+  if (code >= 0) return code;
+
+  ServerOptions options;
+  options.protocol = args.protocol;
+  options.trace = args.trace;
+  if (!args.profilePath.empty()) {
+    std::string error;
+    if (!loadProfileFile(args.profilePath, &options.profile, &error)) {
+      std::fprintf(stderr, "lumhost: bad profile: %s\n", error.c_str());
+      return 2;
+    }
+  }
+  if (!args.dumpPath.empty()) {
+    std::string text = profileToText(options.profile);
+    if (args.dumpPath == "-") {
+      std::fputs(text.c_str(), stdout);
+      return 0;
+    }
+    std::FILE* f = std::fopen(args.dumpPath.c_str(), "wb");
+    if (f == nullptr || std::fwrite(text.data(), 1, text.size(), f) != text.size()) {
+      std::fprintf(stderr, "lumhost: %s: cannot be written\n", args.dumpPath.c_str());
+      if (f != nullptr) std::fclose(f);
+      return 1;
+    }
+    std::fclose(f);
+    return 0;
+  }
+  options.pipeBase = args.pipeBase.empty() ? sdk::WellKnownPipeBase() : args.pipeBase;
+
+  installStopHandlers();
+  bool view = args.view == 1 || (args.view == -1 && stdoutIsTerminal());
+  if (view && stdoutIsTerminal() && !prepareTerminal()) view = false;
+  ConsoleOutput output(stdout);
+  options.log = [&output](const std::string& line) { output.print(line); };
+
+  const Profile& profile = options.profile;
+  std::string banner = "lumhost: serving " + std::to_string(profile.devices.size()) + " devices (" +
+                       profile.name + ") as a protocol " + std::to_string(args.protocol) + " host";
+  HostServer server(std::move(options));
+  std::string error;
+  if (!server.start(&error)) {
+    std::fprintf(stderr, "lumhost: %s\n", error.c_str());
+    return 1;
+  }
+  output.print(banner + (args.noInput ? "; Ctrl-C stops" : "; type help for commands"));
+
+  LiveView live(&server, &output, LiveView::Options{view, args.snapshotPath});
+  live.start();
+
+  auto input = std::make_shared<InputQueue>();
+  if (!args.noInput) std::thread(readInput, input).detach();
+
+  const std::string snapshotPath =
+      args.snapshotPath.empty() ? std::string(kDefaultSnapshotPath) : args.snapshotPath;
+  bool quit = false;
+  while (!quit && !stopRequested()) {
+    std::string line;
+    {
+      std::unique_lock<std::mutex> lock(input->mutex);
+      input->changed.wait_for(lock, std::chrono::milliseconds(100),
+                              [&] { return !input->lines.empty() || input->ended; });
+      if (input->lines.empty()) {
+        if (input->ended) break;
+        continue;
+      }
+      line = input->lines.front();
+      input->lines.pop_front();
+    }
+    CommandResult result = runCommand(server, line, snapshotPath);
+    if (!result.output.empty()) output.print(result.output);
+    quit = result.quit;
+  }
+
+  live.stop();
+  // The last picture shows the desk as the clients left it.
+  if (!args.snapshotPath.empty() && !writeSnapshot(server, args.snapshotPath, &error)) {
+    std::fprintf(stderr, "lumhost: %s\n", error.c_str());
+  }
+  server.stop();
+  output.print("lumhost: stopped");
+  return 0;
+}
+
+}  // namespace
+}  // namespace lumhost
+
+int main(int argc, char** argv) { return lumhost::run(argc, argv); }

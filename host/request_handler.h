@@ -1,0 +1,79 @@
+// Turns one request text from a client into the host's answer text, reading
+// and changing the lighting state. No I/O and no threads of its own: the
+// server calls it on the client's thread.
+#ifndef LUMSDK_HOST_REQUEST_HANDLER_H_
+#define LUMSDK_HOST_REQUEST_HANDLER_H_
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "host/device_profile.h"
+#include "host/lighting_state.h"
+
+namespace lumhost {
+
+// Codes the host puts in "errorCode".
+constexpr int kHostErrorNone = 0;
+constexpr int kHostErrorRefused = 2;        // another client holds exclusive control
+constexpr int kHostErrorUnknownMethod = 4;  // unknown to the protocol version spoken
+constexpr int kHostErrorBadRequest = 5;     // malformed request or bad parameter
+
+// The protocol versions a host can speak; 5 is the library's own.
+constexpr int kMinProtocol = 1;
+constexpr int kMaxProtocol = 6;
+constexpr int kDefaultProtocol = 5;
+
+// Larger requests are answered with kHostErrorBadRequest without being read.
+constexpr size_t kMaxRequestBytes = 1 << 20;
+
+// Reported as "serverVersion".
+extern const char kHostVersionText[];
+
+// One record of the colour list text "id,r,g,b#id,r,g,b".
+struct ColorRecord {
+  int ledId = 0;
+  int r = 0;
+  int g = 0;
+  int b = 0;
+};
+
+// Strict reading of a colour list text: records of four decimal integers
+// separated by ',', records separated by '#', nothing else. The empty text
+// is the empty list. False for anything else.
+bool parseColorList(const std::string& text, std::vector<ColorRecord>* records);
+std::string formatColorList(const std::vector<ColorRecord>& records);
+
+// The lowest protocol version whose host knows the method, or 0 when no
+// version does.
+int methodMinimumProtocol(const std::string& method);
+
+struct RequestOutcome {
+  std::string method;           // empty when the request names none
+  std::string answer;           // JSON text, without the terminating 0 byte
+  bool registersKeys = false;   // the client is now registered for key presses
+  int sdkProtocolVersion = -1;  // sent with the handshake; -1 for other requests
+};
+
+class RequestHandler {
+ public:
+  // The profile and the state must outlive the handler.
+  RequestHandler(const Profile& profile, LightingState* state, int protocolVersion);
+
+  int protocolVersion() const { return protocolVersion_; }
+
+  // The answer to one request of the client (text without the 0 byte).
+  RequestOutcome handle(int clientId, const std::string& requestText) const;
+
+  // The "method" text of a request, or "" when it has none.
+  static std::string methodOf(const std::string& requestText);
+
+ private:
+  const Profile& profile_;
+  LightingState* state_;
+  int protocolVersion_;
+};
+
+}  // namespace lumhost
+
+#endif  // LUMSDK_HOST_REQUEST_HANDLER_H_
