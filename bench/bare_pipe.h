@@ -8,6 +8,7 @@
 #define LUMSDK_BENCH_BARE_PIPE_H_
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -48,14 +49,26 @@ class BareEchoPeer {
 };
 
 // What a canned peer answers and what it has seen. Shared between the peer's
-// thread and the benchmark; mutex guards captured only.
+// thread and the benchmark; mutex guards captured and arrivals only.
 struct CannedScript {
   std::vector<uint8_t> answerWire;  // the whole answer frame, length included
   std::atomic<int> delayMs{0};
   std::atomic<uint64_t> requests{0};
   std::atomic<bool> capture{false};
+  std::atomic<bool> stamp{false};
   std::mutex mutex;
   std::vector<uint8_t> captured;
+  std::vector<std::chrono::steady_clock::time_point> arrivals;
+
+  // Called by the peer's thread for each request frame read.
+  void Note(const uint8_t* body, size_t size) {
+    requests.fetch_add(1);
+    if (!capture.load() && !stamp.load()) return;
+    const auto now = std::chrono::steady_clock::now();
+    std::lock_guard<std::mutex> lock(mutex);
+    if (capture.load()) captured.assign(body, body + size);
+    if (stamp.load()) arrivals.push_back(now);
+  }
 };
 
 // A peer that serves one client's three pipes directly (no name exchange)
@@ -78,6 +91,15 @@ class BareCannedPeer {
   std::vector<uint8_t> LastRequest() const {
     std::lock_guard<std::mutex> lock(script_->mutex);
     return script_->captured;
+  }
+  // While on, the arrival time of each request is kept; TakeArrivals hands
+  // them over and starts a new list.
+  void SetStamping(bool on) { script_->stamp.store(on); }
+  std::vector<std::chrono::steady_clock::time_point> TakeArrivals() {
+    std::lock_guard<std::mutex> lock(script_->mutex);
+    std::vector<std::chrono::steady_clock::time_point> taken;
+    taken.swap(script_->arrivals);
+    return taken;
   }
   struct State;
 

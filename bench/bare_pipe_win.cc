@@ -133,11 +133,7 @@ BareCannedPeer::BareCannedPeer(const std::wstring& name, const std::vector<uint8
     std::vector<uint8_t> buf;
     size_t size = 0;
     while (ReadFrame(s->in, nullptr, buf, &size)) {
-      script->requests.fetch_add(1);
-      if (script->capture.load()) {
-        std::lock_guard<std::mutex> lock(script->mutex);
-        script->captured.assign(buf.begin() + 4, buf.begin() + static_cast<ptrdiff_t>(size));
-      }
+      script->Note(buf.data() + 4, size - 4);
       const int delay = script->delayMs.load();
       if (delay > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delay));
       if (!SyncWriteAll(s->out, script->answerWire.data(), script->answerWire.size())) break;
