@@ -15,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "LUMSDK.h"
@@ -30,11 +31,14 @@ using Clock = std::chrono::steady_clock;
 
 double Micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
 
-double Median(std::vector<double> v) {
+double Quantile(std::vector<double> v, double q) {
   if (v.empty()) return 0;
-  std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2), v.end());
-  return v[v.size() / 2];
+  const size_t i = std::min(v.size() - 1, static_cast<size_t>(q * static_cast<double>(v.size())));
+  std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(i), v.end());
+  return v[i];
 }
+
+double Median(std::vector<double> v) { return Quantile(std::move(v), 0.5); }
 
 // One benchmark case: the device count (leds == 0) or a colour set, and the
 // largest share of the bare round trip that the library's own work may take
@@ -87,6 +91,7 @@ struct Series {
   std::function<bool()> once;
   std::vector<double> samples;       // every call, microseconds
   std::vector<double> blockMedians;  // one per round
+  std::vector<double> blockMinima;   // one per round
   double totalUs = 0;                // time inside the timed blocks
   size_t calls = 0;
 
@@ -108,18 +113,17 @@ bool TimeBlock(Series& series, int blockSize, bool keep) {
     series.calls += block.size();
     series.samples.insert(series.samples.end(), block.begin(), block.end());
     series.blockMedians.push_back(Median(block));
+    series.blockMinima.push_back(*std::min_element(block.begin(), block.end()));
   }
   return true;
 }
 
-// Median over the rounds of the difference of the two block medians: the
+// Median over the rounds of the difference of two per-block figures: the
 // library's own work, paired round by round so that load from other work
 // that comes and goes falls on both sides alike.
-double PairedDifference(const Series& library, const Series& bare) {
+double PairedDifference(const std::vector<double>& library, const std::vector<double>& bare) {
   std::vector<double> d;
-  for (size_t r = 0; r < library.blockMedians.size() && r < bare.blockMedians.size(); ++r) {
-    d.push_back(library.blockMedians[r] - bare.blockMedians[r]);
-  }
+  for (size_t r = 0; r < library.size() && r < bare.size(); ++r) d.push_back(library[r] - bare[r]);
   return Median(d);
 }
 
@@ -155,7 +159,7 @@ void PrintCpuWork(const Case& c, const std::vector<VelmoraLedColor>& colors) {
 
 int main(int argc, char** argv) {
 #ifdef _WIN32
-  int rounds = 400, blockSize = 10;
+  int rounds = 1000, blockSize = 10;
   const bool kinds[] = {false, true};  // bare synchronous, bare overlapped
 #else
   int rounds = 200, blockSize = 100;
@@ -185,7 +189,7 @@ int main(int argc, char** argv) {
   std::printf(
       "%d rounds of %d calls per kind, interleaved. Times are medians; calls/s is one over the\n"
       "median (achieved: over all timed calls, stalls included); own work is the median over\n"
-      "the rounds of the difference of the block medians, export minus bare\n",
+      "the rounds of the difference of the block medians (or minima), export minus bare\n",
       rounds, blockSize);
 #ifdef _WIN32
   const double goal500 = 5;
@@ -235,23 +239,30 @@ int main(int argc, char** argv) {
     const double call = Median(series[0].samples);
     std::printf("%s (request %zu bytes, answer %zu bytes)\n", c.name, request.size(),
                 bare[0]->answer.size());
-    std::printf("  export          median %8.2f us  %8.0f calls/s (achieved %.0f)\n", call,
-                1e6 / call, series[0].CallsPerSecond());
+    std::printf(
+        "  export          median %8.2f us  %8.0f calls/s (achieved %.0f)  p10 %.2f  p90 %.2f\n",
+        call, 1e6 / call, series[0].CallsPerSecond(), Quantile(series[0].samples, 0.1),
+        Quantile(series[0].samples, 0.9));
     for (size_t k = 0; k < bare.size(); ++k) {
       const Series& b = series[k + 1];
       const double bareMedian = Median(b.samples);
-      const double own = PairedDifference(series[0], b);
+      const double own = PairedDifference(series[0].blockMedians, b.blockMedians);
+      // The fastest call of a block has the least of other work in it: the
+      // steadier figure when the machine is busy.
+      const double ownFastest = PairedDifference(series[0].blockMinima, b.blockMinima);
       const double share = 100.0 * own / bareMedian;
       std::printf(
-          "  bare %-10s median %8.2f us  %8.0f calls/s (achieved %.0f)\n"
+          "  bare %-10s median %8.2f us  %8.0f calls/s (achieved %.0f)  p10 %.2f  p90 %.2f\n"
           "    ratio %.3f; own work %.2f us = %.1f%% of the bare round trip",
           kinds[k] ? "overlapped" : "blocking", bareMedian, 1e6 / bareMedian, b.CallsPerSecond(),
-          call / bareMedian, own, share);
+          Quantile(b.samples, 0.1), Quantile(b.samples, 0.9), call / bareMedian, own, share);
       if (c.goalPercent > 0) {
         std::printf(" (goal < %.0f%%: %s)", c.goalPercent,
                     share < c.goalPercent ? "met" : "missed");
       }
-      std::printf("\n");
+      std::printf(
+          "\n    fastest of each block: own work %.2f us = %.1f%% of the fastest bare round trip\n",
+          ownFastest, 100.0 * ownFastest / Median(b.blockMinima));
     }
     PrintCpuWork(c, library.colors);
   }
