@@ -197,9 +197,10 @@ void Report(const char* title, PhaseResult& r, double roundTripUs, int delayMs) 
       r.requests ? static_cast<double>(r.accepted) / static_cast<double>(r.requests) : 0.0);
   const double callMedian = Quantile(r.callUs, 0.5);
   std::printf(
-      "  call returns after: median %.2f us, p99 %.2f us, max %.1f us (median = %.4f of the "
-      "bare round trip)\n",
-      callMedian, Quantile(r.callUs, 0.99), Quantile(r.callUs, 1.0), callMedian / roundTripUs);
+      "  call returns after: median %.2f us, p99 %.2f us, p99.9 %.1f us, max %.1f us (median = "
+      "%.4f of the bare round trip)\n",
+      callMedian, Quantile(r.callUs, 0.99), Quantile(r.callUs, 0.999), Quantile(r.callUs, 1.0),
+      callMedian / roundTripUs);
   // With a late peer, one round trip is the bare one plus the delay.
   const double tripMs = delayMs + roundTripUs / 1000.0;
   const double goalMs = kPassMs + tripMs;
