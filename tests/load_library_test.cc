@@ -5,35 +5,29 @@
 #include <thread>
 
 #include "LUMSDK.h"
-
-#ifdef _WIN32
-#include <windows.h>
-using Module = HMODULE;
-static Module openLibrary() { return LoadLibraryA(LUMSDK_LIBRARY_NAME); }
-static void* symbol(Module m, const char* name) {
-  return reinterpret_cast<void*>(GetProcAddress(m, name));
-}
-static void closeLibrary(Module m) { FreeLibrary(m); }
-#else
-#include <dlfcn.h>
-using Module = void*;
-static Module openLibrary() { return dlopen(LUMSDK_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL); }
-static void* symbol(Module m, const char* name) { return dlsym(m, name); }
-static void closeLibrary(Module m) { dlclose(m); }
-#endif
+#include "support/dynamic_library.h"
 
 namespace {
 
 const char* const kExports[] = {
-    "VelmoraGetDeviceCount",         "VelmoraGetDeviceInfo",
-    "VelmoraGetLastError",           "VelmoraGetLedIdForKeyName",
-    "VelmoraGetLedPositions",        "VelmoraGetLedPositionsByDeviceIndex",
-    "VelmoraGetLedsColors",          "VelmoraGetLedsColorsByDeviceIndex",
-    "VelmoraPerformProtocolHandshake", "VelmoraRegisterKeypressCallback",
-    "VelmoraReleaseControl",         "VelmoraRequestControl",
-    "VelmoraSetLayerPriority",       "VelmoraSetLedsColors",
-    "VelmoraSetLedsColorsAsync",     "VelmoraSetLedsColorsBufferByDeviceIndex",
-    "VelmoraSetLedsColorsFlushBuffer", "VelmoraSetLedsColorsFlushBufferAsync",
+    "VelmoraGetDeviceCount",
+    "VelmoraGetDeviceInfo",
+    "VelmoraGetLastError",
+    "VelmoraGetLedIdForKeyName",
+    "VelmoraGetLedPositions",
+    "VelmoraGetLedPositionsByDeviceIndex",
+    "VelmoraGetLedsColors",
+    "VelmoraGetLedsColorsByDeviceIndex",
+    "VelmoraPerformProtocolHandshake",
+    "VelmoraRegisterKeypressCallback",
+    "VelmoraReleaseControl",
+    "VelmoraRequestControl",
+    "VelmoraSetLayerPriority",
+    "VelmoraSetLedsColors",
+    "VelmoraSetLedsColorsAsync",
+    "VelmoraSetLedsColorsBufferByDeviceIndex",
+    "VelmoraSetLedsColorsFlushBuffer",
+    "VelmoraSetLedsColorsFlushBufferAsync",
 };
 
 template <typename F>

@@ -10,22 +10,7 @@
 
 #include "LUMSDK.h"
 #include "host/host_fixture.h"
-
-#ifdef _WIN32
-#include <windows.h>
-using Module = HMODULE;
-static Module openLibrary() { return LoadLibraryA(LUMSDK_LIBRARY_NAME); }
-static void* symbol(Module m, const char* name) {
-  return reinterpret_cast<void*>(GetProcAddress(m, name));
-}
-static void closeLibrary(Module m) { FreeLibrary(m); }
-#else
-#include <dlfcn.h>
-using Module = void*;
-static Module openLibrary() { return dlopen(LUMSDK_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL); }
-static void* symbol(Module m, const char* name) { return dlsym(m, name); }
-static void closeLibrary(Module m) { dlclose(m); }
-#endif
+#include "support/dynamic_library.h"
 
 namespace {
 
