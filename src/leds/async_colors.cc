@@ -113,6 +113,10 @@ struct PendingColorSet {
   std::mutex mutex;
   std::unordered_map<int, VelmoraLedColor> colors;
   std::vector<CallbackEntry> callbacks;
+  // Set while the worker waits for or holds mutex. The mutex is not fair:
+  // callers queueing at a high rate would keep winning it and delay the
+  // worker's pass by tens of milliseconds, so they step aside meanwhile.
+  std::atomic<bool> taking{false};
   std::atomic<int> running{0};
   std::unique_ptr<BatchWorker> worker;  // released first at unload
   ~PendingColorSet() { worker.reset(); }
@@ -154,13 +158,20 @@ RequestBatch takeColorSetBatch() {
   RequestBatch batch;
   std::vector<VelmoraLedColor> colors;
   {
+    struct Taking {
+      explicit Taking(std::atomic<bool>* flag) : flag_(flag) { flag_->store(true); }
+      ~Taking() { flag_->store(false); }
+      std::atomic<bool>* flag_;
+    } taking(&p.taking);
     std::lock_guard<std::mutex> lock(p.mutex);
-    if (p.callbacks.empty() || p.colors.empty()) return batch;
-    batch.callbacks.swap(p.callbacks);
-    colors.reserve(p.colors.size());
-    for (const auto& led : p.colors) colors.push_back(led.second);
-    p.colors.clear();
+    if (!p.callbacks.empty() && !p.colors.empty()) {
+      batch.callbacks.swap(p.callbacks);
+      colors.reserve(p.colors.size());
+      for (const auto& led : p.colors) colors.push_back(led.second);
+      p.colors.clear();
+    }
   }
+  if (batch.callbacks.empty()) return batch;
   batch.request = buildLedsColorsRequest(static_cast<int>(colors.size()), colors.data(),
                                          method::kSetLedsColors);
   return batch;
@@ -214,6 +225,7 @@ bool setLedsColorsAsync(int size, const VelmoraLedColor* colors, VelmoraAsyncCal
   if (!session().handshakeDone()) return fail(VelmoraErrorHandshakeRequired, false);
   if (!acceptableList(size, colors)) return fail(VelmoraErrorBadArgument, false);
   PendingColorSet& p = pendingColorSet();
+  while (p.taking.load(std::memory_order_relaxed)) std::this_thread::yield();
   std::lock_guard<std::mutex> lock(p.mutex);
   ensureWorker(&p, takeColorSetBatch);
   for (int i = 0; i < size; ++i) p.colors[colors[i].ledId] = colors[i];

@@ -12,8 +12,6 @@ namespace sdk {
 
 bool validateLedColors(int count, const VelmoraLedColor* colors, int checks) {
   if (count <= 0) return true;
-  std::vector<int> ids;
-  ids.reserve(static_cast<size_t>(count));
   for (int i = 0; i < count; ++i) {
     const VelmoraLedColor& c = colors[i];
     // Compared unsigned, so negative values fail as well.
@@ -23,29 +21,63 @@ bool validateLedColors(int count, const VelmoraLedColor* colors, int checks) {
       return false;
     }
     if ((checks & kCheckLedIds) && static_cast<unsigned>(c.ledId) > 499u) return false;
-    ids.push_back(c.ledId);
   }
+  if (checks & kCheckLedIds) {
+    // Ids are known to be 0 to 499: a table finds a repeat without sorting.
+    bool seen[500] = {};
+    for (int i = 0; i < count; ++i) {
+      bool& s = seen[colors[i].ledId];
+      if (s) return false;
+      s = true;
+    }
+    return true;
+  }
+  std::vector<int> ids(static_cast<size_t>(count));
+  for (int i = 0; i < count; ++i) ids[static_cast<size_t>(i)] = colors[i].ledId;
   std::sort(ids.begin(), ids.end());
   return std::adjacent_find(ids.begin(), ids.end()) == ids.end();
 }
 
-void appendLedColors(std::string* out, int count, const VelmoraLedColor* colors) {
-  char number[16];
-  auto put = [&](int value) {
-    const auto end = std::to_chars(number, number + sizeof number, value).ptr;
-    out->append(number, end);
-  };
-  out->reserve(out->size() + static_cast<size_t>(count > 0 ? count : 0) * 16);
-  for (int i = 0; i < count; ++i) {
-    if (i > 0) out->push_back('#');
-    put(colors[i].ledId);
-    out->push_back(',');
-    put(colors[i].r);
-    out->push_back(',');
-    put(colors[i].g);
-    out->push_back(',');
-    put(colors[i].b);
+namespace {
+
+// Writes value in decimal at out and returns the end. Ids and colour
+// components are almost always below 1000, which need no division loop.
+char* putInt(char* out, int value) {
+  if (static_cast<unsigned>(value) < 10u) {
+    *out++ = static_cast<char>('0' + value);
+  } else if (static_cast<unsigned>(value) < 100u) {
+    *out++ = static_cast<char>('0' + value / 10);
+    *out++ = static_cast<char>('0' + value % 10);
+  } else if (static_cast<unsigned>(value) < 1000u) {
+    *out++ = static_cast<char>('0' + value / 100);
+    *out++ = static_cast<char>('0' + value / 10 % 10);
+    *out++ = static_cast<char>('0' + value % 10);
+  } else {
+    out = std::to_chars(out, out + 11, value).ptr;
   }
+  return out;
+}
+
+}  // namespace
+
+void appendLedColors(std::string* out, int count, const VelmoraLedColor* colors) {
+  if (count <= 0) return;
+  // At most 11 characters per number, 3 commas and one "#" per record.
+  const size_t start = out->size();
+  out->resize(start + static_cast<size_t>(count) * (4 * 11 + 4));
+  char* const begin = &(*out)[start];
+  char* p = begin;
+  for (int i = 0; i < count; ++i) {
+    if (i > 0) *p++ = '#';
+    p = putInt(p, colors[i].ledId);
+    *p++ = ',';
+    p = putInt(p, colors[i].r);
+    *p++ = ',';
+    p = putInt(p, colors[i].g);
+    *p++ = ',';
+    p = putInt(p, colors[i].b);
+  }
+  out->resize(start + static_cast<size_t>(p - begin));
 }
 
 std::string encodeLedColors(int count, const VelmoraLedColor* colors) {
