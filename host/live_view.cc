@@ -98,7 +98,9 @@ void LiveView::drawTerminal() {
   const Profile& profile = server_->profile();
   // The widest picture that leaves room for text below it.
   std::unique_ptr<TerminalPicture> picture;
-  for (int c = columns; c >= kMinPictureColumns; c -= 4) {
+  // One column short of the width: writing the last column would leave the
+  // cursor waiting to wrap.
+  for (int c = columns - 1; c >= kMinPictureColumns; c -= 4) {
     picture = std::make_unique<TerminalPicture>(profile, c);
     if (picture->rows() + 1 + kTextRows <= rows) break;
   }
