@@ -257,7 +257,7 @@ class ClientSession {
                         std::to_string(rc) + ")");
           break;
         }
-        server_->trace(name_, "<= ", bodyText(body));
+        server_->trace(name_, "<=", bodyText(body));
       }
     }
   }
