@@ -25,6 +25,9 @@ int main(int argc, char **argv) {
     fprintf(stderr, "no lighting host is running\n");
     return 1;
   }
+  /* Above other applications' effects, so lit keys stay visible. Hosts
+   * below protocol 4 have no layers: then it is simply not done. */
+  VelmoraSetLayerPriority(255);
   if (!VelmoraRegisterKeypressCallback(onKey, NULL)) {
     fprintf(stderr, "key presses not available (error %d)\n", (int)VelmoraGetLastError());
     return 1;

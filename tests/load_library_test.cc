@@ -25,24 +25,15 @@ static void closeLibrary(Module m) { dlclose(m); }
 namespace {
 
 const char* const kExports[] = {
-    "VelmoraGetDeviceCount",
-    "VelmoraGetDeviceInfo",
-    "VelmoraGetLastError",
-    "VelmoraGetLedIdForKeyName",
-    "VelmoraGetLedPositions",
-    "VelmoraGetLedPositionsByDeviceIndex",
-    "VelmoraGetLedsColors",
-    "VelmoraGetLedsColorsByDeviceIndex",
-    "VelmoraPerformProtocolHandshake",
-    "VelmoraRegisterKeypressCallback",
-    "VelmoraReleaseControl",
-    "VelmoraRequestControl",
-    "VelmoraSetLayerPriority",
-    "VelmoraSetLedsColors",
-    "VelmoraSetLedsColorsAsync",
-    "VelmoraSetLedsColorsBufferByDeviceIndex",
-    "VelmoraSetLedsColorsFlushBuffer",
-    "VelmoraSetLedsColorsFlushBufferAsync",
+    "VelmoraGetDeviceCount",         "VelmoraGetDeviceInfo",
+    "VelmoraGetLastError",           "VelmoraGetLedIdForKeyName",
+    "VelmoraGetLedPositions",        "VelmoraGetLedPositionsByDeviceIndex",
+    "VelmoraGetLedsColors",          "VelmoraGetLedsColorsByDeviceIndex",
+    "VelmoraPerformProtocolHandshake", "VelmoraRegisterKeypressCallback",
+    "VelmoraReleaseControl",         "VelmoraRequestControl",
+    "VelmoraSetLayerPriority",       "VelmoraSetLedsColors",
+    "VelmoraSetLedsColorsAsync",     "VelmoraSetLedsColorsBufferByDeviceIndex",
+    "VelmoraSetLedsColorsFlushBuffer", "VelmoraSetLedsColorsFlushBufferAsync",
 };
 
 template <typename F>

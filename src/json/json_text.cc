@@ -26,9 +26,9 @@ class Reader {
       case 'n':
         return readLiteral("null", 4, out, JsonHandle());
       case 't':
-        return readLiteral("true", 4, out, JsonHandle(true));
+        return readLiteral("true", 4, out, true);
       case 'f':
-        return readLiteral("false", 5, out, JsonHandle(false));
+        return readLiteral("false", 5, out, false);
       default:
         break;
     }
@@ -63,7 +63,8 @@ class Reader {
 
   // Reads up to length characters, stopping before a line feed or at the end
   // of the text, and compares them with the word as a whole.
-  bool readLiteral(const char* word, std::size_t length, JsonHandle& out, JsonHandle&& value) {
+  template <typename Value>
+  bool readLiteral(const char* word, std::size_t length, JsonHandle& out, Value value) {
     std::size_t available = static_cast<std::size_t>(end_ - p_);
     if (available > length) available = length;
     const void* lineFeed = std::memchr(p_, '\n', available);
@@ -72,7 +73,7 @@ class Reader {
                             : available;
     const bool match = taken == length && std::memcmp(p_, word, length) == 0;
     p_ += taken;
-    if (match) out = std::move(value);
+    if (match) out = JsonHandle(value);
     return match;
   }
 

@@ -35,7 +35,8 @@ constexpr int kJsonObject = 5;
 class JsonValue;
 
 // Owns exactly one JsonValue. Copies are deep; moves transfer the value and
-// leave the source holding null, so a moved-from holder stays usable.
+// leave the source holding null (a source that held null or invalid keeps
+// it), so a moved-from holder stays usable.
 //
 // Null and invalid values are stateless and immutable, so every holder of
 // null or invalid points at one of two process-wide shared values instead of

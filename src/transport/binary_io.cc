@@ -1,5 +1,7 @@
 #include "transport/binary_io.h"
 
+#include <cstring>
+
 namespace sdk {
 
 int BinaryReader::Read(std::vector<uint8_t>& message, int timeoutMs) {
@@ -13,10 +15,10 @@ int BinaryWriter::Write(const std::vector<uint8_t>& message, int timeoutMs) {
 }
 
 std::vector<uint8_t> TextToMessage(const std::string& text) {
-  std::vector<uint8_t> message;
-  message.reserve(text.size() + 1);
-  message.assign(text.begin(), text.end());
-  message.push_back(0);
+  // Zero-filled, so the last byte is the terminator; memcpy because a copy
+  // between iterators of different character types goes byte by byte.
+  std::vector<uint8_t> message(text.size() + 1);
+  if (!text.empty()) std::memcpy(message.data(), text.data(), text.size());
   return message;
 }
 

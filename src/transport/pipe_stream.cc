@@ -180,21 +180,10 @@ std::vector<uint8_t> EncodeFrame(const std::vector<uint8_t>& body) {
 
 int PipeStreamBase::WriteFrame(const std::vector<uint8_t>& frame, int timeoutMs) {
   if (frame.size() > kMaxFrameBytes) return kErrorInvalidData;
-  // Length and body in one write: one system call per frame. The buffer is
-  // kept between writes; the stream has one writer at a time.
   const auto n = static_cast<uint32_t>(frame.size());
-  outbuf_.resize(frame.size() + 4);
-  outbuf_[0] = static_cast<uint8_t>(n);
-  outbuf_[1] = static_cast<uint8_t>(n >> 8);
-  outbuf_[2] = static_cast<uint8_t>(n >> 16);
-  outbuf_[3] = static_cast<uint8_t>(n >> 24);
-  if (n > 0) std::memcpy(outbuf_.data() + 4, frame.data(), n);
-  const int error = PlatformWriteAll(outbuf_.data(), outbuf_.size(), Deadline(timeoutMs));
-  if (outbuf_.capacity() > kReadChunk) {
-    outbuf_.clear();
-    outbuf_.shrink_to_fit();
-  }
-  return error;
+  const uint8_t header[4] = {static_cast<uint8_t>(n), static_cast<uint8_t>(n >> 8),
+                             static_cast<uint8_t>(n >> 16), static_cast<uint8_t>(n >> 24)};
+  return PlatformWriteAll(header, sizeof(header), frame.data(), frame.size(), Deadline(timeoutMs));
 }
 
 // --- Input stream.
@@ -298,7 +287,8 @@ std::shared_ptr<IStream> CreatePipeOutputStream(const std::wstring& path, int ti
 int WriteRawBytes(IStream& stream, const std::vector<uint8_t>& bytes, int timeoutMs) {
   PipeStreamBase* pipe = AsPipeStream(stream);
   if (pipe == nullptr || !stream.OpenForWriting(timeoutMs)) return kStreamNotReady;
-  const int error = pipe->PlatformWriteAll(bytes.data(), bytes.size(), Deadline(timeoutMs));
+  const int error =
+      pipe->PlatformWriteAll(nullptr, 0, bytes.data(), bytes.size(), Deadline(timeoutMs));
   pipe->NoteError(error);
   return error;
 }

@@ -25,6 +25,8 @@
 //     that no longer exist are removed on the way.
 //   - Result codes are the Windows ones (the constants below), so that the
 //     code above the streams and its tests are the same everywhere.
+//   - Cancel shuts the socket down to wake a blocked call, so unlike on
+//     Windows the peer notices: its next write to a cancelled stream fails.
 #ifndef LUMSDK_TRANSPORT_PIPE_STREAM_H_
 #define LUMSDK_TRANSPORT_PIPE_STREAM_H_
 
@@ -146,7 +148,10 @@ class PipeStreamBase {
   // on failure (a read cut short by a time-out or cancel may still have
   // delivered some); nothing is left pending on return.
   int PlatformReadSome(uint8_t* data, size_t size, const Deadline& deadline, size_t* got);
-  int PlatformWriteAll(const uint8_t* data, size_t size, const Deadline& deadline);
+  // Writes head and then body as one run of bytes (one system call when the
+  // pipe takes them at once), so a frame's length never travels alone.
+  int PlatformWriteAll(const uint8_t* head, size_t headSize, const uint8_t* body, size_t bodySize,
+                       const Deadline& deadline);
   bool PlatformHasPipe() const;
   bool PlatformCancelRequested() const;
   void PlatformClose(bool disconnect);
@@ -174,8 +179,6 @@ class PipeStreamBase {
   bool bodyPending_ = false;
   std::vector<uint8_t> body_;
   size_t bodyHave_ = 0;
-  // The wire form of the frame being written; used by the one writer.
-  std::vector<uint8_t> outbuf_;
 };
 
 class PipeInputStream final : public PipeStreamBase, public IStream {

@@ -17,7 +17,8 @@ std::mutex g_wellKnownMutex;
 std::wstring g_wellKnownOverride;
 
 std::string MessageToText(const std::vector<uint8_t>& body, size_t dropTail) {
-  return std::string(body.begin(), body.end() - static_cast<std::ptrdiff_t>(dropTail));
+  // From a pointer, not from iterators: the iterator form copies byte by byte.
+  return std::string(reinterpret_cast<const char*>(body.data()), body.size() - dropTail);
 }
 
 }  // namespace

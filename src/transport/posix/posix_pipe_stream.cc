@@ -1,7 +1,8 @@
 // Pipe streams over Unix domain stream sockets. The mapping of pipe paths to
-// socket files is described in transport/pipe_stream.h. Every socket is
-// non-blocking; waits are poll() on the socket and on the stream's cancel
-// pipe, whose read end stays readable once Cancel has written to it.
+// socket files is described in transport/pipe_stream.h. A connected socket
+// is blocking, with the socket time-out options bounding each call and Cancel
+// shutting the socket down to end a blocked call; a listening socket is
+// waited on with poll together with the stream's cancel pipe.
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -9,6 +10,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -144,29 +146,45 @@ std::string PipeSocketDirectory(const std::wstring& path) {
 }
 
 struct PipeStreamBase::Io {
-  int fd = -1;          // the connected socket
+  // The connected socket, blocking: a read or write is one system call, like
+  // the bare calls, with SO_RCVTIMEO / SO_SNDTIMEO as its time-out. Cancel
+  // shuts it down, which wakes a blocked call; atomic because Cancel comes
+  // from another thread while a peer is being accepted.
+  std::atomic<int> fd{-1};
+  std::atomic<bool> cancelled{false};
+  // The time-outs last set on fd: -2 unknown, 0 none, else milliseconds.
+  int recvTimeoutMs = -2;
+  int sendTimeoutMs = -2;
   int listenFd = -1;    // listening mode, until the peer has connected
-  int cancelRead = -1;  // readable once Cancel has been called
+  int cancelRead = -1;  // readable once Cancel has been called; wakes an accept
   int cancelWrite = -1;
   std::string instancePath;  // listening mode: this instance's socket file
   std::string directory;     // listening mode: the pipe's directory
 
-  // Waits until fd is ready for events, the cancel pipe is readable or the
-  // time-out (-1 none) passes. 0 when ready, else the error to report.
-  int Wait(int waitFd, short events, int timeoutMs) const {
-    pollfd fds[2] = {{waitFd, events, 0}, {cancelRead, POLLIN, 0}};
-    for (;;) {
-      const int n = poll(fds, cancelRead >= 0 ? 2 : 1, timeoutMs);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return MapErrno(errno);
-      }
-      // Ready data wins over a cancel, as a completed overlapped read would.
-      if (fds[0].revents != 0) return 0;
-      // Cancelled or timed out: the error that started the wait.
-      return kErrorIoPending;
+  // Sets the socket's time-out option to about ms (-1: none). A value within
+  // 1/32 of the one already set is kept, so a run of exchanges with the same
+  // time-out costs no extra system call.
+  void SetTimeout(int option, int& current, int ms) {
+    const int want = ms < 0 ? 0 : ms;
+    if (current == want) return;
+    if (want > 0 && current > 0 && current >= want - want / 32 && current <= want + want / 32) {
+      return;
     }
+    timeval tv;
+    tv.tv_sec = want / 1000;
+    tv.tv_usec = (want % 1000) * 1000;
+    if (setsockopt(fd.load(), SOL_SOCKET, option, &tv, sizeof(tv)) == 0) current = want;
   }
+
+  // Adopts a connected socket; one cancelled meanwhile is shut down at once.
+  void Adopt(int socket) {
+    fd.store(socket);
+    if (cancelled.load()) shutdown(socket, SHUT_RDWR);
+  }
+
+  // The error for a failed call on fd: a cancel turns whatever the shutdown
+  // caused into the error of an interrupted wait.
+  int Failure(int error) const { return cancelled.load() ? kErrorIoPending : error; }
 };
 
 PipeStreamBase::PipeStreamBase() : io_(new Io) {
@@ -185,6 +203,11 @@ PipeStreamBase::~PipeStreamBase() {
 }
 
 void PipeStreamBase::Cancel() {
+  // Flag first, then the socket: Adopt stores the socket, then reads the flag,
+  // so one of the two always shuts a new socket down.
+  io_->cancelled.store(true);
+  const int fd = io_->fd.load();
+  if (fd >= 0) shutdown(fd, SHUT_RDWR);
   if (io_->cancelWrite >= 0) {
     const char one = 1;
     // The pipe is never drained, so one byte is enough; a full pipe is fine.
@@ -193,12 +216,9 @@ void PipeStreamBase::Cancel() {
   }
 }
 
-bool PipeStreamBase::PlatformCancelRequested() const {
-  pollfd fd = {io_->cancelRead, POLLIN, 0};
-  return io_->cancelRead >= 0 && poll(&fd, 1, 0) == 1;
-}
+bool PipeStreamBase::PlatformCancelRequested() const { return io_->cancelled.load(); }
 
-bool PipeStreamBase::PlatformHasPipe() const { return io_->fd >= 0 || io_->listenFd >= 0; }
+bool PipeStreamBase::PlatformHasPipe() const { return io_->fd.load() >= 0 || io_->listenFd >= 0; }
 
 int PipeStreamBase::PlatformOpenClient(const std::wstring& name, bool, int timeoutMs) {
   const std::string dir = PipeSocketDirectory(name);
@@ -221,7 +241,9 @@ int PipeStreamBase::PlatformOpenClient(const std::wstring& name, bool, int timeo
       }
       if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0) {
         closedir(listing);
-        io_->fd = fd;
+        // Non-blocking only to tell a busy instance from a free one.
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+        io_->Adopt(fd);
         return 0;
       }
       const int e = errno;
@@ -287,58 +309,92 @@ int PipeStreamBase::PlatformCreate(const std::wstring& name, bool, int) {
 
 int PipeStreamBase::PlatformAwaitClient(int timeoutMs) {
   const Deadline deadline(timeoutMs);
+  pollfd fds[2] = {{io_->listenFd, POLLIN, 0}, {io_->cancelRead, POLLIN, 0}};
   for (;;) {
-    const int waitError = io_->Wait(io_->listenFd, POLLIN, deadline.RemainingMs());
-    if (waitError != 0) return waitError;
-    const int fd = accept4(io_->listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd >= 0) {
-      // The instance stays taken: its file remains, nobody accepts on it.
-      CloseFd(io_->listenFd);
-      io_->fd = fd;
-      return 0;
+    const int n = poll(fds, io_->cancelRead >= 0 ? 2 : 1, deadline.RemainingMs());
+    if (n < 0 && errno != EINTR) return MapErrno(errno);
+    // A peer that is there wins over a cancel, as a completed connect would.
+    if (n > 0 && fds[0].revents != 0) {
+      const int fd = accept4(io_->listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd >= 0) {
+        // The instance stays taken: its file remains, nobody accepts on it.
+        CloseFd(io_->listenFd);
+        io_->Adopt(fd);
+        return 0;
+      }
+      if (errno != EAGAIN && errno != EINTR && errno != ECONNABORTED) return MapErrno(errno);
+      continue;
     }
-    if (errno != EAGAIN && errno != EINTR && errno != ECONNABORTED) return MapErrno(errno);
+    // Cancelled or timed out: the error that started the wait.
+    if (n >= 0) return kErrorIoPending;
   }
 }
 
 int PipeStreamBase::PlatformReadSome(uint8_t* data, size_t size, const Deadline& deadline,
                                      size_t* got) {
   *got = 0;
-  if (io_->fd < 0) return kErrorPipeNotConnected;
+  const int fd = io_->fd.load();
+  if (fd < 0) return kErrorPipeNotConnected;
   for (;;) {
-    // Wait first: a reader usually waits for its peer, and poll then recv is
-    // one system call less than a recv that finds nothing.
-    const int waitError = io_->Wait(io_->fd, POLLIN, deadline.RemainingMs());
-    if (waitError != 0) return waitError;
-    const ssize_t n = recv(io_->fd, data, size, 0);
+    const int left = deadline.RemainingMs();
+    if (left != 0) io_->SetTimeout(SO_RCVTIMEO, io_->recvTimeoutMs, left);
+    const ssize_t n = recv(fd, data, size, left == 0 ? MSG_DONTWAIT : 0);
     if (n > 0) {
       *got = static_cast<size_t>(n);
       return 0;
     }
-    if (n == 0) return kErrorBrokenPipe;  // the peer closed its end
-    if (errno != EAGAIN && errno != EINTR) return MapErrno(errno);
+    // End of stream: the peer closed its end, or Cancel shut ours down.
+    if (n == 0) return io_->Failure(kErrorBrokenPipe);
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      if (io_->cancelled.load() || deadline.RemainingMs() == 0) return kErrorIoPending;
+      continue;  // the socket's time-out was a little short of the deadline
+    }
+    return io_->Failure(MapErrno(errno));
   }
 }
 
-int PipeStreamBase::PlatformWriteAll(const uint8_t* data, size_t size, const Deadline& deadline) {
-  if (io_->fd < 0) return kErrorPipeNotConnected;
-  while (size > 0) {
-    const ssize_t n = send(io_->fd, data, size, MSG_NOSIGNAL);
+int PipeStreamBase::PlatformWriteAll(const uint8_t* head, size_t headSize, const uint8_t* body,
+                                     size_t bodySize, const Deadline& deadline) {
+  const int fd = io_->fd.load();
+  if (fd < 0) return kErrorPipeNotConnected;
+  // Gathered by the kernel: one system call, no copy.
+  iovec parts[2] = {{const_cast<uint8_t*>(head), headSize}, {const_cast<uint8_t*>(body), bodySize}};
+  iovec* part = headSize > 0 ? parts : parts + 1;
+  size_t count = headSize > 0 ? 2 : 1;
+  while (count > 0 && part->iov_len + (count > 1 ? part[1].iov_len : 0) > 0) {
+    const int left = deadline.RemainingMs();
+    if (left != 0) io_->SetTimeout(SO_SNDTIMEO, io_->sendTimeoutMs, left);
+    msghdr message = {};
+    message.msg_iov = part;
+    message.msg_iovlen = count;
+    const ssize_t n = sendmsg(fd, &message, MSG_NOSIGNAL | (left == 0 ? MSG_DONTWAIT : 0));
     if (n > 0) {
-      data += n;
-      size -= static_cast<size_t>(n);
+      size_t sent = static_cast<size_t>(n);
+      while (count > 0 && sent >= part->iov_len) {
+        sent -= part->iov_len;
+        ++part;
+        --count;
+      }
+      if (count > 0) {
+        part->iov_base = static_cast<uint8_t*>(part->iov_base) + sent;
+        part->iov_len -= sent;
+      }
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno != EAGAIN) return MapErrno(errno);
-    const int waitError = io_->Wait(io_->fd, POLLOUT, deadline.RemainingMs());
-    if (waitError != 0) return waitError;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (io_->cancelled.load() || deadline.RemainingMs() == 0) return kErrorIoPending;
+      continue;
+    }
+    return io_->Failure(n < 0 ? MapErrno(errno) : kErrorNoData);
   }
   return 0;
 }
 
 void PipeStreamBase::PlatformClose(bool) {
-  CloseFd(io_->fd);
+  const int fd = io_->fd.exchange(-1);
+  if (fd >= 0) close(fd);
   CloseFd(io_->listenFd);
   if (!io_->instancePath.empty()) {
     unlink(io_->instancePath.c_str());
