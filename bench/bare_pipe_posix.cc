@@ -7,6 +7,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <thread>
 
@@ -38,6 +39,29 @@ bool ReadAll(int fd, uint8_t* p, size_t n) {
   return true;
 }
 
+// Reads one whole frame into buf (length first) in as few reads as the data
+// allows; *size is the frame's size. A strict request/answer exchange never
+// has a second frame behind the first, so bytes beyond it count as failure.
+bool ReadFrame(int fd, std::vector<uint8_t>& buf, size_t* size) {
+  if (buf.size() < kReadAheadBytes) buf.resize(kReadAheadBytes);
+  size_t have = 0;
+  size_t need = 4;
+  bool header = false;
+  while (have < need) {
+    const ssize_t r = recv(fd, buf.data() + have, buf.size() - have, 0);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return false;
+    have += static_cast<size_t>(r);
+    if (!header && have >= 4) {
+      header = true;
+      need = 4 + static_cast<size_t>(LoadLe32(buf.data()));
+      if (buf.size() < need) buf.resize(need);
+    }
+  }
+  *size = need;
+  return have == need;
+}
+
 sockaddr_un Address(const std::string& path) {
   sockaddr_un a;
   std::memset(&a, 0, sizeof(a));
@@ -52,6 +76,17 @@ std::string SocketPath(const std::wstring& name) {
   return dir + "/" + std::to_string(getpid()) + ".bench";
 }
 
+// A listening socket for one pipe of name, at the place the library looks.
+int Listen(const std::wstring& name, const wchar_t* suffix, std::string* path) {
+  *path = SocketPath(name + suffix);
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un a = Address(*path);
+  unlink(path->c_str());
+  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+  listen(fd, 1);
+  return fd;
+}
+
 }  // namespace
 
 struct BareEchoPeer::State {
@@ -61,16 +96,9 @@ struct BareEchoPeer::State {
 };
 
 BareEchoPeer::BareEchoPeer(const std::wstring& name) : state_(new State) {
-  int* fds[3] = {&state_->listenIn, &state_->listenOut, &state_->listenCallback};
-  const wchar_t* suffixes[3] = {L"_in", L"_out", L"_callback"};
-  for (int i = 0; i < 3; ++i) {
-    state_->paths[i] = SocketPath(name + suffixes[i]);
-    *fds[i] = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un a = Address(state_->paths[i]);
-    unlink(state_->paths[i].c_str());
-    bind(*fds[i], reinterpret_cast<sockaddr*>(&a), sizeof(a));
-    listen(*fds[i], 1);
-  }
+  state_->listenIn = Listen(name, L"_in", &state_->paths[0]);
+  state_->listenOut = Listen(name, L"_out", &state_->paths[1]);
+  state_->listenCallback = Listen(name, L"_callback", &state_->paths[2]);
   State* s = state_.get();
   s->thread = std::thread([s] {
     // Accepted in the order clients connect: the library opens "_out",
@@ -100,9 +128,50 @@ BareEchoPeer::~BareEchoPeer() {
   for (const std::string& p : state_->paths) unlink(p.c_str());
 }
 
+struct BareCannedPeer::State {
+  int listenIn = -1, listenOut = -1, listenCallback = -1;
+  std::string paths[3];
+  std::thread thread;
+};
+
+BareCannedPeer::BareCannedPeer(const std::wstring& name, const std::vector<uint8_t>& answer)
+    : script_(std::make_shared<CannedScript>()), state_(new State) {
+  PutWireFrame(answer, script_->answerWire);
+  state_->listenIn = Listen(name, L"_in", &state_->paths[0]);
+  state_->listenOut = Listen(name, L"_out", &state_->paths[1]);
+  state_->listenCallback = Listen(name, L"_callback", &state_->paths[2]);
+  State* s = state_.get();
+  std::shared_ptr<CannedScript> script = script_;
+  // Answering thread: owned by the peer; waits in reads of "_in"; ends when
+  // the client closes its pipes.
+  s->thread = std::thread([s, script] {
+    const int out = accept(s->listenOut, nullptr, nullptr);
+    const int in = accept(s->listenIn, nullptr, nullptr);
+    const int callback = accept(s->listenCallback, nullptr, nullptr);
+    std::vector<uint8_t> buf;
+    size_t size = 0;
+    while (ReadFrame(in, buf, &size)) {
+      script->Note(buf.data() + 4, size - 4);
+      const int delay = script->delayMs.load();
+      if (delay > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+      if (!WriteAll(out, script->answerWire.data(), script->answerWire.size())) break;
+    }
+    close(in);
+    close(out);
+    close(callback);
+  });
+}
+
+BareCannedPeer::~BareCannedPeer() {
+  state_->thread.join();
+  for (int fd : {state_->listenIn, state_->listenOut, state_->listenCallback}) close(fd);
+  for (const std::string& p : state_->paths) unlink(p.c_str());
+}
+
 struct BareClient::State {
   int in = -1, out = -1, callback = -1;  // named from the peer's side
   std::vector<uint8_t> wire;
+  std::vector<uint8_t> readAhead;
 };
 
 BareClient::BareClient(const std::wstring& name, bool) : state_(new State) {
@@ -138,6 +207,16 @@ bool BareClient::RoundTrip(const std::vector<uint8_t>& body, std::vector<uint8_t
   // The reply's length is known: read it whole.
   if (!ReadAll(state_->out, wire.data(), wire.size())) return false;
   reply.assign(wire.begin() + 4, wire.end());
+  return true;
+}
+
+bool BareClient::Exchange(const std::vector<uint8_t>& body, std::vector<uint8_t>& reply) {
+  PutWireFrame(body, state_->wire);
+  if (!WriteAll(state_->in, state_->wire.data(), state_->wire.size())) return false;
+  size_t size = 0;
+  if (!ReadFrame(state_->out, state_->readAhead, &size)) return false;
+  reply.assign(state_->readAhead.begin() + 4,
+               state_->readAhead.begin() + static_cast<ptrdiff_t>(size));
   return true;
 }
 

@@ -1,0 +1,317 @@
+// Asynchronous colour sets under load: 8 threads call VelmoraSetLedsColorsAsync
+// with 100 LEDs as fast as they can against a peer that answers every request
+// with one canned answer, once answering at once and once 50 ms late. Reports
+// how many requests reach the peer per second (one worker pass every 10 ms at
+// most), how long each call takes to return, and the time from a call to its
+// callback. The bare round trip of the worker's request bytes, measured in
+// the same run, is the yardstick. A paced single caller follows, to show the
+// call times without more runnable threads than cores. Usage:
+//   async_bench [seconds per phase [threads]]
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "LUMSDK.h"
+#include "bare_pipe.h"
+#include "canned_host.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kLeds = 100;
+constexpr double kPassMs = 10.0;  // the worker's pause between passes
+constexpr int kCallbackWaitMs = 20000;
+
+double Micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
+
+// The value at fraction q of the sorted samples (q = 1: the largest).
+double Quantile(std::vector<double>& sorted, double q) {
+  if (sorted.empty()) return 0;
+  const size_t i = std::min(sorted.size() - 1, static_cast<size_t>(q * sorted.size()));
+  return sorted[i];
+}
+
+// One accepted call. Its thread writes issued and callUs; the worker writes
+// latencyUs from the callback, before it counts the call as done.
+struct CallRecord {
+  Clock::time_point issued;
+  double callUs = 0;
+  double latencyUs = -1;
+};
+
+std::atomic<uint64_t> g_done{0};
+
+void VELMORA_CALL OnDone(void* context, bool result, VelmoraError error) {
+  auto* record = static_cast<CallRecord*>(context);
+  record->latencyUs = result && error == VelmoraErrorNone ? Micros(Clock::now() - record->issued)
+                                                          : -2;  // a failed answer: counted apart
+  g_done.fetch_add(1, std::memory_order_release);
+}
+
+std::vector<VelmoraLedColor> Colors() {
+  std::vector<VelmoraLedColor> colors(kLeds);
+  for (int i = 0; i < kLeds; ++i) colors[i] = VelmoraLedColor{i, (i * 37) % 256, i % 200, 7};
+  return colors;
+}
+
+// Waits until every accepted call has had its callback.
+bool WaitForCallbacks(uint64_t expected) {
+  const Clock::time_point end = Clock::now() + std::chrono::milliseconds(kCallbackWaitMs);
+  while (g_done.load(std::memory_order_acquire) < expected) {
+    if (Clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
+struct PhaseResult {
+  double seconds = 0;
+  uint64_t accepted = 0;
+  uint64_t rejected = 0;
+  uint64_t requests = 0;  // that reached the peer during the phase
+  uint64_t failedCallbacks = 0;
+  std::vector<double> callUs, latencyUs;
+  // Where a worker pass spends its time, one entry per pass, microseconds:
+  // from the request's arrival at the peer to its first callback, from the
+  // first callback to the last, and from the last to the next request.
+  std::vector<double> answerToCallback, callbacks, callbackToNext;
+};
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return Quantile(v, 0.5);
+}
+
+// Splits the callbacks at the arrivals of the requests at the peer: a pass
+// calls back after its request arrived and before the next one is sent.
+void PassBreakdown(const std::vector<Clock::time_point>& arrivals,
+                   std::vector<Clock::time_point> callbackTimes, PhaseResult* out) {
+  std::sort(callbackTimes.begin(), callbackTimes.end());
+  auto cb = callbackTimes.begin();
+  Clock::time_point previousLast{};
+  for (size_t k = 0; k < arrivals.size(); ++k) {
+    if (k > 0 && previousLast != Clock::time_point{}) {
+      out->callbackToNext.push_back(Micros(arrivals[k] - previousLast));
+    }
+    previousLast = Clock::time_point{};
+    while (cb != callbackTimes.end() && *cb < arrivals[k]) ++cb;
+    const auto first = cb;
+    while (cb != callbackTimes.end() && (k + 1 == arrivals.size() || *cb < arrivals[k + 1])) ++cb;
+    if (first == cb) continue;
+    out->answerToCallback.push_back(Micros(*first - arrivals[k]));
+    out->callbacks.push_back(Micros(*(cb - 1) - *first));
+    previousLast = *(cb - 1);
+  }
+}
+
+// Issues calls on threads threads until seconds have passed; paceUs > 0
+// waits that long between the calls of a thread. Returns once every accepted
+// call has had its callback.
+void RunPhase(bench::BareCannedPeer* peer, int threads, double seconds, int paceUs,
+              PhaseResult* out) {
+  std::atomic<bool> stop{false};
+  std::vector<std::deque<CallRecord>> records(static_cast<size_t>(threads));
+  std::vector<uint64_t> rejected(static_cast<size_t>(threads), 0);
+  const uint64_t doneBefore = g_done.load();
+  peer->TakeArrivals();
+  peer->SetStamping(true);
+  const uint64_t requestsBefore = peer->requests();
+  const Clock::time_point start = Clock::now();
+  std::vector<std::thread> callers;
+  for (int t = 0; t < threads; ++t) {
+    // Caller thread: owned by this phase; calls until stop is set, then ends
+    // and is joined below.
+    callers.emplace_back([&, t] {
+      std::vector<VelmoraLedColor> colors = Colors();
+      std::deque<CallRecord>& mine = records[static_cast<size_t>(t)];
+      for (uint32_t n = 0; !stop.load(std::memory_order_relaxed); ++n) {
+        colors[n % kLeds].b = static_cast<int>(n & 0xFF);  // a changing colour
+        CallRecord& record = mine.emplace_back();
+        record.issued = Clock::now();
+        const bool ok = VelmoraSetLedsColorsAsync(kLeds, colors.data(), OnDone, &record);
+        record.callUs = Micros(Clock::now() - record.issued);
+        if (!ok) {
+          ++rejected[static_cast<size_t>(t)];
+          mine.pop_back();
+        }
+        if (paceUs > 0) std::this_thread::sleep_for(std::chrono::microseconds(paceUs));
+      }
+    });
+  }
+  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+  stop.store(true);
+  for (std::thread& c : callers) c.join();
+  out->seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  out->requests = peer->requests() - requestsBefore;
+
+  for (size_t t = 0; t < records.size(); ++t) {
+    out->accepted += records[t].size();
+    out->rejected += rejected[t];
+  }
+  if (!WaitForCallbacks(doneBefore + out->accepted)) {
+    // A late callback would write into records that are gone: leave at once.
+    std::printf("callbacks missing after %d ms\n", kCallbackWaitMs);
+    std::fflush(stdout);
+    std::_Exit(1);
+  }
+  peer->SetStamping(false);
+  std::vector<Clock::time_point> callbackTimes;
+  for (const auto& mine : records) {
+    for (const CallRecord& r : mine) {
+      out->callUs.push_back(r.callUs);
+      if (r.latencyUs >= 0) {
+        out->latencyUs.push_back(r.latencyUs);
+        callbackTimes.push_back(r.issued +
+                                std::chrono::duration_cast<Clock::duration>(
+                                    std::chrono::duration<double, std::micro>(r.latencyUs)));
+      } else {
+        ++out->failedCallbacks;
+      }
+    }
+  }
+  PassBreakdown(peer->TakeArrivals(), std::move(callbackTimes), out);
+  std::sort(out->callUs.begin(), out->callUs.end());
+  std::sort(out->latencyUs.begin(), out->latencyUs.end());
+}
+
+void Report(const char* title, PhaseResult& r, double roundTripUs, int delayMs) {
+  const double bound = 1000.0 / (kPassMs + delayMs + roundTripUs / 1000.0);
+  const double rate = static_cast<double>(r.requests) / r.seconds;
+  std::printf("%s, %.1f s\n", title, r.seconds);
+  std::printf("  calls accepted %llu (%.0f/s), rejected %llu, failed callbacks %llu\n",
+              static_cast<unsigned long long>(r.accepted),
+              static_cast<double>(r.accepted) / r.seconds,
+              static_cast<unsigned long long>(r.rejected),
+              static_cast<unsigned long long>(r.failedCallbacks));
+  std::printf(
+      "  requests at the peer %.1f/s = %.3f of one per pass (1 / (10 ms + round trip) = %.1f/s); "
+      "%.0f calls per request\n",
+      rate, rate / bound, bound,
+      r.requests ? static_cast<double>(r.accepted) / static_cast<double>(r.requests) : 0.0);
+  const double callMedian = Quantile(r.callUs, 0.5);
+  std::printf(
+      "  call returns after: median %.2f us, p99 %.2f us, p99.9 %.1f us, max %.1f us (median = "
+      "%.4f of the bare round trip)\n",
+      callMedian, Quantile(r.callUs, 0.99), Quantile(r.callUs, 0.999), Quantile(r.callUs, 1.0),
+      callMedian / roundTripUs);
+  // With a late peer, one round trip is the bare one plus the delay.
+  const double tripMs = delayMs + roundTripUs / 1000.0;
+  const double goalMs = kPassMs + tripMs;
+  const double p99Ms = Quantile(r.latencyUs, 0.99) / 1000.0;
+  std::printf(
+      "  call to callback: median %.2f ms, p99 %.2f ms, max %.2f ms; p99 = 10 ms + %.2f round "
+      "trips of %.3f ms (goal p99 < %.2f ms: %s)\n",
+      Quantile(r.latencyUs, 0.5) / 1000.0, p99Ms, Quantile(r.latencyUs, 1.0) / 1000.0,
+      (p99Ms - kPassMs) / tripMs, tripMs, goalMs, p99Ms < goalMs ? "met" : "missed");
+  std::printf(
+      "  worker pass, medians: request at the peer to first callback %.2f ms, callbacks %.2f ms "
+      "(one clock read each), last callback to next request %.2f ms (the 10 ms pause "
+      "included)\n",
+      Median(r.answerToCallback) / 1000.0, Median(r.callbacks) / 1000.0,
+      Median(r.callbackToNext) / 1000.0);
+}
+
+// Median bare round trip of body against a canned peer of its own.
+double BareRoundTripUs(bench::BareClient& client, const std::vector<uint8_t>& body, int count) {
+  std::vector<double> samples;
+  std::vector<uint8_t> reply;
+  for (int i = 0; i < count; ++i) {
+    const Clock::time_point start = Clock::now();
+    if (!client.Exchange(body, reply)) return -1;
+    samples.push_back(Micros(Clock::now() - start));
+  }
+  std::sort(samples.begin(), samples.end());
+  return Quantile(samples, 0.5);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  double seconds = 3;
+  int threads = 8;
+  if (argc > 1) seconds = std::atof(argv[1]);
+  if (argc > 2) threads = std::atoi(argv[2]);
+  if (seconds <= 0 || threads < 1) {
+    std::fprintf(stderr, "usage: async_bench [seconds per phase [threads]]\n");
+    return 2;
+  }
+#ifdef _WIN32
+  const bool overlapped = true;  // as the library's own pipes
+  const int roundTrips = 300;
+#else
+  const bool overlapped = false;
+  const int roundTrips = 3000;
+#endif
+
+  bench::BareCannedPeer* peer = bench::ConnectSessionToCannedPeer();
+  if (peer == nullptr) {
+    std::printf("handshake with the canned peer failed\n");
+    return 1;
+  }
+
+  // The bytes one worker pass sends for a 100-LED call, as the peer got them.
+  std::vector<VelmoraLedColor> colors = Colors();
+  CallRecord first;
+  peer->SetCapture(true);
+  first.issued = Clock::now();
+  if (!VelmoraSetLedsColorsAsync(kLeds, colors.data(), OnDone, &first) || !WaitForCallbacks(1)) {
+    std::printf("the first asynchronous call got no callback\n");
+    return 1;
+  }
+  peer->SetCapture(false);
+  const std::vector<uint8_t> request = peer->LastRequest();
+
+  const std::wstring bareName = bench::UniquePipeName(L"bare");
+  const std::vector<uint8_t> answer = bench::TextBody(bench::kCannedAnswer);
+  bench::BareCannedPeer barePeer(bareName, answer);
+  bench::BareClient bare(bareName, overlapped);
+  double roundTripUs = BareRoundTripUs(bare, request, roundTrips);
+  if (!bare.ok() || roundTripUs <= 0) {
+    std::printf("bare round trip failed\n");
+    return 1;
+  }
+
+  struct Phase {
+    const char* title;
+    int threads;
+    int paceUs;
+    int delayMs;
+  };
+  const Phase phases[] = {
+      {"flat out, peer answers at once", threads, 0, 0},
+      {"flat out, peer answers 50 ms late", threads, 0, 50},
+      {"one call per ms, peer answers at once", 1, 1000, 0},
+      {"one call per ms, peer answers 50 ms late", 1, 1000, 50},
+  };
+  std::vector<PhaseResult> results(sizeof phases / sizeof phases[0]);
+  for (size_t i = 0; i < results.size(); ++i) {
+    peer->SetDelayMs(phases[i].delayMs);
+    RunPhase(peer, phases[i].threads, seconds, phases[i].paceUs, &results[i]);
+  }
+  peer->SetDelayMs(0);
+  // Measured again after the load, and the two runs pooled by their mean.
+  const double after = BareRoundTripUs(bare, request, roundTrips);
+  if (after <= 0) {
+    std::printf("bare round trip failed\n");
+    return 1;
+  }
+  std::printf(
+      "%d LEDs per call; worker request %zu bytes; bare %s round trip of it: median %.1f us "
+      "before the load, %.1f us after\n",
+      kLeds, request.size(), overlapped ? "overlapped" : "blocking", roundTripUs, after);
+  roundTripUs = (roundTripUs + after) / 2;
+  for (size_t i = 0; i < results.size(); ++i) {
+    char title[160];
+    std::snprintf(title, sizeof title, "%d thread%s, %s", phases[i].threads,
+                  phases[i].threads > 1 ? "s" : "", phases[i].title);
+    Report(title, results[i], roundTripUs, phases[i].delayMs);
+  }
+  return 0;
+}
