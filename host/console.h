@@ -15,7 +15,8 @@ bool stdoutIsTerminal();
 // consoles need switching on). False when it cannot.
 bool prepareTerminal();
 
-// The terminal's size in character cells; false when unknown.
+// The size in character cells of the terminal that standard output reaches
+// (directly, or through a pipe on POSIX); false when unknown.
 bool terminalSize(int* columns, int* rows);
 
 // Ctrl-C, a termination request or the console closing make stopRequested()

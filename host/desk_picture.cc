@@ -82,6 +82,19 @@ std::string num(double v) {
 
 bool isBright(const Rgb& c) { return 0.299 * c.r + 0.587 * c.g + 0.114 * c.b > 140; }
 
+// Devices from the largest to the smallest, so that one lying on another
+// (a mouse on its mousepad) is drawn on top.
+std::vector<size_t> drawingOrder(const Profile& profile) {
+  std::vector<size_t> order(profile.devices.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  auto area = [&](size_t i) {
+    return profile.devices[i].bodyWidth() * profile.devices[i].bodyHeight();
+  };
+  std::stable_sort(order.begin(), order.end(),
+                   [&](size_t a, size_t b) { return area(a) > area(b); });
+  return order;
+}
+
 }  // namespace
 
 std::string renderSvg(const Profile& profile, const DeskColors& colors, const std::string& title) {
@@ -98,7 +111,7 @@ std::string renderSvg(const Profile& profile, const DeskColors& colors, const st
          num(h) + "\" fill=\"#101012\"/>\n";
   svg += "<text x=\"" + num(b.left) + "\" y=\"" + num(b.top - kTitleSpace + 2) +
          "\" font-size=\"7\" fill=\"#e0e0e0\">" + xmlEscape(title) + "</text>\n";
-  for (size_t d = 0; d < profile.devices.size(); ++d) {
+  for (size_t d : drawingOrder(profile)) {
     const Device& dev = profile.devices[d];
     svg += "<g id=\"device-" + std::to_string(d) + "\" transform=\"translate(" + num(dev.deskLeft) +
            "," + num(dev.deskTop) + ")\">\n";
@@ -174,12 +187,19 @@ TerminalPicture::TerminalPicture(const Profile& profile, int columns)
       for (int c = c0; c <= c1; ++c) pixels_[static_cast<size_t>(r) * columns_ + c] = value;
     }
   };
-  int flat = 0;
+  std::vector<int> firstFlat;
   for (size_t d = 0; d < profile.devices.size(); ++d) {
+    firstFlat.push_back(static_cast<int>(flatToLed_.size()));
+    for (size_t i = 0; i < profile.devices[d].leds.size(); ++i) {
+      flatToLed_.emplace_back(static_cast<int>(d), static_cast<int>(i));
+    }
+  }
+  for (size_t d : drawingOrder(profile)) {
     const Device& dev = profile.devices[d];
     fill(dev.deskLeft, dev.deskTop, dev.bodyWidth(), dev.bodyHeight(), kBody);
     for (size_t i = 0; i < dev.leds.size(); ++i) {
       const Led& led = dev.leds[i];
+      int flat = firstFlat[d] + static_cast<int>(i);
       fill(dev.deskLeft + led.left, dev.deskTop + led.top, led.width, led.height, flat);
       // An LED smaller than a pixel still gets the pixel under its centre.
       int c = static_cast<int>((dev.deskLeft + led.left + led.width / 2 - left) / scale);
@@ -187,8 +207,6 @@ TerminalPicture::TerminalPicture(const Profile& profile, int columns)
       if (c >= 0 && c < columns_ && r >= 0 && r < pixelRows_) {
         pixels_[static_cast<size_t>(r) * columns_ + c] = flat;
       }
-      flatToLed_.emplace_back(static_cast<int>(d), static_cast<int>(i));
-      ++flat;
     }
   }
 }

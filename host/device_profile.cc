@@ -91,17 +91,19 @@ bool Profile::findKeyLabel(const std::string& label, int* deviceIndex, int* ledI
   return false;
 }
 
+// Never destroyed, like every table the host reads while it serves: a host
+// inside a test process may still be at work while the process exits.
 const std::vector<NamedCode>& deviceTypeNames() {
-  static const std::vector<NamedCode> kNames = {
+  static const auto* kNames = new std::vector<NamedCode>{
       {"keyboard", 1},     {"mouse", 2},         {"mousepad", 3},
       {"headsetStand", 4}, {"ledController", 5}, {"headset", 6},
   };
-  return kNames;
+  return *kNames;
 }
 
 const std::vector<NamedCode>& channelDeviceTypeNames() {
-  static const std::vector<NamedCode> kNames = {{"fan", 1}, {"strip", 2}, {"pump", 3}};
-  return kNames;
+  static const auto* kNames = new std::vector<NamedCode>{{"fan", 1}, {"strip", 2}, {"pump", 3}};
+  return *kNames;
 }
 
 namespace {

@@ -177,6 +177,7 @@ class ClientSession {
     closeStream(&inClosed_, in_);
     if (serving_ && !stop_) server_->note(name_ + " disconnected");
     finished_ = true;
+    server_->sessionFinished();
   }
 
   // Waits for the client to connect every pipe that exists. A pipe left out
@@ -257,7 +258,7 @@ class ClientSession {
                         std::to_string(rc) + ")");
           break;
         }
-        server_->trace(name_, "<= ", bodyText(body));
+        server_->trace(name_, "<=", bodyText(body));
       }
     }
   }
@@ -361,6 +362,7 @@ bool HostServer::start(std::string* error) {
   }
   stopping_ = false;
   running_ = true;
+  reaper_ = std::thread([this] { reapLoop(); });
   acceptor_ = std::thread([this, in, out] { acceptLoop(in, out); });
   return true;
 }
@@ -378,6 +380,13 @@ void HostServer::stop() {
     if (acceptOut_) acceptOut_->Cancel();
   }
   if (acceptor_.joinable()) acceptor_.join();
+  {
+    // Taken so that the reaper cannot miss the flag between its check and
+    // its wait.
+    std::lock_guard<std::mutex> lock(sessionsMutex_);
+  }
+  reapSignal_.notify_all();
+  if (reaper_.joinable()) reaper_.join();
   std::vector<std::shared_ptr<ClientSession>> sessions;
   {
     std::lock_guard<std::mutex> lock(sessionsMutex_);
@@ -449,7 +458,6 @@ void HostServer::acceptLoop(std::shared_ptr<sdk::IStream> in, std::shared_ptr<sd
     retiredIn = std::move(in);
     in = std::move(nextIn);
     out = std::move(nextOut);
-    reapFinished();
   }
   {
     std::lock_guard<std::mutex> lock(acceptMutex_);
@@ -501,25 +509,37 @@ std::string HostServer::admitClient(const std::string& identity) {
   return sdk::narrow(base);
 }
 
-void HostServer::reapFinished() {
-  std::vector<std::shared_ptr<ClientSession>> done;
+void HostServer::sessionFinished() {
   {
     std::lock_guard<std::mutex> lock(sessionsMutex_);
-    for (auto it = sessions_.begin(); it != sessions_.end();) {
-      if ((*it)->finished()) {
-        done.push_back(*it);
-        it = sessions_.erase(it);
-      } else {
-        ++it;
+    reapPending_ = true;
+  }
+  reapSignal_.notify_all();
+}
+
+void HostServer::reapLoop() {
+  for (;;) {
+    std::vector<std::shared_ptr<ClientSession>> done;
+    {
+      std::unique_lock<std::mutex> lock(sessionsMutex_);
+      reapSignal_.wait(lock, [this] { return reapPending_ || stopping_; });
+      if (stopping_) return;
+      reapPending_ = false;
+      for (auto it = sessions_.begin(); it != sessions_.end();) {
+        if ((*it)->finished()) {
+          done.push_back(*it);
+          it = sessions_.erase(it);
+        } else {
+          ++it;
+        }
       }
     }
+    // A finished session's thread has nothing left to do but return.
+    for (auto& s : done) s->join();
   }
-  // A finished session's thread has nothing left to do but return.
-  for (auto& s : done) s->join();
 }
 
 std::vector<std::shared_ptr<ClientSession>> HostServer::liveSessions() {
-  reapFinished();
   std::lock_guard<std::mutex> lock(sessionsMutex_);
   std::vector<std::shared_ptr<ClientSession>> live;
   for (auto& s : sessions_) {

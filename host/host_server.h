@@ -13,7 +13,11 @@
 //   stopped by cancelling the client's streams.
 // - per client, a notifier: writes queued notifications to "_callback", so
 //   that a client that does not read them never holds up anybody else;
-//   stopped by its flag and by cancelling the "_callback" stream.
+//   stopped by its flag and by cancelling the "_callback" stream; joined by
+//   the session thread.
+// - the reaper: joins the thread of each session that has ended (so none
+//   is left unjoined while the host runs); waits on reapSignal_; stopped by
+//   stop().
 //
 // Locks, in the order in which they may be taken together:
 //   1. sessionsMutex_ (the list of sessions), then a session's mutexes;
@@ -130,7 +134,9 @@ class HostServer {
   // Creates the client's pipes and its session; the reply text (empty when
   // refused or failed).
   std::string admitClient(const std::string& identity);
-  void reapFinished();
+  // Called by a session's thread as its last act; the reaper joins it.
+  void sessionFinished();
+  void reapLoop();
   std::vector<std::shared_ptr<ClientSession>> liveSessions();
   Hooks hooks();
 
@@ -149,6 +155,7 @@ class HostServer {
   std::atomic<bool> stopping_{false};
   std::atomic<bool> running_{false};
   std::thread acceptor_;  // owned by start()/stop()
+  std::thread reaper_;    // owned by start()/stop()
 
   // Guards the well-known streams the acceptor is waiting on, so that stop()
   // can cancel them. Leaf.
@@ -156,9 +163,12 @@ class HostServer {
   std::shared_ptr<sdk::IStream> acceptIn_;
   std::shared_ptr<sdk::IStream> acceptOut_;
 
-  // Guards sessions_. Taken before any session's own mutexes.
+  // Guards sessions_ and reapPending_. Taken before any session's own
+  // mutexes.
   std::mutex sessionsMutex_;
+  std::condition_variable reapSignal_;
   std::vector<std::shared_ptr<ClientSession>> sessions_;
+  bool reapPending_ = false;
 
   // Guards hooks_. Leaf.
   std::mutex hooksMutex_;

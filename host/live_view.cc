@@ -13,6 +13,7 @@ namespace {
 // Redraws and snapshot rewrites are at most this frequent.
 constexpr auto kRedrawInterval = std::chrono::milliseconds(50);
 constexpr auto kSnapshotInterval = std::chrono::milliseconds(500);
+constexpr auto kPlainFrameInterval = std::chrono::milliseconds(1000);
 // Rows kept below the picture for scrolling text.
 constexpr int kTextRows = 6;
 constexpr int kMinPictureColumns = 40;
@@ -32,7 +33,11 @@ bool ConsoleOutput::drawPicture(const std::string& frame, int frameRows,
   int columns = 0;
   int rows = 0;
   if (!terminalSize(&columns, &rows)) {
-    // Not a terminal (--view into a file or a pager): frames follow the text.
+    // Not a terminal (--view into a file): frames follow the text, at most
+    // one a second.
+    auto now = std::chrono::steady_clock::now();
+    if (now - lastPlainFrame_ < kPlainFrameInterval) return true;
+    lastPlainFrame_ = now;
     std::fputs(frame.c_str(), out_);
     std::fputs(status.c_str(), out_);
     std::fputc('\n', out_);
@@ -79,6 +84,8 @@ LiveView::~LiveView() { stop(); }
 
 void LiveView::start() {
   if (running_.exchange(true)) return;
+  // The first picture clears the screen: draw it before anything is printed.
+  if (options_.terminal) drawTerminal();
   thread_ = std::thread([this] { run(); });
 }
 
@@ -98,7 +105,9 @@ void LiveView::drawTerminal() {
   const Profile& profile = server_->profile();
   // The widest picture that leaves room for text below it.
   std::unique_ptr<TerminalPicture> picture;
-  for (int c = columns; c >= kMinPictureColumns; c -= 4) {
+  // One column short of the width: writing the last column would leave the
+  // cursor waiting to wrap.
+  for (int c = columns - 1; c >= kMinPictureColumns; c -= 4) {
     picture = std::make_unique<TerminalPicture>(profile, c);
     if (picture->rows() + 1 + kTextRows <= rows) break;
   }

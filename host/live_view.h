@@ -6,6 +6,7 @@
 #define LUMSDK_HOST_LIVE_VIEW_H_
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <mutex>
 #include <string>
@@ -37,6 +38,7 @@ class ConsoleOutput {
   int pinnedRows_ = 0;
   int screenRows_ = 0;
   int screenColumns_ = 0;
+  std::chrono::steady_clock::time_point lastPlainFrame_{};
 };
 
 class LiveView {

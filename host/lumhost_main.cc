@@ -166,10 +166,9 @@ int run(int argc, char** argv) {
     std::fprintf(stderr, "lumhost: %s\n", error.c_str());
     return 1;
   }
-  output.print(banner + (args.noInput ? "; Ctrl-C stops" : "; type help for commands"));
-
   LiveView live(&server, &output, LiveView::Options{view, args.snapshotPath});
   live.start();
+  output.print(banner + (args.noInput ? "; Ctrl-C stops" : "; type help for commands"));
 
   auto input = std::make_shared<InputQueue>();
   if (!args.noInput) std::thread(readInput, input).detach();

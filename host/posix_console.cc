@@ -1,5 +1,7 @@
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
@@ -23,9 +25,18 @@ bool prepareTerminal() { return true; }
 
 bool terminalSize(int* columns, int* rows) {
   struct winsize size {};
-  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_col == 0 || size.ws_row == 0) {
-    return false;
+  bool known = ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0;
+  struct stat out {};
+  if (!known && fstat(STDOUT_FILENO, &out) == 0 && S_ISFIFO(out.st_mode)) {
+    // Output through a pipe (lumhost --view | tee log) usually ends on the
+    // controlling terminal: draw for that one.
+    int tty = open("/dev/tty", O_RDONLY | O_CLOEXEC);
+    if (tty >= 0) {
+      known = ioctl(tty, TIOCGWINSZ, &size) == 0;
+      close(tty);
+    }
   }
+  if (!known || size.ws_col == 0 || size.ws_row == 0) return false;
   *columns = size.ws_col;
   *rows = size.ws_row;
   return true;

@@ -31,9 +31,10 @@ const char kReleaseControl[] = "VelomraReleaseControlMethod";
 const char kSetLayerPriority[] = "VelmoraSetLayerPriority";
 const char kRegisterKeypressCallback[] = "VelmoraRegisterKeypressCallback";
 
-// The protocol version that introduced each method.
+// The protocol version that introduced each method. Never destroyed: a
+// host inside a test process may still answer while the process exits.
 const std::map<std::string, int>& minimumProtocols() {
-  static const std::map<std::string, int> kTable = {
+  static const auto* kTable = new std::map<std::string, int>{
       {kHandshake, 1},
       {kGetDeviceCount, 1},
       {kGetDeviceInfo, 1},
@@ -49,7 +50,7 @@ const std::map<std::string, int>& minimumProtocols() {
       {kGetLedsColorsByDeviceIndex, 5},
       {kSetLedsColorsFlushBuffer, 5},
   };
-  return kTable;
+  return *kTable;
 }
 
 JsonHandle emptyArray() { return JsonHandle(std::make_unique<sdk::JsonArrayValue>()); }
