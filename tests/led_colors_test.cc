@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <vector>
+
+#include "json/json_text.h"
 
 namespace sdk {
 namespace {
@@ -14,6 +17,33 @@ TEST(LedColors, EncodesRecordsJoinedByHash) {
   EXPECT_EQ(encodeLedColors(0, two), "");
   const VelmoraLedColor extremes{INT_MIN, -1, 0, INT_MAX};
   EXPECT_EQ(encodeLedColors(1, &extremes), "-2147483648,-1,0,2147483647");
+}
+
+TEST(LedColors, LongListsOfWideNumbersSurviveTheRoundTrip) {
+  std::vector<VelmoraLedColor> wide(700);
+  for (size_t i = 0; i < wide.size(); ++i) {
+    const int n = static_cast<int>(i);
+    wide[i] = {INT_MIN + n, INT_MAX - n, -n, n * 1000};
+  }
+  const auto back = decodeLedColors(encodeLedColors(static_cast<int>(wide.size()), wide.data()));
+  ASSERT_EQ(back.size(), wide.size());
+  for (size_t i = 0; i < wide.size(); ++i) {
+    EXPECT_EQ(back[i].ledId, wide[i].ledId);
+    EXPECT_EQ(back[i].r, wide[i].r);
+    EXPECT_EQ(back[i].g, wide[i].g);
+    EXPECT_EQ(back[i].b, wide[i].b);
+  }
+}
+
+TEST(LedColors, ColourRequestIsTheRequestTheJsonWriterWouldCompose) {
+  const VelmoraLedColor two[2] = {{12, 255, 0, 0}, {13, 0, 128, 64}};
+  const std::string text = buildLedsColorsRequest(2, two, "VelmoraSetLedsColors");
+  const JsonHandle parsed = parseJsonText(text);
+  EXPECT_EQ(parsed.get("method").asString(), "VelmoraSetLedsColors");
+  EXPECT_EQ(parsed.get("params").get("ledsColors").asString(), "12,255,0,0#13,0,128,64");
+  // Compact and complete: written again, the same bytes (up to member order).
+  EXPECT_EQ(toJsonText(parsed).size(), text.size());
+  EXPECT_EQ(text.find(' '), std::string::npos);
 }
 
 TEST(LedColors, DecodesLikeAStreamOfIntsAndSeparators) {
