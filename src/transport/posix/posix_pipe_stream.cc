@@ -225,9 +225,18 @@ int PipeStreamBase::PlatformOpenClient(const std::wstring& name, bool, int timeo
   if (dir.empty()) return kErrorAccessDenied;
   const Deadline deadline(timeoutMs);
   int pauseMs = 1;
+  // A host replaces an instance by closing one and creating the next, so a
+  // scan can fall between the two and find nothing: look once more after a
+  // moment before reporting that the pipe does not exist.
+  bool lookedAgain = false;
   for (;;) {
     DIR* listing = opendir(dir.c_str());
-    if (listing == nullptr) return MapErrno(errno);
+    if (listing == nullptr) {
+      if (errno != ENOENT || lookedAgain) return MapErrno(errno);
+      lookedAgain = true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      continue;
+    }
     bool busy = false;
     while (dirent* entry = readdir(listing)) {
       if (entry->d_name[0] == '.') continue;
@@ -256,8 +265,12 @@ int PipeStreamBase::PlatformOpenClient(const std::wstring& name, bool, int timeo
     }
     closedir(listing);
     if (!busy) {
-      rmdir(dir.c_str());  // only succeeds when nothing is left in it
-      return kErrorFileNotFound;
+      // The empty directory is left to hosts: removing it here could race
+      // with a host creating its next instance in it.
+      if (lookedAgain) return kErrorFileNotFound;
+      lookedAgain = true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      continue;
     }
     const int left = deadline.RemainingMs();
     if (left == 0) return kErrorSemTimeout;
