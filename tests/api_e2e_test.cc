@@ -9,19 +9,13 @@
 #include "LUMSDK.h"
 #include "host/host_fixture.h"
 #include "json/json_text.h"
+#include "support/test_host.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+namespace test_support = sdk::test_support;
 
-bool waitUntil(const std::function<bool()>& done, int ms = 5000) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
-  while (!done()) {
-    if (Clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
+using Clock = std::chrono::steady_clock;
 
 class EndToEnd : public ::testing::Test {
  protected:
@@ -177,20 +171,20 @@ void VELMORA_CALL onDone(void*, bool result, VelmoraError error) {
 TEST_F(EndToEnd, KeyPressesAndAsynchronousColoursArrive) {
   handshake();
   ASSERT_TRUE(VelmoraRegisterKeypressCallback(onKey, nullptr));
-  ASSERT_TRUE(waitUntil([&] { return host_.registeredClientCount() == 1; }));
+  ASSERT_TRUE(test_support::WaitUntil([&] { return host_.registeredClientCount() == 1; }, 5000));
   host_.pressKey(42, true);
   host_.pressKey(42, false);
-  ASSERT_TRUE(waitUntil([] { return g_keyEvents.load() == 2; }));
+  ASSERT_TRUE(test_support::WaitUntil([] { return g_keyEvents.load() == 2; }, 5000));
   EXPECT_EQ(g_lastKey.load(), 42);
   EXPECT_FALSE(g_lastPressed.load());
   host_.sendNotification(std::string(1, '\0'));  // a one-byte body is dropped
   host_.sendNotification(std::string("{\"vendorKey\":7}") + '\0');
-  ASSERT_TRUE(waitUntil([] { return g_keyEvents.load() == 3; }));
+  ASSERT_TRUE(test_support::WaitUntil([] { return g_keyEvents.load() == 3; }, 5000));
   EXPECT_EQ(g_lastKey.load(), 7);
 
   VelmoraLedColor c{20, 1, 2, 3};
   ASSERT_TRUE(VelmoraSetLedsColorsAsync(1, &c, onDone, nullptr));
-  ASSERT_TRUE(waitUntil([] { return g_done.load() == 1; }));
+  ASSERT_TRUE(test_support::WaitUntil([] { return g_done.load() == 1; }, 5000));
   int r = 0, g = 0, b = 0;
   ASSERT_TRUE(host_.ledColor(20, &r, &g, &b));
   EXPECT_EQ(b, 3);

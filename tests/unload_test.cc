@@ -11,8 +11,11 @@
 #include "LUMSDK.h"
 #include "host/host_fixture.h"
 #include "support/dynamic_library.h"
+#include "support/test_host.h"
 
 namespace {
+
+namespace test_support = sdk::test_support;
 
 using Clock = std::chrono::steady_clock;
 
@@ -33,15 +36,6 @@ void VELMORA_CALL onKey(void*, int, bool) {
   std::this_thread::sleep_for(std::chrono::milliseconds(g_callbackDelayMs.load()));
   ++g_keys;
   g_inCallback = false;
-}
-
-bool waitUntil(const std::function<bool()>& done, int ms = 5000) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
-  while (!done()) {
-    if (Clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
 }
 
 // The library's functions, resolved by name.
@@ -79,9 +73,9 @@ struct Library {
     ASSERT_TRUE(setAsync(1, &c, onDone, nullptr));
     ASSERT_TRUE(buffer(0, 1, &c));
     ASSERT_TRUE(flushAsync(onDone, nullptr));
-    ASSERT_TRUE(waitUntil([] { return g_completions.load() >= 2; }));
+    ASSERT_TRUE(test_support::WaitUntil([] { return g_completions.load() >= 2; }, 5000));
     host.pressKey(1, true);
-    ASSERT_TRUE(waitUntil([] { return g_keys.load() >= 1; }));
+    ASSERT_TRUE(test_support::WaitUntil([] { return g_keys.load() >= 1; }, 5000));
   }
 };
 
@@ -127,11 +121,11 @@ TEST(Unload, WhileACallbackIsRunning) {
   host.pressKey(2, true);
   VelmoraLedColor c{2, 1, 1, 1};
   ASSERT_TRUE(lib.setAsync(1, &c, onDone, nullptr));
-  ASSERT_TRUE(waitUntil([] { return g_inCallback.load(); }));
+  ASSERT_TRUE(test_support::WaitUntil([] { return g_inCallback.load(); }, 5000));
   const auto start = Clock::now();
   closeLibrary(lib.module);
   EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
-  EXPECT_TRUE(waitUntil([] { return !g_inCallback.load(); }));
+  EXPECT_TRUE(test_support::WaitUntil([] { return !g_inCallback.load(); }, 5000));
 }
 
 }  // namespace

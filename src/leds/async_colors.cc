@@ -200,11 +200,6 @@ ColorBuffer takeBuffer() {
   return taken;
 }
 
-bool acceptableList(int size, const VelmoraLedColor* colors) {
-  return size > 0 && colors != nullptr &&
-         validateLedColors(size, colors, kCheckLedIds | kCheckComponents);
-}
-
 // Starts the worker unless it runs; called with the state's mutex held.
 template <typename State>
 void ensureWorker(State* state, TakeBatch take) {
@@ -223,7 +218,8 @@ void ensureWorker(State* state, TakeBatch take) {
 bool setLedsColorsAsync(int size, const VelmoraLedColor* colors, VelmoraAsyncCallback callback,
                         void* context) {
   if (!session().handshakeDone()) return fail(VelmoraErrorHandshakeRequired, false);
-  if (!acceptableList(size, colors)) return fail(VelmoraErrorBadArgument, false);
+  if (!acceptableColorList(size, colors, kCheckLedIds | kCheckComponents))
+    return fail(VelmoraErrorBadArgument, false);
   PendingColorSet& p = pendingColorSet();
   while (p.taking.load(std::memory_order_relaxed)) std::this_thread::yield();
   std::lock_guard<std::mutex> lock(p.mutex);
@@ -238,7 +234,8 @@ bool setLedsColorsBufferByDeviceIndex(int deviceIndex, int size, const VelmoraLe
   Session& s = session();
   if (!s.handshakeDone()) return fail(VelmoraErrorHandshakeRequired, false);
   if (s.hostProtocolVersion() < 5) return fail(VelmoraErrorProtocolMismatch, false);
-  if (deviceIndex < 0 || !acceptableList(size, colors)) return fail(VelmoraErrorBadArgument, false);
+  if (deviceIndex < 0 || !acceptableColorList(size, colors, kCheckLedIds | kCheckComponents))
+    return fail(VelmoraErrorBadArgument, false);
   if (!s.isConnectionAlive()) return fail(VelmoraErrorHostUnreachable, false);
   BufferState& b = colorBuffer();
   std::lock_guard<std::mutex> lock(b.mutex);

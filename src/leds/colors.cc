@@ -8,12 +8,6 @@
 namespace sdk {
 namespace {
 
-// A colour list that a call accepts. A null array with a positive count is
-// rejected here rather than read.
-bool acceptableList(int size, const VelmoraLedColor* colors, int checks) {
-  return size > 0 && colors != nullptr && validateLedColors(size, colors, checks);
-}
-
 // Copies the colours of the answer's "ledsColors" into the caller's records,
 // matched by position. Nothing is written unless the answer holds exactly
 // one record per requested LED.
@@ -38,7 +32,7 @@ bool readColorsAnswer(const JsonHandle& answer, int size, VelmoraLedColor* color
 bool setLedsColors(int size, const VelmoraLedColor* colors) {
   Session& s = session();
   if (!s.handshakeDone()) return fail(VelmoraErrorHandshakeRequired, false);
-  if (!acceptableList(size, colors, kCheckLedIds | kCheckComponents)) {
+  if (!acceptableColorList(size, colors, kCheckLedIds | kCheckComponents)) {
     return fail(VelmoraErrorBadArgument, false);
   }
   if (!s.isConnectionAlive()) return fail(VelmoraErrorHostUnreachable, false);
@@ -54,7 +48,7 @@ bool getLedsColors(int size, VelmoraLedColor* colors) {
   if (!s.handshakeDone()) return fail(VelmoraErrorHandshakeRequired, false);
   if (s.hostProtocolVersion() < 4) return fail(VelmoraErrorProtocolMismatch, false);
   // Only the ids are checked: the request carries the records as they are.
-  if (!acceptableList(size, colors, kCheckLedIds)) return fail(VelmoraErrorBadArgument, false);
+  if (!acceptableColorList(size, colors, kCheckLedIds)) return fail(VelmoraErrorBadArgument, false);
   if (!s.isConnectionAlive()) return fail(VelmoraErrorHostUnreachable, false);
   JsonHandle answer;
   if (!exchangeText(buildLedsColorsRequest(size, colors, method::kGetLedsColors), &answer)) {
@@ -67,7 +61,7 @@ bool getLedsColorsByDeviceIndex(int deviceIndex, int size, VelmoraLedColor* colo
   Session& s = session();
   if (!s.handshakeDone()) return fail(VelmoraErrorHandshakeRequired, false);
   if (s.hostProtocolVersion() < 5) return fail(VelmoraErrorProtocolMismatch, false);
-  if (deviceIndex < 0 || !acceptableList(size, colors, kCheckLedIds)) {
+  if (deviceIndex < 0 || !acceptableColorList(size, colors, kCheckLedIds)) {
     return fail(VelmoraErrorBadArgument, false);
   }
   if (!s.isConnectionAlive()) return fail(VelmoraErrorHostUnreachable, false);

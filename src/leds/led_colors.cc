@@ -38,6 +38,10 @@ bool validateLedColors(int count, const VelmoraLedColor* colors, int checks) {
   return std::adjacent_find(ids.begin(), ids.end()) == ids.end();
 }
 
+bool acceptableColorList(int size, const VelmoraLedColor* colors, int checks) {
+  return size > 0 && colors != nullptr && validateLedColors(size, colors, checks);
+}
+
 namespace {
 
 // The decimal text of 0 to 999: its length and up to three digits.

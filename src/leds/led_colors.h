@@ -21,6 +21,11 @@ constexpr int kCheckComponents = 2;  // red, green, blue 0 to 255
 // (the duplicate test runs whatever the bits). A count of 0 or less passes.
 bool validateLedColors(int count, const VelmoraLedColor* colors, int checks);
 
+// What every colour call accepts: at least one record, a non-null array (a
+// null array with a positive count is rejected rather than read), and a list
+// that passes validateLedColors with the given checks.
+bool acceptableColorList(int size, const VelmoraLedColor* colors, int checks);
+
 std::string encodeLedColors(int count, const VelmoraLedColor* colors);
 void appendLedColors(std::string* out, int count, const VelmoraLedColor* colors);
 
