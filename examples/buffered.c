@@ -8,7 +8,7 @@
 int main(void) {
   VelmoraProtocolDetails details = VelmoraPerformProtocolHandshake();
   if (VelmoraGetLastError() != VelmoraErrorNone) {
-    fprintf(stderr, "no lighting host is running\n");
+    fprintf(stderr, "no lighting host is running (error %d)\n", (int)VelmoraGetLastError());
     return 1;
   }
   if (details.serverProtocolVersion < 5) {
@@ -16,7 +16,7 @@ int main(void) {
     return 1;
   }
   const int devices = VelmoraGetDeviceCount();
-  int buffered = 0;
+  int buffered = 0, refused = 0;
   for (int d = 0; d < devices; ++d) {
     const VelmoraLedPositions *positions = VelmoraGetLedPositionsByDeviceIndex(d);
     if (positions == NULL || positions->positionsCount == 0) continue;
@@ -30,11 +30,20 @@ int main(void) {
       colors[i].b = d == 0 ? 0 : 255;
     }
     /* Nothing is sent yet. */
-    if (VelmoraSetLedsColorsBufferByDeviceIndex(d, n, colors)) buffered += n;
+    if (VelmoraSetLedsColorsBufferByDeviceIndex(d, n, colors)) {
+      buffered += n;
+    } else {
+      ++refused;
+      fprintf(stderr, "device %d: buffer refused (error %d)\n", d, (int)VelmoraGetLastError());
+    }
     free(colors);
   }
+  if (buffered == 0) {
+    fprintf(stderr, "nothing to flush: %d devices, %d refused\n", devices, refused);
+    return 1;
+  }
   const bool sent = VelmoraSetLedsColorsFlushBuffer();
-  printf("buffered: %d LEDs on %d devices, flush %s (error %d)\n", buffered, devices,
-         sent ? "accepted" : "refused", (int)VelmoraGetLastError());
-  return sent ? 0 : 1;
+  printf("buffered: %d LEDs on %d devices (%d refused), flush %s (error %d)\n", buffered, devices,
+         refused, sent ? "accepted" : "refused", (int)VelmoraGetLastError());
+  return sent && refused == 0 ? 0 : 1;
 }

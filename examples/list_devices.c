@@ -17,10 +17,15 @@ int main(void) {
     fprintf(stderr, "device count failed (error %d)\n", (int)VelmoraGetLastError());
     return 1;
   }
+  int failures = 0;
   for (int i = 0; i < count; ++i) {
     /* Records belong to the library: never free them. */
     const VelmoraDeviceInfo *info = VelmoraGetDeviceInfo(i);
-    if (info == NULL) continue;
+    if (info == NULL) {
+      fprintf(stderr, "device %d: no description (error %d)\n", i, (int)VelmoraGetLastError());
+      ++failures;
+      continue;
+    }
     printf("device %d: %s, type %d, %d LEDs\n", i, info->model, info->type, info->ledsCount);
     for (int c = 0; c < info->channels.channelsCount; ++c) {
       const VelmoraChannelInfo *channel = &info->channels.channels[c];
@@ -33,7 +38,10 @@ int main(void) {
     }
     /* Per-device positions need a host of protocol 3 or later. */
     const VelmoraLedPositions *positions = VelmoraGetLedPositionsByDeviceIndex(i);
-    if (positions == NULL) continue;
+    if (positions == NULL) {
+      if (VelmoraGetLastError() != VelmoraErrorProtocolMismatch) ++failures;
+      continue;
+    }
     for (int p = 0; p < positions->positionsCount && p < 3; ++p) {
       const VelmoraLedPosition *led = &positions->positions[p];
       printf("    LED %d at (%.0f, %.0f), %.0f x %.0f\n", led->ledId, led->left, led->top,
@@ -42,5 +50,5 @@ int main(void) {
     if (positions->positionsCount > 3)
       printf("    ... %d LEDs in all\n", positions->positionsCount);
   }
-  return 0;
+  return failures == 0 ? 0 : 1;
 }

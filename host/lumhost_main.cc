@@ -149,7 +149,8 @@ int run(int argc, char** argv) {
     std::fclose(f);
     return 0;
   }
-  options.pipeBase = args.pipeBase.empty() ? sdk::WellKnownPipeBase() : args.pipeBase;
+  options.pipeBase =
+      args.pipeBase.empty() ? sdk::WellKnownPipeBase() : sdk::PipePathFromName(args.pipeBase);
 
   installStopHandlers();
   bool view = args.view == 1 || (args.view == -1 && stdoutIsTerminal());

@@ -54,6 +54,9 @@ TEST(RpcNames, WellKnownBaseAndLatin1Widening) {
   EXPECT_EQ(WellKnownPipeBase().substr(0, 25), L"\\\\.\\pipe\\VelmoraLumenHub\\");
   EXPECT_EQ(widen(std::string("a\xE9\xFF", 3)), std::wstring(L"a\u00E9\u00FF"));
   EXPECT_EQ(narrow(L"a\u00E9\u0100"), std::string("a\xE9?", 3));
+  // Names given on a command line or in LUMSDK_PIPE_BASE.
+  EXPECT_EQ(PipePathFromName(L"demo1"), L"\\\\.\\pipe\\demo1");
+  EXPECT_EQ(PipePathFromName(L"\\\\.\\PIPE\\a\\b"), L"\\\\.\\PIPE\\a\\b");
 }
 
 TEST_F(RpcConnectionTest, NoHostMeansNoConnectionAtOnce) {

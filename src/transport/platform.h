@@ -3,6 +3,8 @@
 #ifndef LUMSDK_TRANSPORT_PLATFORM_H_
 #define LUMSDK_TRANSPORT_PLATFORM_H_
 
+#include <string>
+
 namespace sdk {
 namespace platform {
 
@@ -23,6 +25,10 @@ bool processExiting();
 
 // Records the exit notification; called only from the DLL entry point.
 void noteProcessExiting();
+
+// The value of an environment variable, widened as the system stores it
+// (Windows: UTF-16; elsewhere Latin-1 of the bytes); empty when unset.
+std::wstring environmentText(const char* name);
 
 }  // namespace platform
 }  // namespace sdk

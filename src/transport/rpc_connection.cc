@@ -40,11 +40,24 @@ std::string narrow(const std::wstring& text) {
   return out;
 }
 
-std::wstring WellKnownPipeBase() {
-  {
-    std::lock_guard<std::mutex> lock(g_wellKnownMutex);
-    if (!g_wellKnownOverride.empty()) return g_wellKnownOverride;
+std::wstring PipePathFromName(const std::wstring& name) {
+  static const wchar_t kPipeRoot[] = L"\\\\.\\pipe\\";
+  const size_t rootLength = sizeof kPipeRoot / sizeof kPipeRoot[0] - 1;
+  bool rooted = name.size() >= rootLength;
+  for (size_t i = 0; rooted && i < rootLength; ++i) {
+    const wchar_t c = name[i];
+    rooted = (c >= L'A' && c <= L'Z' ? c + (L'a' - L'A') : c) == kPipeRoot[i];
   }
+  return rooted ? name : kPipeRoot + name;
+}
+
+std::wstring WellKnownPipeBase() {
+  std::lock_guard<std::mutex> lock(g_wellKnownMutex);
+  if (!g_wellKnownOverride.empty()) return g_wellKnownOverride;
+  // Read once, by the first caller (the first handshake), so that a process
+  // talks to one host for its whole life.
+  static const std::wstring fromEnvironment = platform::environmentText(kPipeBaseVariable);
+  if (!fromEnvironment.empty()) return PipePathFromName(fromEnvironment);
   return std::wstring(kPipePathPrefix) + kServiceIdentifier;
 }
 

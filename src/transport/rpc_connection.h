@@ -47,8 +47,17 @@ constexpr wchar_t kNotificationPipeSuffix[] = L"_callback";
 constexpr int kPipeOpenTimeoutMs = 2000;
 constexpr int kExchangeTimeoutMs = 5000;
 
-// The well-known base name: prefix and service identifier, unless a test has
-// replaced it.
+// Names another host's well-known pipes, for running several hosts side by
+// side: a pipe path, or a bare name that is taken as one under "\\.\pipe\".
+// Unset or empty means the standard name.
+constexpr char kPipeBaseVariable[] = "LUMSDK_PIPE_BASE";
+
+// A pipe path for name: name itself when it starts with "\\.\pipe\" (in
+// any case), else name under that root.
+std::wstring PipePathFromName(const std::wstring& name);
+
+// The well-known base name: what a test has set, else what kPipeBaseVariable
+// names (read once, at the first call), else prefix and service identifier.
 std::wstring WellKnownPipeBase();
 // For tests and the test host: use base instead, so that runs in parallel
 // do not meet. An empty base restores the default.

@@ -1,5 +1,7 @@
 #include <unistd.h>
 
+#include <cstdlib>
+
 #include "transport/platform.h"
 
 namespace sdk {
@@ -14,6 +16,15 @@ void keepLoadedWhileThreadsRun() {}
 bool processExiting() { return false; }
 
 void noteProcessExiting() {}
+
+std::wstring environmentText(const char* name) {
+  const char* value = std::getenv(name);
+  std::wstring wide;
+  if (value == nullptr) return wide;
+  for (; *value != '\0'; ++value)
+    wide.push_back(static_cast<wchar_t>(static_cast<unsigned char>(*value)));
+  return wide;
+}
 
 }  // namespace platform
 }  // namespace sdk

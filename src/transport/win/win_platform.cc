@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <string>
 
 #include "transport/platform.h"
 
@@ -24,6 +25,16 @@ void keepLoadedWhileThreadsRun() {
 bool processExiting() { return g_exiting.load(); }
 
 void noteProcessExiting() { g_exiting.store(true); }
+
+std::wstring environmentText(const char* name) {
+  std::wstring wideName(name, name + std::char_traits<char>::length(name));
+  const DWORD size = GetEnvironmentVariableW(wideName.c_str(), nullptr, 0);
+  if (size == 0) return std::wstring();
+  std::wstring value(size, L'\0');
+  const DWORD length = GetEnvironmentVariableW(wideName.c_str(), &value[0], size);
+  value.resize(length < size ? length : 0);
+  return value;
+}
 
 }  // namespace platform
 }  // namespace sdk
