@@ -44,6 +44,8 @@ run windows
 # The concurrent parts again under ThreadSanitizer. (The test that leaves the
 # process with the stand-in host still serving leaks its threads on purpose.)
 run linux-tsan -R 'Stress|AsyncColors|KeyPress|EndToEnd|RpcConnection|Unload\.While'
+# The release build as shipped: its Linux packages, used as a user would.
+run linux -L release
 
 echo
 echo "== summary"

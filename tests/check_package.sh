@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the build into a temporary prefix and builds an example out of
-# tree against the installed package with find_package(LUMSDK).
+# tree against the installed package with find_package(LUMSDK), then against
+# the build tree's own package.
 #   check_package.sh BUILD_DIR SOURCE_DIR TOOLCHAIN_FILE|native
 set -euo pipefail
 build=$1 source=$2 toolchain=$3
@@ -17,3 +18,11 @@ cmake "${args[@]}" >/dev/null
 cmake --build "$work/consumer"
 ls "$work/prefix"/*/ "$work/consumer"
 echo "the example built against the installed package"
+
+# The same package straight from the build tree.
+args=(-S "$source/tests/package_consumer" -B "$work/from_build" -G Ninja
+      -DLUMSDK_DIR="$build" -DEXAMPLES_DIR="$source/examples")
+[ "$toolchain" != native ] && args+=(-DCMAKE_TOOLCHAIN_FILE="$toolchain")
+cmake "${args[@]}" >/dev/null
+cmake --build "$work/from_build"
+echo "the example built against the build tree's package"
