@@ -10,11 +10,11 @@
 #include <string>
 #include <thread>
 
-#include "host/console.h"
-#include "host/device_profile.h"
-#include "host/host_commands.h"
-#include "host/host_server.h"
-#include "host/live_view.h"
+#include "host/console/console.h"
+#include "host/console/host_commands.h"
+#include "host/profile/device_profile.h"
+#include "host/server/host_server.h"
+#include "host/views/live_view.h"
 #include "transport/rpc_connection.h"
 
 namespace lumhost {

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "LUMSDK.h"
-#include "host/host_fixture.h"
+#include "host/fixture/host_fixture.h"
 #include "json/json_text.h"
 #include "support/test_host.h"
 

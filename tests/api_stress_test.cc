@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "LUMSDK.h"
-#include "host/host_fixture.h"
+#include "host/fixture/host_fixture.h"
 
 namespace {
 

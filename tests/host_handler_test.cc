@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "host/request_handler.h"
+#include "host/server/request_handler.h"
 #include "json/json_text.h"
 
 namespace lumhost {

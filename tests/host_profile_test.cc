@@ -4,8 +4,8 @@
 #include <cctype>
 #include <set>
 
-#include "host/device_profile.h"
-#include "host/json_syntax.h"
+#include "host/profile/device_profile.h"
+#include "host/profile/json_syntax.h"
 
 namespace lumhost {
 namespace {

@@ -4,7 +4,7 @@
 
 #include <thread>
 
-#include "host/lighting_state.h"
+#include "host/state/lighting_state.h"
 
 namespace lumhost {
 namespace {

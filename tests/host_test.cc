@@ -14,8 +14,8 @@
 #include <thread>
 
 #include "LUMSDK.h"
-#include "host/host_fixture.h"
-#include "host/host_server.h"
+#include "host/fixture/host_fixture.h"
+#include "host/server/host_server.h"
 #include "json/json_text.h"
 #include "transport/binary_io.h"
 #include "transport/pipe_stream.h"

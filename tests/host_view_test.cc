@@ -6,9 +6,9 @@
 #include <fstream>
 #include <sstream>
 
-#include "host/desk_picture.h"
-#include "host/host_commands.h"
-#include "host/host_server.h"
+#include "host/console/host_commands.h"
+#include "host/server/host_server.h"
+#include "host/views/desk_picture.h"
 #include "transport/platform.h"
 #include "transport/rpc_connection.h"
 

@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "LUMSDK.h"
-#include "host/host_fixture.h"
+#include "host/fixture/host_fixture.h"
 #include "support/dynamic_library.h"
 #include "support/test_host.h"
 

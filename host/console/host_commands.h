@@ -1,11 +1,11 @@
 // The commands a developer types into a running lumhost: press and release
 // keys, list clients, show the lighting state, write a snapshot, quit.
-#ifndef LUMSDK_HOST_HOST_COMMANDS_H_
-#define LUMSDK_HOST_HOST_COMMANDS_H_
+#ifndef LUMSDK_HOST_CONSOLE_HOST_COMMANDS_H_
+#define LUMSDK_HOST_CONSOLE_HOST_COMMANDS_H_
 
 #include <string>
 
-#include "host/host_server.h"
+#include "host/server/host_server.h"
 
 namespace lumhost {
 
@@ -37,4 +37,4 @@ bool writeSnapshot(HostServer& server, const std::string& path, std::string* err
 
 }  // namespace lumhost
 
-#endif  // LUMSDK_HOST_HOST_COMMANDS_H_
+#endif  // LUMSDK_HOST_CONSOLE_HOST_COMMANDS_H_

@@ -1,4 +1,4 @@
-#include "host/json_syntax.h"
+#include "host/profile/json_syntax.h"
 
 #include <cctype>
 #include <string>

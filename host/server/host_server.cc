@@ -1,9 +1,9 @@
-#include "host/host_server.h"
+#include "host/server/host_server.h"
 
 #include <chrono>
 #include <deque>
 
-#include "host/console.h"
+#include "host/console/console.h"
 #include "json/json_text.h"
 #include "transport/binary_io.h"
 #include "transport/pipe_stream.h"

@@ -1,4 +1,4 @@
-#include "host/lighting_state.h"
+#include "host/state/lighting_state.h"
 
 #include <chrono>
 

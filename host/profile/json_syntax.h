@@ -1,8 +1,8 @@
 // A strict syntax check of JSON text, for files that people write by hand.
 // The library's reader is lenient and says nothing about where a text went
 // wrong; this check finds the first fault and tells its line and column.
-#ifndef LUMSDK_HOST_JSON_SYNTAX_H_
-#define LUMSDK_HOST_JSON_SYNTAX_H_
+#ifndef LUMSDK_HOST_PROFILE_JSON_SYNTAX_H_
+#define LUMSDK_HOST_PROFILE_JSON_SYNTAX_H_
 
 #include <string>
 
@@ -16,4 +16,4 @@ bool checkJsonSyntax(const std::string& text, std::string* error);
 
 }  // namespace lumhost
 
-#endif  // LUMSDK_HOST_JSON_SYNTAX_H_
+#endif  // LUMSDK_HOST_PROFILE_JSON_SYNTAX_H_

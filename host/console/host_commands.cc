@@ -1,11 +1,11 @@
-#include "host/host_commands.h"
+#include "host/console/host_commands.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
 #include <vector>
 
-#include "host/desk_picture.h"
+#include "host/views/desk_picture.h"
 
 namespace lumhost {
 namespace {

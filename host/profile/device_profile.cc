@@ -1,4 +1,4 @@
-#include "host/device_profile.h"
+#include "host/profile/device_profile.h"
 
 #include <algorithm>
 #include <cctype>
@@ -8,7 +8,7 @@
 #include <set>
 #include <sstream>
 
-#include "host/json_syntax.h"
+#include "host/profile/json_syntax.h"
 #include "json/json_text.h"
 #include "json/json_value.h"
 

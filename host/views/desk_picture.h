@@ -1,14 +1,14 @@
 // Pictures of the desk with the colours a user would see: an SVG document,
 // and frames for a true-colour terminal. Both are pure functions of the
 // profile and the composed colours.
-#ifndef LUMSDK_HOST_DESK_PICTURE_H_
-#define LUMSDK_HOST_DESK_PICTURE_H_
+#ifndef LUMSDK_HOST_VIEWS_DESK_PICTURE_H_
+#define LUMSDK_HOST_VIEWS_DESK_PICTURE_H_
 
 #include <string>
 #include <vector>
 
-#include "host/device_profile.h"
-#include "host/lighting_state.h"
+#include "host/profile/device_profile.h"
+#include "host/state/lighting_state.h"
 
 namespace lumhost {
 
@@ -52,4 +52,4 @@ class TerminalPicture {
 
 }  // namespace lumhost
 
-#endif  // LUMSDK_HOST_DESK_PICTURE_H_
+#endif  // LUMSDK_HOST_VIEWS_DESK_PICTURE_H_

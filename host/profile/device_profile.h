@@ -1,8 +1,8 @@
 // The devices a host serves: their descriptions, their LEDs with geometry in
 // millimetres, and the channels of LED controllers. A profile is immutable
 // once built; everything else in the host only reads it.
-#ifndef LUMSDK_HOST_DEVICE_PROFILE_H_
-#define LUMSDK_HOST_DEVICE_PROFILE_H_
+#ifndef LUMSDK_HOST_PROFILE_DEVICE_PROFILE_H_
+#define LUMSDK_HOST_PROFILE_DEVICE_PROFILE_H_
 
 #include <string>
 #include <vector>
@@ -101,4 +101,4 @@ std::string profileToText(const Profile& profile);
 
 }  // namespace lumhost
 
-#endif  // LUMSDK_HOST_DEVICE_PROFILE_H_
+#endif  // LUMSDK_HOST_PROFILE_DEVICE_PROFILE_H_

@@ -1,15 +1,15 @@
 // Turns one request text from a client into the host's answer text, reading
 // and changing the lighting state. No I/O and no threads of its own: the
 // server calls it on the client's thread.
-#ifndef LUMSDK_HOST_REQUEST_HANDLER_H_
-#define LUMSDK_HOST_REQUEST_HANDLER_H_
+#ifndef LUMSDK_HOST_SERVER_REQUEST_HANDLER_H_
+#define LUMSDK_HOST_SERVER_REQUEST_HANDLER_H_
 
 #include <cstddef>
 #include <string>
 #include <vector>
 
-#include "host/device_profile.h"
-#include "host/lighting_state.h"
+#include "host/profile/device_profile.h"
+#include "host/state/lighting_state.h"
 
 namespace lumhost {
 
@@ -76,4 +76,4 @@ class RequestHandler {
 
 }  // namespace lumhost
 
-#endif  // LUMSDK_HOST_REQUEST_HANDLER_H_
+#endif  // LUMSDK_HOST_SERVER_REQUEST_HANDLER_H_

@@ -2,8 +2,8 @@
 // output) and, on a terminal, a picture of the desk pinned to the top of the
 // screen and redrawn as colours change; and an SVG snapshot file kept up to
 // date.
-#ifndef LUMSDK_HOST_LIVE_VIEW_H_
-#define LUMSDK_HOST_LIVE_VIEW_H_
+#ifndef LUMSDK_HOST_VIEWS_LIVE_VIEW_H_
+#define LUMSDK_HOST_VIEWS_LIVE_VIEW_H_
 
 #include <atomic>
 #include <chrono>
@@ -12,7 +12,7 @@
 #include <string>
 #include <thread>
 
-#include "host/host_server.h"
+#include "host/server/host_server.h"
 
 namespace lumhost {
 
@@ -71,4 +71,4 @@ class LiveView {
 
 }  // namespace lumhost
 
-#endif  // LUMSDK_HOST_LIVE_VIEW_H_
+#endif  // LUMSDK_HOST_VIEWS_LIVE_VIEW_H_

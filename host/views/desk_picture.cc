@@ -1,4 +1,4 @@
-#include "host/desk_picture.h"
+#include "host/views/desk_picture.h"
 
 #include <algorithm>
 #include <cmath>

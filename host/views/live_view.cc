@@ -1,11 +1,11 @@
-#include "host/live_view.h"
+#include "host/views/live_view.h"
 
 #include <chrono>
 #include <memory>
 
-#include "host/console.h"
-#include "host/desk_picture.h"
-#include "host/host_commands.h"
+#include "host/console/console.h"
+#include "host/console/host_commands.h"
+#include "host/views/desk_picture.h"
 
 namespace lumhost {
 namespace {

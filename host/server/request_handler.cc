@@ -1,4 +1,4 @@
-#include "host/request_handler.h"
+#include "host/server/request_handler.h"
 
 #include <cmath>
 #include <map>

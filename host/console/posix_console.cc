@@ -8,7 +8,7 @@
 
 #include <cstdio>
 
-#include "host/console.h"
+#include "host/console/console.h"
 
 namespace lumhost {
 namespace {

@@ -25,8 +25,8 @@
 //      ClientSession::queueMutex_;
 //   hooksMutex_, logMutex_, acceptMutex_ and the lighting state's mutex are
 //   leaves: nothing else is locked while one of them is held.
-#ifndef LUMSDK_HOST_HOST_SERVER_H_
-#define LUMSDK_HOST_HOST_SERVER_H_
+#ifndef LUMSDK_HOST_SERVER_HOST_SERVER_H_
+#define LUMSDK_HOST_SERVER_HOST_SERVER_H_
 
 #include <atomic>
 #include <condition_variable>
@@ -39,9 +39,9 @@
 #include <thread>
 #include <vector>
 
-#include "host/device_profile.h"
-#include "host/lighting_state.h"
-#include "host/request_handler.h"
+#include "host/profile/device_profile.h"
+#include "host/server/request_handler.h"
+#include "host/state/lighting_state.h"
 
 namespace sdk {
 class IStream;
@@ -99,7 +99,7 @@ class HostServer {
   const std::wstring& pipeBase() const { return options_.pipeBase; }
   LightingState& state() { return state_; }
 
-  // --- Scripting hooks (see host/host_fixture.h for their meaning).
+  // --- Scripting hooks (see host/fixture/host_fixture.h for their meaning).
   void replaceAnswer(const std::string& method, std::string rawText);
   void withholdAnswers(const std::string& method, bool withhold);
   void delayAnswers(const std::string& method, int milliseconds);
@@ -186,4 +186,4 @@ class HostServer {
 
 }  // namespace lumhost
 
-#endif  // LUMSDK_HOST_HOST_SERVER_H_
+#endif  // LUMSDK_HOST_SERVER_HOST_SERVER_H_

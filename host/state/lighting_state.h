@@ -9,8 +9,8 @@
 // - Otherwise the layers that set the LED compete: the highest layer
 //   priority wins, and among equal priorities the most recent set wins.
 // - An LED that no layer sets is dark (0, 0, 0).
-#ifndef LUMSDK_HOST_LIGHTING_STATE_H_
-#define LUMSDK_HOST_LIGHTING_STATE_H_
+#ifndef LUMSDK_HOST_STATE_LIGHTING_STATE_H_
+#define LUMSDK_HOST_STATE_LIGHTING_STATE_H_
 
 #include <condition_variable>
 #include <cstdint>
@@ -18,7 +18,7 @@
 #include <mutex>
 #include <vector>
 
-#include "host/device_profile.h"
+#include "host/profile/device_profile.h"
 
 namespace lumhost {
 
@@ -116,4 +116,4 @@ class LightingState {
 
 }  // namespace lumhost
 
-#endif  // LUMSDK_HOST_LIGHTING_STATE_H_
+#endif  // LUMSDK_HOST_STATE_LIGHTING_STATE_H_

@@ -3,7 +3,7 @@
 #include <atomic>
 #include <cstdio>
 
-#include "host/console.h"
+#include "host/console/console.h"
 
 namespace lumhost {
 namespace {
