@@ -10,7 +10,7 @@ namespace {
 
 TEST(RequestMethods, NamesAreSpelledAsTheHostExpects) {
   const struct {
-    const std::string& name;
+    const char* name;
     const char* text;
   } cases[] = {
       {method::kGetDeviceCount, "VelmoraGetDeviceCount"},
@@ -28,7 +28,7 @@ TEST(RequestMethods, NamesAreSpelledAsTheHostExpects) {
       {method::kSetLayerPriority, "VelmoraSetLayerPriority"},
       {method::kRegisterKeypressCallback, "VelmoraRegisterKeypressCallback"},
   };
-  for (const auto& c : cases) EXPECT_EQ(c.name, c.text);
+  for (const auto& c : cases) EXPECT_STREQ(c.name, c.text);
 }
 
 TEST(Request, WithoutParamsHasOnlyMethod) {

@@ -7,7 +7,7 @@
 namespace sdk {
 namespace {
 
-JsonHandle accessModeRequest(const std::string& method) {
+JsonHandle accessModeRequest(const char* method) {
   JsonHandle params;
   params.member("accessMode") = JsonHandle(0);
   return makeRequest(method, std::move(params));

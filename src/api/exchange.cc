@@ -2,12 +2,20 @@
 
 #include "json/json_text.h"
 #include "json/request.h"
+#include "transport/pipe_stream.h"
 
 namespace sdk {
 
+bool exchangeForText(const std::string& requestText, std::string* answerText) {
+  if (requestText.size() >= kMaxFrameBytes) return fail(VelmoraErrorBadArgument, false);
+  *answerText = session().exchange(requestText);
+  if (answerText->empty()) return fail(VelmoraErrorHostUnreachable, false);
+  return true;
+}
+
 bool exchangeText(const std::string& requestText, JsonHandle* answer) {
-  const std::string answerText = session().exchange(requestText);
-  if (answerText.empty()) return fail(VelmoraErrorHostUnreachable, false);
+  std::string answerText;
+  if (!exchangeForText(requestText, &answerText)) return false;
   *answer = parseJsonText(answerText);
   return true;
 }
@@ -16,13 +24,13 @@ bool exchangeRequest(const JsonHandle& request, JsonHandle* answer) {
   return exchangeText(toJsonText(request), answer);
 }
 
-JsonHandle makeRequest(const std::string& method) {
+JsonHandle makeRequest(const char* method) {
   JsonHandle request;
   buildRequest(request, method);
   return request;
 }
 
-JsonHandle makeRequest(const std::string& method, JsonHandle&& params) {
+JsonHandle makeRequest(const char* method, JsonHandle&& params) {
   JsonHandle request = makeRequest(method);
   attachParams(request, std::move(params));
   return request;

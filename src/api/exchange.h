@@ -23,11 +23,15 @@ Result fail(int code, Result failure) {
 // returns false; otherwise parses the answer into *answer.
 bool exchangeRequest(const JsonHandle& request, JsonHandle* answer);
 bool exchangeText(const std::string& requestText, JsonHandle* answer);
+// The same, leaving the answer as text (for calls that look it up before
+// parsing it). A request too long to be sent as one frame is refused with
+// VelmoraErrorBadArgument, and nothing is sent.
+bool exchangeForText(const std::string& requestText, std::string* answerText);
 
 // A request with the given method and no "params" member.
-JsonHandle makeRequest(const std::string& method);
+JsonHandle makeRequest(const char* method);
 // A request with the given method and "params".
-JsonHandle makeRequest(const std::string& method, JsonHandle&& params);
+JsonHandle makeRequest(const char* method, JsonHandle&& params);
 
 // The answer of a call that reports success as a bool: "errorCode" becomes
 // the last error, "result" the return value.

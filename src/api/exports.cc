@@ -1,7 +1,10 @@
 // The exported C functions. Each is a thin guard around its body in
 // namespace sdk: whatever escapes the body (memory exhausted, a failing
 // system lock) ends as the export's failure value with last error
-// VelmoraErrorHostUnreachable, never as an exception in the caller.
+// VelmoraErrorHostUnreachable, never as an exception in the caller. The
+// guard also keeps the call counted while it runs, so that the library's
+// teardown waits for it; once teardown has begun, calls fail at once with
+// VelmoraErrorHostUnreachable.
 #include "LUMSDK.h"
 #include "api/calls.h"
 #include "api/session.h"
@@ -10,6 +13,15 @@ namespace {
 
 template <typename Result, typename Body>
 Result guarded(Result failure, Body&& body) noexcept {
+  sdk::Session& s = sdk::session();
+  if (!s.enterCall()) {
+    sdk::setLastError(VelmoraErrorHostUnreachable);
+    return failure;
+  }
+  struct Leave {
+    sdk::Session& s;
+    ~Leave() { s.leaveCall(); }
+  } leave{s};
   try {
     return body();
   } catch (...) {

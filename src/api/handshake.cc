@@ -12,13 +12,8 @@
 namespace sdk {
 namespace {
 
-ConnectionFactory& factoryForTesting() {
-  static ConnectionFactory factory;
-  return factory;
-}
-
 std::unique_ptr<IRpcConnection> createConnection(const std::string& identity) {
-  const ConnectionFactory& factory = factoryForTesting();
+  const ConnectionFactory& factory = session().connectionFactoryForTesting;
   return factory ? factory(identity) : CreateRpcConnection(identity);
 }
 
@@ -57,13 +52,10 @@ void refreshProtocolDetails(bool clearHostFields) {
   }
 }
 
-const std::string& handshakeRequestText() {
-  static const std::string text = [] {
-    JsonHandle params;
-    params.member("sdkProtocolVersion") = JsonHandle(kSdkProtocolVersion);
-    return toJsonText(makeRequest(method::kHandshake, std::move(params)));
-  }();
-  return text;
+std::string handshakeRequestText() {
+  JsonHandle params;
+  params.member("sdkProtocolVersion") = JsonHandle(kSdkProtocolVersion);
+  return toJsonText(makeRequest(method::kHandshake, std::move(params)));
 }
 
 }  // namespace
@@ -75,7 +67,7 @@ std::string clientIdentity() {
 }
 
 void setConnectionFactoryForTesting(ConnectionFactory factory) {
-  factoryForTesting() = std::move(factory);
+  session().connectionFactoryForTesting = std::move(factory);
 }
 
 VelmoraProtocolDetails performProtocolHandshake() {
@@ -84,13 +76,14 @@ VelmoraProtocolDetails performProtocolHandshake() {
   std::lock_guard<std::recursive_mutex> lock(s.sessionMutex);
 
   std::string answerText;
+  const std::string request = handshakeRequestText();
   bool connected = s.isConnectionAlive() || setUpConnection(&retired);
   if (connected) {
-    answerText = s.exchange(handshakeRequestText());
+    answerText = s.exchange(request);
     // Reconnect and resend once, only when the connection broke.
     if (!s.isConnectionAlive()) {
       connected = setUpConnection(&retired);
-      if (connected) answerText = s.exchange(handshakeRequestText());
+      if (connected) answerText = s.exchange(request);
     }
   }
   if (!connected || answerText.empty()) {

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "transport/rpc_connection.h"
+#include "api/session.h"
 
 namespace sdk {
 
@@ -15,8 +15,6 @@ std::string clientIdentity();
 
 // Replaces CreateRpcConnection for tests that script the host side in
 // memory; an empty function restores the real factory.
-using ConnectionFactory =
-    std::function<std::unique_ptr<IRpcConnection>(const std::string& clientIdentity)>;
 void setConnectionFactoryForTesting(ConnectionFactory factory);
 
 }  // namespace sdk

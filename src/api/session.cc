@@ -1,7 +1,10 @@
 #include "api/session.h"
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 
+#include "transport/no_destructor.h"
 #include "transport/platform.h"
 
 namespace sdk {
@@ -13,22 +16,19 @@ namespace {
 // a MinGW DLL from unloading and hangs host threads at their exit.
 thread_local int t_lastError = VelmoraErrorNone;
 
-Session g_session;
+NoDestructor<Session> g_session;
+
+// Its destructor is the library's one teardown. Defined after g_session, in
+// the same file, so the session exists before it and for good.
+struct Teardown {
+  ~Teardown() { g_session->shutDown(); }
+} g_teardown;
 }  // namespace
 
 void setLastError(int code) { t_lastError = code; }
 VelmoraError lastError() { return static_cast<VelmoraError>(t_lastError); }
 
-Session& session() { return g_session; }
-
-Session::Session() = default;
-
-Session::~Session() {
-  // At process exit on Windows the connection's threads are already gone;
-  // stopping them would wait on locks nobody releases. Leave it to the
-  // system.
-  if (platform::processExiting()) new ConnectionPtr(std::move(connection_));
-}
+Session& session() { return g_session.get(); }
 
 ConnectionPtr Session::connection() const {
   std::lock_guard<std::mutex> lock(connectionMutex_);
@@ -37,6 +37,7 @@ ConnectionPtr Session::connection() const {
 
 ConnectionPtr Session::replaceConnection(ConnectionPtr next) {
   std::lock_guard<std::mutex> lock(connectionMutex_);
+  if (closing_.load()) return next;
   connection_.swap(next);
   return next;
 }
@@ -58,55 +59,56 @@ void Session::publishHandshake(bool done) {
   if (done) handshakeDone_.store(true, std::memory_order_release);
 }
 
-namespace {
+void Session::shutDown() {
+  // 1. No new work: exports, workers, notification threads and connection
+  // set-up all look at this flag first.
+  if (closing_.exchange(true)) return;
+  // At process exit on Windows the other threads have been killed, possibly
+  // holding locks: neither join nor lock, leave the memory to the system.
+  if (platform::processExiting()) return;
 
-// One list per element type; each block is appended under the list's own
-// mutex and freed only when the library unloads.
-template <typename Owner>
-struct RetainedList {
-  std::mutex mutex;
-  std::vector<Owner> blocks;
-};
+  // 2. Nothing may wait for the host from here on: the connection's streams
+  // are cancelled, so exchanges under way end at once and fail. Then the
+  // threads stop. A thread of the library that is running this teardown
+  // itself (a callback that ended the process) is detached, not joined.
+  ConnectionPtr current = connection();
+  if (current) {
+    current->Shutdown();
+    current->StopNotifications();
+  }
+  stopAsyncWorkers();
+  // Exports already under way on application threads (or on the threads
+  // just joined) end soon: their exchanges fail at once.
+  while (callsInProgress_.load() != 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 
-template <typename Owner>
-RetainedList<Owner>& retainedList() {
-  static RetainedList<Owner> list;
-  return list;
+  // 3. Nobody uses the state any more.
+  current.reset();
+  {
+    std::lock_guard<std::mutex> lock(connectionMutex_);
+    current.swap(connection_);
+  }
+  current.reset();
+  {
+    std::lock_guard<std::mutex> lock(keyPressCallbacksMutex);
+    std::vector<std::shared_ptr<KeyPressCallbackData>>().swap(keyPressCallbacks);
+  }
+  releaseAsyncState();
+  connectionFactoryForTesting = nullptr;
+  details.serverVersion = nullptr;
+  positionRecords.releaseAll();
+  devicePositionRecords.releaseAll();
+  deviceRecords.releaseAll();
+  texts.releaseAll();
+  ForgetWellKnownPipeBase();
 }
 
-template <typename Owner>
-auto retainBlock(Owner block) -> decltype(block.get()) {
-  auto* address = block.get();
-  RetainedList<Owner>& list = retainedList<Owner>();
-  std::lock_guard<std::mutex> lock(list.mutex);
-  list.blocks.push_back(std::move(block));
-  return address;
-}
-
-}  // namespace
-
-template <typename T>
-T* retainReturned(std::unique_ptr<T> block) {
-  return retainBlock(std::move(block));
-}
-
-template <typename T>
-T* retainReturned(std::unique_ptr<T[]> block) {
-  return retainBlock(std::move(block));
-}
-
-char* retainText(const std::string& text) {
-  std::unique_ptr<char[]> copy(new char[text.size() + 1]);
+const char* retainText(const std::string& text) {
+  RecordStore& store = session().texts;
+  if (void* kept = store.find(text)) return static_cast<const char*>(kept);
+  std::unique_ptr<unsigned char[]> copy(new unsigned char[text.size() + 1]);
   std::memcpy(copy.get(), text.data(), text.size());
   copy[text.size()] = '\0';
-  return retainReturned(std::move(copy));
+  return static_cast<const char*>(store.keep(text, std::move(copy), text.size() + 1));
 }
-
-template char* retainReturned(std::unique_ptr<char[]>);
-template VelmoraChannelDeviceInfo* retainReturned(std::unique_ptr<VelmoraChannelDeviceInfo[]>);
-template VelmoraChannelInfo* retainReturned(std::unique_ptr<VelmoraChannelInfo[]>);
-template VelmoraDeviceInfo* retainReturned(std::unique_ptr<VelmoraDeviceInfo>);
-template VelmoraLedPosition* retainReturned(std::unique_ptr<VelmoraLedPosition[]>);
-template VelmoraLedPositions* retainReturned(std::unique_ptr<VelmoraLedPositions>);
 
 }  // namespace sdk

@@ -2,27 +2,43 @@
 // error, the handshake results, the connection and the memory handed to
 // callers.
 //
+// The session is the one owner of the library's live state, and its
+// teardown (shutDown) runs once, in this order, when the library unloads or
+// the process exits:
+//   1. no new work starts: exports fail with VelmoraErrorHostUnreachable,
+//      no worker or notification thread starts, no connection is set up;
+//   2. exchanges under way are cut short (the connection's streams are
+//      cancelled), notification delivery and the asynchronous workers stop
+//      and are joined, and exports still running on application threads are
+//      waited for;
+//   3. the state they used is released.
+// The session object itself is never destroyed, so a late call still finds
+// it and fails cleanly. At process exit on Windows the other threads are
+// already gone: nothing is joined or released then.
+//
 // Locks, in the order in which they may be taken together:
 //   1. Session::sessionMutex (recursive): serialises every exchange with the
 //      host and the whole handshake.
 //   2. Session::keyPressCallbacksMutex: guards keyPressCallbacks; taken
 //      after the session mutex by connection set-up, alone by registration
 //      and by key-press delivery.
-//   3. The mutex of each retainReturned list, and Session::connectionMutex
-//      (only held to copy or swap the connection pointer): innermost; no
-//      other lock is taken while either is held.
+//   3. The mutex of each RecordStore, and Session::connectionMutex_ (only
+//      held to copy or swap the connection pointer): innermost; no other
+//      lock is taken while either is held.
 // The colour buffer and asynchronous-worker mutexes (src/leds) are never held
 // together with any of these.
 #ifndef LUMSDK_API_SESSION_H_
 #define LUMSDK_API_SESSION_H_
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "LUMSDK.h"
+#include "api/retained.h"
 #include "transport/rpc_connection.h"
 
 namespace sdk {
@@ -40,11 +56,12 @@ struct KeyPressCallbackData {
 };
 
 using ConnectionPtr = std::shared_ptr<IRpcConnection>;
+using ConnectionFactory =
+    std::function<std::unique_ptr<IRpcConnection>(const std::string& clientIdentity)>;
 
 class Session {
  public:
-  Session();
-  ~Session();
+  Session() = default;
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
 
@@ -71,15 +88,44 @@ class Session {
   void publishHandshake(bool done);  // makes details visible to the gates
 
   // Swaps in a new connection and returns the old one, which the caller
-  // releases once it no longer holds the session mutex.
+  // releases once it no longer holds the session mutex. Once teardown has
+  // begun nothing is swapped in: next comes back instead.
   ConnectionPtr replaceConnection(ConnectionPtr next);
 
   std::mutex keyPressCallbacksMutex;
   std::vector<std::shared_ptr<KeyPressCallbackData>> keyPressCallbacks;
 
+  // Records handed to callers (see api/retained.h), one store per kind.
+  // Answers to the two position calls are kept apart: the same text (a
+  // null "result") means no positions to one and an unknown device to the
+  // other.
+  RecordStore positionRecords;
+  RecordStore devicePositionRecords;
+  RecordStore deviceRecords;
+  RecordStore texts;
+
+  // Replaces CreateRpcConnection in tests; set while no handshake runs.
+  ConnectionFactory connectionFactoryForTesting;
+
+  // --- Teardown.
+  // Every export runs between enterCall and leaveCall. enterCall is false
+  // (and enters nothing) once teardown has begun.
+  bool enterCall() {
+    callsInProgress_.fetch_add(1);
+    if (!closing_.load()) return true;
+    callsInProgress_.fetch_sub(1);
+    return false;
+  }
+  void leaveCall() { callsInProgress_.fetch_sub(1); }
+  bool closing() const { return closing_.load(); }
+  // Runs the teardown described above; later calls do nothing.
+  void shutDown();
+
  private:
   std::atomic<bool> handshakeDone_{false};
   std::atomic<int> hostProtocolVersion_{0};
+  std::atomic<bool> closing_{false};
+  std::atomic<int> callsInProgress_{0};
   mutable std::mutex connectionMutex_;
   ConnectionPtr connection_;
 };
@@ -87,13 +133,14 @@ class Session {
 // The one session of the process.
 Session& session();
 
-// Keeps a block handed to a caller alive until the library unloads and
-// returns its address. Each element type has its own list and mutex.
-char* retainText(const std::string& text);
-template <typename T>
-T* retainReturned(std::unique_ptr<T> block);
-template <typename T>
-T* retainReturned(std::unique_ptr<T[]> block);
+// A copy of text that stays valid until the library unloads; equal texts
+// share one copy.
+const char* retainText(const std::string& text);
+
+// Stops and joins the asynchronous colour workers, and releases their state
+// (src/leds/async_colors.cc); called by the teardown only.
+void stopAsyncWorkers();
+void releaseAsyncState();
 
 }  // namespace sdk
 

@@ -20,22 +20,23 @@ void attachParams(JsonHandle& request, JsonHandle&& params);
 void attachParamsCopy(JsonHandle& request, const JsonHandle& params);
 
 // The remote method names, matched by the host byte for byte (the
-// misspellings included). Built once at load.
+// misspellings included). Plain constant arrays: no object to construct at
+// load or destroy at unload, so they stay valid for code that runs late.
 namespace method {
-extern const std::string kGetDeviceCount;                // "VelmoraGetDeviceCount"
-extern const std::string kGetDeviceInfo;                 // "VelmoraGetDeviceInfo"
-extern const std::string kGetLedPositions;               // "VelmoraGetLedPositions"
-extern const std::string kGetLedPositionsByDeviceIndex;  // "VelmoraGetLedPositionsByDeviceIndex"
-extern const std::string kGetLedIdForKeyName;            // "VelmoraGetLedIdForKeyName"
-extern const std::string kGetLedsColors;                 // "VelmoraGetLedsColors"
-extern const std::string kGetLedsColorsByDeviceIndex;    // "VelmoraGetLedsColorsByDeviceIndex"
-extern const std::string kSetLedsColors;                 // "VelmoraSetLedsColors"
-extern const std::string kSetLedsColorsFlushBuffer;      // "VelmoraSetLedsColorsFlushBuffer"
-extern const std::string kHandshake;                     // "VelomraHandshakeMethod"
-extern const std::string kRequestControl;                // "InternalAquireAccessMode"
-extern const std::string kReleaseControl;                // "VelomraReleaseControlMethod"
-extern const std::string kSetLayerPriority;              // "VelmoraSetLayerPriority"
-extern const std::string kRegisterKeypressCallback;      // "VelmoraRegisterKeypressCallback"
+constexpr char kGetDeviceCount[] = "VelmoraGetDeviceCount";
+constexpr char kGetDeviceInfo[] = "VelmoraGetDeviceInfo";
+constexpr char kGetLedPositions[] = "VelmoraGetLedPositions";
+constexpr char kGetLedPositionsByDeviceIndex[] = "VelmoraGetLedPositionsByDeviceIndex";
+constexpr char kGetLedIdForKeyName[] = "VelmoraGetLedIdForKeyName";
+constexpr char kGetLedsColors[] = "VelmoraGetLedsColors";
+constexpr char kGetLedsColorsByDeviceIndex[] = "VelmoraGetLedsColorsByDeviceIndex";
+constexpr char kSetLedsColors[] = "VelmoraSetLedsColors";
+constexpr char kSetLedsColorsFlushBuffer[] = "VelmoraSetLedsColorsFlushBuffer";
+constexpr char kHandshake[] = "VelomraHandshakeMethod";
+constexpr char kRequestControl[] = "InternalAquireAccessMode";
+constexpr char kReleaseControl[] = "VelomraReleaseControlMethod";
+constexpr char kSetLayerPriority[] = "VelmoraSetLayerPriority";
+constexpr char kRegisterKeypressCallback[] = "VelmoraRegisterKeypressCallback";
 }  // namespace method
 
 }  // namespace sdk

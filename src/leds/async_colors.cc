@@ -11,6 +11,10 @@
 // guard only their own state. No code holds two of them, none is held
 // while the session mutex is taken (alive check, exchange) or while a
 // callback runs, so callbacks may call any export.
+//
+// All of it lives in one never-destroyed AsyncState; the library's teardown
+// (Session::shutDown) stops the workers and then releases it. No worker
+// starts once teardown has begun.
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -24,6 +28,9 @@
 #include "json/json_text.h"
 #include "json/request.h"
 #include "leds/led_colors.h"
+#include "transport/counters.h"
+#include "transport/no_destructor.h"
+#include "transport/pipe_stream.h"
 #include "transport/platform.h"
 
 namespace sdk {
@@ -99,8 +106,15 @@ class BatchWorker {
       result = false;
       error = VelmoraErrorHostUnreachable;
     }
+    // An exception from a callback (one written in C++) is caught and
+    // counted; every other callback of the pass still runs.
     for (const CallbackEntry& entry : batch.callbacks) {
-      if (entry.callback) entry.callback(entry.context, result, static_cast<VelmoraError>(error));
+      if (!entry.callback) continue;
+      try {
+        entry.callback(entry.context, result, static_cast<VelmoraError>(error));
+      } catch (...) {
+        counters().callbackExceptions.fetch_add(1);
+      }
     }
   }
 
@@ -118,8 +132,7 @@ struct PendingColorSet {
   // worker's pass by tens of milliseconds, so they step aside meanwhile.
   std::atomic<bool> taking{false};
   std::atomic<int> running{0};
-  std::unique_ptr<BatchWorker> worker;  // released first at unload
-  ~PendingColorSet() { worker.reset(); }
+  std::unique_ptr<BatchWorker> worker;
 };
 
 // The buffer handed over by the last asynchronous flush, guarded by mutex.
@@ -129,7 +142,6 @@ struct PendingFlush {
   std::vector<CallbackEntry> callbacks;
   std::atomic<int> running{0};
   std::unique_ptr<BatchWorker> worker;
-  ~PendingFlush() { worker.reset(); }
 };
 
 // The client-side colour buffer, guarded by mutex.
@@ -138,20 +150,17 @@ struct BufferState {
   ColorBuffer buffer;
 };
 
-// Created on first use, after the session, so destroyed before it: the
-// workers are joined while the connection they use still exists.
-PendingColorSet& pendingColorSet() {
-  static PendingColorSet state;
-  return state;
-}
-PendingFlush& pendingFlush() {
-  static PendingFlush state;
-  return state;
-}
-BufferState& colorBuffer() {
-  static BufferState state;
-  return state;
-}
+struct AsyncState {
+  PendingColorSet colorSet;
+  PendingFlush flush;
+  BufferState buffer;
+};
+
+NoDestructor<AsyncState> g_async;
+
+PendingColorSet& pendingColorSet() { return g_async->colorSet; }
+PendingFlush& pendingFlush() { return g_async->flush; }
+BufferState& colorBuffer() { return g_async->buffer; }
 
 RequestBatch takeColorSetBatch() {
   PendingColorSet& p = pendingColorSet();
@@ -200,10 +209,39 @@ ColorBuffer takeBuffer() {
   return taken;
 }
 
+// Puts colours taken by a refused flush back. Colours buffered meanwhile
+// are newer and stay.
+void restoreBuffer(ColorBuffer&& taken) {
+  BufferState& b = colorBuffer();
+  std::lock_guard<std::mutex> lock(b.mutex);
+  if (b.buffer.empty()) {
+    b.buffer.swap(taken);
+    return;
+  }
+  for (auto& device : taken) {
+    DeviceColors& current = b.buffer[device.first];
+    for (const auto& led : device.second) current.emplace(led.first, led.second);
+  }
+}
+
+// The flush request of buffer, or empty when it would be too long to send
+// as one frame. An estimate from the counts decides at once for any
+// buffer of a sensible size; only a huge one is composed to be sure.
+std::string flushRequestWithinBound(const ColorBuffer& buffer) {
+  size_t estimate = 128;
+  for (const auto& device : buffer) estimate += 64 + device.second.size() * 16;
+  if (estimate < kMaxFrameBytes) return buildFlushRequest(buffer);
+  std::string request = buildFlushRequest(buffer);
+  if (request.size() >= kMaxFrameBytes) request.clear();
+  return request;
+}
+
 // Starts the worker unless it runs; called with the state's mutex held.
+// False once the library's teardown has begun: no thread starts then.
 template <typename State>
-void ensureWorker(State* state, TakeBatch take) {
-  if (state->running.load() != 0) return;
+bool ensureWorker(State* state, TakeBatch take) {
+  if (state->running.load() != 0) return true;
+  if (session().closing()) return false;
   state->running.exchange(1);
   try {
     state->worker = std::make_unique<BatchWorker>(&state->running, take);
@@ -211,9 +249,46 @@ void ensureWorker(State* state, TakeBatch take) {
     state->running.exchange(0);
     throw;
   }
+  return true;
+}
+
+// Stops a state's worker: taken out under the state's mutex, so no export
+// can start another meanwhile (they see the teardown), joined outside it,
+// since the worker's pass takes that mutex.
+template <typename State>
+void stopWorker(State* state) {
+  std::unique_ptr<BatchWorker> worker;
+  {
+    std::lock_guard<std::mutex> lock(state->mutex);
+    worker.swap(state->worker);
+  }
+  worker.reset();
 }
 
 }  // namespace
+
+void stopAsyncWorkers() {
+  stopWorker(&pendingColorSet());
+  stopWorker(&pendingFlush());
+}
+
+void releaseAsyncState() {
+  {
+    PendingColorSet& p = pendingColorSet();
+    std::lock_guard<std::mutex> lock(p.mutex);
+    decltype(p.colors)().swap(p.colors);
+    std::vector<CallbackEntry>().swap(p.callbacks);
+  }
+  {
+    PendingFlush& p = pendingFlush();
+    std::lock_guard<std::mutex> lock(p.mutex);
+    ColorBuffer().swap(p.buffer);
+    std::vector<CallbackEntry>().swap(p.callbacks);
+  }
+  BufferState& b = colorBuffer();
+  std::lock_guard<std::mutex> lock(b.mutex);
+  ColorBuffer().swap(b.buffer);
+}
 
 bool setLedsColorsAsync(int size, const VelmoraLedColor* colors, VelmoraAsyncCallback callback,
                         void* context) {
@@ -223,7 +298,7 @@ bool setLedsColorsAsync(int size, const VelmoraLedColor* colors, VelmoraAsyncCal
   PendingColorSet& p = pendingColorSet();
   while (p.taking.load(std::memory_order_relaxed)) std::this_thread::yield();
   std::lock_guard<std::mutex> lock(p.mutex);
-  ensureWorker(&p, takeColorSetBatch);
+  if (!ensureWorker(&p, takeColorSetBatch)) return fail(VelmoraErrorHostUnreachable, false);
   for (int i = 0; i < size; ++i) p.colors[colors[i].ledId] = colors[i];
   p.callbacks.push_back(CallbackEntry{callback, context});
   setLastError(VelmoraErrorNone);
@@ -252,7 +327,14 @@ bool setLedsColorsFlushBuffer() {
   // Checked before the buffer is taken, so a host that is already gone
   // costs no colours.
   if (!s.isConnectionAlive()) return fail(VelmoraErrorHostUnreachable, false);
-  const std::string request = buildFlushRequest(takeBuffer());
+  ColorBuffer taken = takeBuffer();
+  const std::string request = flushRequestWithinBound(taken);
+  // Too much buffered to send as one request: refused, and the colours stay
+  // buffered, as they were.
+  if (request.empty()) {
+    restoreBuffer(std::move(taken));
+    return fail(VelmoraErrorBadArgument, false);
+  }
   JsonHandle answer;
   if (!exchangeText(request, &answer)) return false;
   return readBoolAnswer(answer);
@@ -263,9 +345,19 @@ bool setLedsColorsFlushBufferAsync(VelmoraAsyncCallback callback, void* context)
   if (!s.handshakeDone()) return fail(VelmoraErrorHandshakeRequired, false);
   if (s.hostProtocolVersion() < 5) return fail(VelmoraErrorProtocolMismatch, false);
   ColorBuffer taken = takeBuffer();
+  // Checked now, while the call can still be refused: the worker would only
+  // find out when the callback is all that is left.
+  if (flushRequestWithinBound(taken).empty()) {
+    restoreBuffer(std::move(taken));
+    return fail(VelmoraErrorBadArgument, false);
+  }
   PendingFlush& p = pendingFlush();
-  std::lock_guard<std::mutex> lock(p.mutex);
-  ensureWorker(&p, takeFlushBatch);
+  std::unique_lock<std::mutex> lock(p.mutex);
+  if (!ensureWorker(&p, takeFlushBatch)) {
+    lock.unlock();
+    restoreBuffer(std::move(taken));
+    return fail(VelmoraErrorHostUnreachable, false);
+  }
   // A flush not yet taken by the worker is superseded, not merged.
   p.buffer.swap(taken);
   p.callbacks.push_back(CallbackEntry{callback, context});

@@ -1,51 +1,76 @@
 // Device count and device descriptions.
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "api/calls.h"
 #include "api/exchange.h"
+#include "json/json_text.h"
 #include "json/request.h"
 
 namespace sdk {
 namespace {
 
-// Converts one "devices" list of a channel into a retained array.
-void convertChannel(const JsonHandle& value, VelmoraChannelInfo* channel) {
-  channel->totalLedsCount = value.getRef("totalLedsCount").asInt();
-  const JsonHandle& devices = value.getRef("devices");
-  channel->devicesCount = devices.isNull() ? 0 : devices.size();  // -1 for a non-list
-  channel->devices = nullptr;
-  if (channel->devicesCount <= 0) return;
-  std::unique_ptr<VelmoraChannelDeviceInfo[]> array(
-      new VelmoraChannelDeviceInfo[static_cast<size_t>(channel->devicesCount)]());
-  for (int j = 0; j < channel->devicesCount; ++j) {
-    const JsonHandle& device = devices.getRef(j);
-    array[static_cast<size_t>(j)].type = device.getRef("type").asInt();
-    array[static_cast<size_t>(j)].deviceLedCount = device.getRef("deviceLedCount").asInt();
-  }
-  channel->devices = retainReturned(std::move(array));
-}
+// "channelsCount" and "devicesCount" as the host's member reads: 0 when
+// absent or null, -1 for anything but a list, else the list's length.
+int listCount(const JsonHandle& value) { return value.isNull() ? 0 : value.size(); }
 
-void convertDeviceInfo(const JsonHandle& value, VelmoraDeviceInfo* info) {
-  *info = VelmoraDeviceInfo{};
-  if (value.isNull()) return;
+// Converts a device description into one kept block: the record, its
+// channels, every channel's devices, then the model text.
+VelmoraDeviceInfo* keepDeviceInfo(const std::string& answerText, const JsonHandle& value) {
+  const std::string* modelText = value.getRef("model").stringRef();
+  const std::string model = modelText ? *modelText : std::string();
+  const bool hasChannels = value.hasMember("channels");
+  const JsonHandle& channels = value.getRef("channels");
+  const int channelCount = hasChannels ? listCount(channels) : 0;
+  size_t deviceTotal = 0;
+  for (int i = 0; i < channelCount; ++i) {
+    const int n = listCount(channels.getRef(i).getRef("devices"));
+    if (n > 0) deviceTotal += static_cast<size_t>(n);
+  }
+
+  BlockLayout layout;
+  const size_t infoAt = layout.reserve<VelmoraDeviceInfo>(1);
+  const size_t channelsAt = layout.reserve<VelmoraChannelInfo>(channelCount > 0 ? channelCount : 0);
+  const size_t devicesAt = layout.reserve<VelmoraChannelDeviceInfo>(deviceTotal);
+  const size_t modelAt = layout.reserve<char>(model.size() + 1);
+  std::unique_ptr<unsigned char[]> block = layout.allocate();
+
+  auto* info = BlockLayout::place<VelmoraDeviceInfo>(block.get(), infoAt, 1);
   info->type = value.getRef("type").asInt();
   info->physicalLayout = value.getRef("physicalLayout").asInt();
   info->logicalLayout = value.getRef("logicalLayout").asInt();
   info->capsMask = value.getRef("capsMask").asInt();
   info->ledsCount = value.getRef("ledsCount").asInt();
-  const std::string* model = value.getRef("model").stringRef();
-  info->model = retainText(model ? *model : std::string());
-  if (!value.hasMember("channels")) return;
-  const JsonHandle& channels = value.getRef("channels");
-  info->channels.channelsCount = channels.isNull() ? 0 : channels.size();  // -1 for a non-list
-  if (info->channels.channelsCount <= 0) return;
-  std::unique_ptr<VelmoraChannelInfo[]> array(
-      new VelmoraChannelInfo[static_cast<size_t>(info->channels.channelsCount)]());
-  for (int i = 0; i < info->channels.channelsCount; ++i) {
-    convertChannel(channels.getRef(i), &array[static_cast<size_t>(i)]);
+  char* modelCopy = BlockLayout::place<char>(block.get(), modelAt, model.size() + 1);
+  std::memcpy(modelCopy, model.data(), model.size());
+  info->model = modelCopy;
+
+  info->channels.channelsCount = channelCount;
+  if (channelCount > 0) {
+    auto* channelArray = BlockLayout::place<VelmoraChannelInfo>(block.get(), channelsAt,
+                                                                static_cast<size_t>(channelCount));
+    auto* devices =
+        BlockLayout::place<VelmoraChannelDeviceInfo>(block.get(), devicesAt, deviceTotal);
+    for (int i = 0; i < channelCount; ++i) {
+      const JsonHandle& channel = channels.getRef(i);
+      VelmoraChannelInfo& out = channelArray[i];
+      out.totalLedsCount = channel.getRef("totalLedsCount").asInt();
+      const JsonHandle& list = channel.getRef("devices");
+      out.devicesCount = listCount(list);
+      if (out.devicesCount <= 0) continue;
+      out.devices = devices;
+      for (int j = 0; j < out.devicesCount; ++j) {
+        const JsonHandle& device = list.getRef(j);
+        devices[j].type = device.getRef("type").asInt();
+        devices[j].deviceLedCount = device.getRef("deviceLedCount").asInt();
+      }
+      devices += out.devicesCount;
+    }
+    info->channels.channels = channelArray;
   }
-  info->channels.channels = retainReturned(std::move(array));
+  return static_cast<VelmoraDeviceInfo*>(
+      session().deviceRecords.keep(answerText, std::move(block), layout.size()));
 }
 
 }  // namespace
@@ -67,14 +92,19 @@ VelmoraDeviceInfo* getDeviceInfo(int deviceIndex) {
   if (!s.isConnectionAlive()) return fail<VelmoraDeviceInfo*>(VelmoraErrorHostUnreachable, nullptr);
   JsonHandle params;
   params.member("deviceIndex") = JsonHandle(deviceIndex);
-  JsonHandle answer;
-  if (!exchangeRequest(makeRequest(method::kGetDeviceInfo, std::move(params)), &answer)) {
+  std::string answerText;
+  if (!exchangeForText(toJsonText(makeRequest(method::kGetDeviceInfo, std::move(params))),
+                       &answerText)) {
     return nullptr;
   }
+  if (void* kept = s.deviceRecords.find(answerText)) {
+    setLastError(VelmoraErrorNone);
+    return static_cast<VelmoraDeviceInfo*>(kept);
+  }
+  const JsonHandle answer = parseJsonText(answerText);
   const JsonHandle& result = answer.getRef("result");
   if (result.isNull()) return fail<VelmoraDeviceInfo*>(VelmoraErrorBadArgument, nullptr);
-  VelmoraDeviceInfo* info = retainReturned(std::make_unique<VelmoraDeviceInfo>());
-  convertDeviceInfo(result, info);
+  VelmoraDeviceInfo* info = keepDeviceInfo(answerText, result);
   setLastError(VelmoraErrorNone);
   return info;
 }

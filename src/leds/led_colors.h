@@ -34,8 +34,7 @@ void appendLedColors(std::string* out, int count, const VelmoraLedColor* colors)
 std::vector<VelmoraLedColor> decodeLedColors(const std::string& text);
 
 // {"method": method, "params": {"ledsColors": colour list text}} as text.
-std::string buildLedsColorsRequest(int count, const VelmoraLedColor* colors,
-                                   const std::string& method);
+std::string buildLedsColorsRequest(int count, const VelmoraLedColor* colors, const char* method);
 
 // The client-side colour buffer: device index -> LED id -> colour.
 using DeviceColors = std::unordered_map<int, VelmoraLedColor>;

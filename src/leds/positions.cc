@@ -1,25 +1,25 @@
 // LED positions and the LED id of a letter key.
-#include <algorithm>
 #include <memory>
 #include <vector>
 
 #include "api/calls.h"
 #include "api/exchange.h"
+#include "json/json_text.h"
 #include "json/request.h"
 
 namespace sdk {
 namespace {
 
-// Positions carry ids 1 to 499; geometry is read as integers.
-void convertPositions(const JsonHandle& list, VelmoraLedPositions* positions) {
-  *positions = VelmoraLedPositions{};
+// Converts a positions list into one kept block: the record, then its
+// array. Positions carry ids 1 to 499; geometry is read as integers.
+VelmoraLedPositions* keepPositions(RecordStore& store, const std::string& answerText,
+                                   const JsonHandle& list) {
   const int n = list.size();  // -1 for anything but a list
-  if (n <= 0) return;
   std::vector<VelmoraLedPosition> kept;
-  kept.reserve(static_cast<size_t>(n));
+  if (n > 0) kept.reserve(static_cast<size_t>(n));
   for (int i = 0; i < n; ++i) {
     const JsonHandle& entry = list.getRef(i);
-    VelmoraLedPosition p;
+    VelmoraLedPosition p{};
     p.ledId = entry.getRef("ledId").asInt();
     if (static_cast<unsigned>(p.ledId) - 1u > 498u) continue;
     p.top = entry.getRef("top").asInt();
@@ -28,16 +28,41 @@ void convertPositions(const JsonHandle& list, VelmoraLedPositions* positions) {
     p.width = entry.getRef("width").asInt();
     kept.push_back(p);
   }
-  // Even when the filter left nothing, the array exists (zero length).
-  std::unique_ptr<VelmoraLedPosition[]> array(new VelmoraLedPosition[kept.size()]);
-  std::copy(kept.begin(), kept.end(), array.get());
-  positions->positionsCount = static_cast<int>(kept.size());
-  positions->positions = retainReturned(std::move(array));
+  BlockLayout layout;
+  const size_t head = layout.reserve<VelmoraLedPositions>(1);
+  const size_t array = layout.reserve<VelmoraLedPosition>(kept.size());
+  std::unique_ptr<unsigned char[]> block = layout.allocate();
+  auto* positions = BlockLayout::place<VelmoraLedPositions>(block.get(), head, 1);
+  // A list, even one the filter emptied, gets an array (of zero length);
+  // anything else gets none.
+  if (n > 0) {
+    VelmoraLedPosition* leds =
+        BlockLayout::place<VelmoraLedPosition>(block.get(), array, kept.size());
+    for (size_t i = 0; i < kept.size(); ++i) leds[i] = kept[i];
+    positions->positionsCount = static_cast<int>(kept.size());
+    positions->positions = leds;
+  }
+  return static_cast<VelmoraLedPositions*>(store.keep(answerText, std::move(block), layout.size()));
 }
 
-VelmoraLedPositions* retainPositions(const JsonHandle& list) {
-  VelmoraLedPositions* positions = retainReturned(std::make_unique<VelmoraLedPositions>());
-  convertPositions(list, positions);
+// Sends the request and returns the record of its answer: the kept one of
+// an identical earlier answer, or a new one. resultRequired: a null
+// "result" is a bad argument (an unknown device) rather than no positions.
+VelmoraLedPositions* positionsCall(const std::string& request, bool resultRequired) {
+  std::string answerText;
+  if (!exchangeForText(request, &answerText)) return nullptr;
+  Session& s = session();
+  RecordStore& store = resultRequired ? s.devicePositionRecords : s.positionRecords;
+  if (void* kept = store.find(answerText)) {
+    setLastError(VelmoraErrorNone);
+    return static_cast<VelmoraLedPositions*>(kept);
+  }
+  const JsonHandle answer = parseJsonText(answerText);
+  const JsonHandle& result = answer.getRef("result");
+  if (resultRequired && result.isNull()) {
+    return fail<VelmoraLedPositions*>(VelmoraErrorBadArgument, nullptr);
+  }
+  VelmoraLedPositions* positions = keepPositions(store, answerText, result);
   setLastError(VelmoraErrorNone);
   return positions;
 }
@@ -50,9 +75,7 @@ VelmoraLedPositions* getLedPositions() {
   if (!s.isConnectionAlive()) {
     return fail<VelmoraLedPositions*>(VelmoraErrorHostUnreachable, nullptr);
   }
-  JsonHandle answer;
-  if (!exchangeRequest(makeRequest(method::kGetLedPositions), &answer)) return nullptr;
-  return retainPositions(answer.getRef("result"));
+  return positionsCall(toJsonText(makeRequest(method::kGetLedPositions)), false);
 }
 
 VelmoraLedPositions* getLedPositionsByDeviceIndex(int deviceIndex) {
@@ -67,14 +90,8 @@ VelmoraLedPositions* getLedPositionsByDeviceIndex(int deviceIndex) {
   }
   JsonHandle params;
   params.member("deviceIndex") = JsonHandle(deviceIndex);
-  JsonHandle answer;
-  if (!exchangeRequest(makeRequest(method::kGetLedPositionsByDeviceIndex, std::move(params)),
-                       &answer)) {
-    return nullptr;
-  }
-  const JsonHandle& result = answer.getRef("result");
-  if (result.isNull()) return fail<VelmoraLedPositions*>(VelmoraErrorBadArgument, nullptr);
-  return retainPositions(result);
+  return positionsCall(
+      toJsonText(makeRequest(method::kGetLedPositionsByDeviceIndex, std::move(params))), true);
 }
 
 int getLedIdForKeyName(char keyName) {

@@ -7,6 +7,7 @@
 #include "api/exchange.h"
 #include "json/json_text.h"
 #include "json/request.h"
+#include "transport/counters.h"
 #include "transport/platform.h"
 
 namespace sdk {
@@ -17,21 +18,33 @@ namespace {
 // mutex itself: a callback may then call any export (which takes the session
 // mutex) while another thread's handshake, holding the session mutex, waits
 // for the list's mutex to empty it.
+//
+// An exception thrown by a callback (one written in C++) is caught and
+// counted, and the next callback runs: it must not end the process, nor
+// cost the other callbacks their notification.
 void deliverKeyPress(const std::string& text) {
   if (text.empty()) return;
+  int key = 0;
+  bool pressed = false;
+  std::vector<std::shared_ptr<KeyPressCallbackData>> callbacks;
   try {
     const JsonHandle notification = parseJsonText(text);
-    const int key = notification.getRef("vendorKey").asInt();
-    const bool pressed = notification.getRef("pressed").asBool();
-    std::vector<std::shared_ptr<KeyPressCallbackData>> callbacks;
-    {
-      Session& s = session();
-      std::lock_guard<std::mutex> lock(s.keyPressCallbacksMutex);
-      callbacks = s.keyPressCallbacks;
-    }
-    for (const auto& entry : callbacks) entry->callback(entry->context, key, pressed);
+    key = notification.getRef("vendorKey").asInt();
+    pressed = notification.getRef("pressed").asBool();
+    Session& s = session();
+    std::lock_guard<std::mutex> lock(s.keyPressCallbacksMutex);
+    callbacks = s.keyPressCallbacks;
   } catch (...) {
     // Out of memory for one notification: drop it rather than end the process.
+    counters().threadFailures.fetch_add(1);
+    return;
+  }
+  for (const auto& entry : callbacks) {
+    try {
+      entry->callback(entry->context, key, pressed);
+    } catch (...) {
+      counters().callbackExceptions.fetch_add(1);
+    }
   }
 }
 
@@ -59,8 +72,9 @@ bool registerKeypressCallback(VelmoraKeypressCallback callback, void* context) {
     setLastError(VelmoraErrorNone);
     return true;
   }
-  static const std::string request = toJsonText(makeRequest(method::kRegisterKeypressCallback));
-  const std::string answerText = connection ? connection->Call(request) : std::string();
+  const std::string answerText =
+      connection ? connection->Call(toJsonText(makeRequest(method::kRegisterKeypressCallback)))
+                 : std::string();
   if (answerText.empty()) return fail(VelmoraErrorHostUnreachable, false);
   const int error = parseJsonText(answerText).getRef("errorCode").asInt();
   if (error == 0) {

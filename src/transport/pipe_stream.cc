@@ -134,7 +134,7 @@ int PipeStreamBase::ReadFrame(std::vector<uint8_t>& frame, int timeoutMs) {
       if (error != 0) return error;
     }
     const uint32_t length = LoadLe32(inbuf_.data() + inBegin_);
-    if (length > kMaxFrameBytes) {
+    if (length > readLimit_) {
       broken_.store(true);
       return kErrorInvalidData;
     }
@@ -164,6 +164,10 @@ int PipeStreamBase::ReadFrame(std::vector<uint8_t>& frame, int timeoutMs) {
   bodyPending_ = false;
   bodyHave_ = 0;
   return 0;
+}
+
+bool PipeStreamBase::InputWaiting() const {
+  return inEnd_ > inBegin_ || bodyPending_ || (PlatformHasPipe() && PlatformBytesWaiting());
 }
 
 std::vector<uint8_t> EncodeFrame(const std::vector<uint8_t>& body) {

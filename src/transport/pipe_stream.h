@@ -56,8 +56,10 @@ constexpr int kErrorPipeConnected = 535;
 constexpr int kErrorOperationAborted = 995;
 constexpr int kErrorIoPending = 997;
 
-// Largest frame body accepted. A longer announced length is not allocated:
-// the stream is out of step or the peer is hostile, so it is marked broken.
+// Largest frame body a stream accepts unless told otherwise (SetReadLimit).
+// A longer announced length is not allocated: the stream is out of step or
+// the peer is hostile, so it is marked broken. Writes refuse longer frames
+// before sending a byte.
 constexpr uint32_t kMaxFrameBytes = 16u << 20;
 
 // The stream states.
@@ -78,7 +80,13 @@ class IStream {
   virtual ~IStream() = default;
   virtual void Close() = 0;
   virtual bool OpenForReading(int timeoutMs) = 0;
+  // True when bytes wait to be read (buffered, or in the pipe) before the
+  // next Read: on a stream where answers only follow requests, unread bytes
+  // mean it is out of step.
   virtual bool QueryInput() { return false; }
+  // Lowers (or raises, up to kMaxFrameBytes) the largest frame body that Read
+  // accepts; set before the stream is used.
+  virtual void SetReadLimit(uint32_t) {}
   virtual bool OpenForWriting(int timeoutMs) = 0;
   // Replaces frame with the next frame's body; leaves it untouched on failure.
   virtual int Read(std::vector<uint8_t>& frame, int timeoutMs) = 0;
@@ -137,6 +145,11 @@ class PipeStreamBase {
 
   // Reads exactly count raw bytes (buffered ones first).
   int ReadExact(uint8_t* data, size_t count, const Deadline& deadline);
+  // Bytes read ahead or of a frame under way, or bytes waiting in the pipe.
+  bool InputWaiting() const;
+  void SetFrameLimit(uint32_t maxBytes) {
+    readLimit_ = maxBytes < kMaxFrameBytes ? maxBytes : kMaxFrameBytes;
+  }
 
   // --- Platform part (win/win_pipe_stream.cc, posix/posix_pipe_stream.cc).
   struct Io;
@@ -153,6 +166,8 @@ class PipeStreamBase {
   int PlatformWriteAll(const uint8_t* head, size_t headSize, const uint8_t* body, size_t bodySize,
                        const Deadline& deadline);
   bool PlatformHasPipe() const;
+  // True when the pipe holds bytes not yet read (one system call, no wait).
+  bool PlatformBytesWaiting() const;
   bool PlatformCancelRequested() const;
   void PlatformClose(bool disconnect);
   void PlatformFlush();
@@ -179,6 +194,7 @@ class PipeStreamBase {
   bool bodyPending_ = false;
   std::vector<uint8_t> body_;
   size_t bodyHave_ = 0;
+  uint32_t readLimit_ = kMaxFrameBytes;
 };
 
 class PipeInputStream final : public PipeStreamBase, public IStream {
@@ -191,6 +207,8 @@ class PipeInputStream final : public PipeStreamBase, public IStream {
   int Write(const std::vector<uint8_t>&, int) override { return kStreamNotReady; }
   void Cancel() override { PipeStreamBase::Cancel(); }
   bool IsBroken() override { return Broken(); }
+  bool QueryInput() override { return InputWaiting(); }
+  void SetReadLimit(uint32_t maxBytes) override { SetFrameLimit(maxBytes); }
 
   const std::wstring& name() const { return name_; }
 

@@ -6,15 +6,21 @@
 #include <vector>
 
 #include "transport/binary_io.h"
+#include "transport/counters.h"
+#include "transport/no_destructor.h"
 #include "transport/pipe_stream.h"
 #include "transport/platform.h"
 
 namespace sdk {
 namespace {
 
-// Guards g_wellKnownOverride; taken alone.
+// Guards the two texts below; taken alone. Never destroyed (a handshake
+// may still be opening pipes while the process exits); the library's
+// teardown empties them.
 std::mutex g_wellKnownMutex;
-std::wstring g_wellKnownOverride;
+NoDestructor<std::wstring> g_wellKnownOverride;
+NoDestructor<std::wstring> g_wellKnownFromEnvironment;
+bool g_environmentRead = false;
 
 std::string MessageToText(const std::vector<uint8_t>& body, size_t dropTail) {
   // From a pointer, not from iterators: the iterator form copies byte by byte.
@@ -22,6 +28,11 @@ std::string MessageToText(const std::vector<uint8_t>& body, size_t dropTail) {
 }
 
 }  // namespace
+
+Counters& counters() {
+  static Counters instance;  // constant-initialised; trivially destructible
+  return instance;
+}
 
 std::wstring widen(const std::string& text) {
   std::wstring wide(text.size(), L'\0');
@@ -53,17 +64,27 @@ std::wstring PipePathFromName(const std::wstring& name) {
 
 std::wstring WellKnownPipeBase() {
   std::lock_guard<std::mutex> lock(g_wellKnownMutex);
-  if (!g_wellKnownOverride.empty()) return g_wellKnownOverride;
+  if (!g_wellKnownOverride->empty()) return g_wellKnownOverride.get();
   // Read once, by the first caller (the first handshake), so that a process
   // talks to one host for its whole life.
-  static const std::wstring fromEnvironment = platform::environmentText(kPipeBaseVariable);
-  if (!fromEnvironment.empty()) return PipePathFromName(fromEnvironment);
+  if (!g_environmentRead) {
+    g_wellKnownFromEnvironment.get() = platform::environmentText(kPipeBaseVariable);
+    g_environmentRead = true;
+  }
+  if (!g_wellKnownFromEnvironment->empty())
+    return PipePathFromName(g_wellKnownFromEnvironment.get());
   return std::wstring(kPipePathPrefix) + kServiceIdentifier;
 }
 
 void SetWellKnownPipeBaseForTesting(const std::wstring& base) {
   std::lock_guard<std::mutex> lock(g_wellKnownMutex);
-  g_wellKnownOverride = base;
+  g_wellKnownOverride.get() = base;
+}
+
+void ForgetWellKnownPipeBase() {
+  std::lock_guard<std::mutex> lock(g_wellKnownMutex);
+  std::wstring().swap(g_wellKnownOverride.get());
+  std::wstring().swap(g_wellKnownFromEnvironment.get());
 }
 
 std::wstring RequestClientPipeName(const std::string& clientIdentity) {
@@ -74,6 +95,7 @@ std::wstring RequestClientPipeName(const std::string& clientIdentity) {
   std::shared_ptr<IStream> fromHost =
       OpenPipeInputStream(base + kResponsePipeSuffix, kPipeOpenTimeoutMs);
   if (!fromHost) return {};
+  fromHost->SetReadLimit(kMaxNotificationBytes);  // a pipe name is short
   BinaryWriter writer(toHost);
   BinaryReader reader(fromHost);
   // A failed write shows as a failed read.
@@ -95,6 +117,8 @@ std::unique_ptr<IRpcConnection> CreateRpcConnection(const std::string& clientIde
   std::shared_ptr<IStream> notifications =
       OpenPipeInputStream(name + kNotificationPipeSuffix, kPipeOpenTimeoutMs);
   if (!responses || !requests || !notifications) return nullptr;
+  responses->SetReadLimit(kMaxAnswerBytes);
+  notifications->SetReadLimit(kMaxNotificationBytes);
   return std::unique_ptr<IRpcConnection>(new RpcConnection(
       std::make_shared<BinaryReader>(responses), std::make_shared<BinaryWriter>(requests),
       std::make_shared<BinaryReader>(notifications)));
@@ -104,14 +128,17 @@ std::unique_ptr<IRpcConnection> CreateRpcConnection(const std::string& clientIde
 // start keeps a detached dispatcher of an earlier run from waking up in a
 // later one.
 struct RpcConnection::NotificationRun {
-  explicit NotificationRun(std::shared_ptr<IBinaryReader> r) : reader(std::move(r)) {}
+  NotificationRun(std::shared_ptr<IBinaryReader> r, std::shared_ptr<std::atomic<bool>> f)
+      : reader(std::move(r)), readerFailed(std::move(f)) {}
 
   const std::shared_ptr<IBinaryReader> reader;
+  const std::shared_ptr<std::atomic<bool>> readerFailed;
   std::atomic<int> running{1};
-  // Guards queue; innermost.
+  // Guards queue and queuedBytes; innermost.
   std::mutex queueMutex;
   std::condition_variable queueCondition;
   std::deque<std::string> queue;
+  size_t queuedBytes = 0;
 
   void Stop() {
     running.exchange(0);
@@ -124,7 +151,8 @@ struct RpcConnection::NotificationRun {
 RpcConnection::RpcConnection(std::shared_ptr<IBinaryReader> responseReader,
                              std::shared_ptr<IBinaryWriter> requestWriter,
                              std::shared_ptr<IBinaryReader> notificationReader)
-    : responseReader_(std::move(responseReader)),
+    : readerFailed_(std::make_shared<std::atomic<bool>>(false)),
+      responseReader_(std::move(responseReader)),
       requestWriter_(std::move(requestWriter)),
       notificationReader_(std::move(notificationReader)) {}
 
@@ -163,10 +191,22 @@ void RpcConnection::DropExchangeStreams() {
   responseReader_.reset();
 }
 
+void RpcConnection::Shutdown() {
+  shutDown_.store(true);
+  std::lock_guard<std::mutex> lock(streamsMutex_);
+  for (IBinaryReader* reader : {responseReader_.get(), notificationReader_.get()}) {
+    if (reader != nullptr) reader->Cancel();
+  }
+  if (requestWriter_) requestWriter_->Cancel();
+}
+
 std::string RpcConnection::Call(const std::string& request) {
+  // Too long to be sent as one frame: refused before a byte is written, so
+  // the connection stays as it was.
+  if (request.size() >= kMaxFrameBytes) return {};
   {
     std::lock_guard<std::mutex> lock(streamsMutex_);
-    if (!requestWriter_ || !responseReader_) return {};
+    if (!requestWriter_ || !responseReader_ || shutDown_.load()) return {};
   }
   std::recursive_mutex* callMutex = callMutex_.load();
   std::lock_guard<std::recursive_mutex> exchange(callMutex != nullptr ? *callMutex : ownCallMutex_);
@@ -179,6 +219,13 @@ std::string RpcConnection::Call(const std::string& request) {
   }
   if (!writer || !reader) return {};
 
+  // Bytes waiting before a request is sent are an answer nobody asked for (a
+  // host that answered twice): every later answer would be the one to the
+  // request before. The exchange is out of step for good.
+  if (reader->QueryInput()) {
+    DropExchangeStreams();
+    return {};
+  }
   if (writer->Write(TextToMessage(request), kExchangeTimeoutMs) != 0) {
     // Whatever the error, part of the frame may have gone out and the host's
     // reader would be out of step: the exchange pipes are done for.
@@ -193,6 +240,7 @@ std::string RpcConnection::Call(const std::string& request) {
 }
 
 bool RpcConnection::IsBroken() {
+  if (shutDown_.load() || readerFailed_->load()) return true;
   std::lock_guard<std::mutex> lock(streamsMutex_);
   return !responseReader_ || !requestWriter_ || !notificationReader_ ||
          responseReader_->IsBroken() || requestWriter_->IsBroken() ||
@@ -211,9 +259,9 @@ void RpcConnection::SetNotificationHandler(NotificationHandler handler) {
     std::lock_guard<std::mutex> lock(handlerMutex_);
     handler_ = handler;
   }
-  if (!handler || !notificationReader_) return;
+  if (!handler || !notificationReader_ || shutDown_.load()) return;
   platform::keepLoadedWhileThreadsRun();
-  auto run = std::make_shared<NotificationRun>(notificationReader_);
+  auto run = std::make_shared<NotificationRun>(notificationReader_, readerFailed_);
   run_ = run;
   // Dispatcher thread: owned by the connection; waits on the run's queue
   // condition; stopped by the run's running flag. It gets its copy of the
@@ -229,10 +277,17 @@ void RpcConnection::SetNotificationHandler(NotificationHandler handler) {
                                    [&r] { return !r->queue.empty() || r->running.load() != 1; });
             if (r->running.load() != 1) return;
             batch.swap(r->queue);
+            r->queuedBytes = 0;
           }
           for (const std::string& text : batch) {
             if (r->running.load() != 1) return;
-            deliver(text);
+            // The handler keeps the application's exceptions to itself;
+            // this is for its own, so that none ends the process.
+            try {
+              deliver(text);
+            } catch (...) {
+              counters().threadFailures.fetch_add(1);
+            }
           }
           batch.clear();
         }
@@ -241,21 +296,39 @@ void RpcConnection::SetNotificationHandler(NotificationHandler handler) {
   // Reader thread: owned by the connection; waits in a read of the
   // notification pipe without time-out; stopped by cancelling that stream
   // (or by the pipe breaking).
+  // Whatever ends it other than a stop (a failed read, memory exhausted)
+  // marks the connection broken: the application then sees error 1 and
+  // reconnects, instead of registrations that succeed while nothing can be
+  // delivered.
   readerThread_ = std::thread(
       [](std::shared_ptr<NotificationRun> r) {
-        std::vector<uint8_t> body;
-        while (r->running.load() == 1) {
-          const int error = r->reader->Read(body, 0);
-          // A failed read ends the thread even when it did not break the
-          // stream: retrying at once would only spin on the same failure.
-          if (error != 0 || r->reader->IsBroken()) return;
-          if (body.size() < 2) continue;  // an empty text: nothing to deliver
-          {
-            std::lock_guard<std::mutex> lock(r->queueMutex);
-            r->queue.push_back(MessageToText(body, 1));
+        try {
+          std::vector<uint8_t> body;
+          while (r->running.load() == 1) {
+            // A failed read ends the thread even when it did not break the
+            // stream: retrying at once would only spin on the same failure.
+            if (r->reader->Read(body, 0) != 0 || r->reader->IsBroken()) break;
+            if (body.size() < 2) continue;  // an empty text: nothing to deliver
+            bool queued = false;
+            {
+              std::lock_guard<std::mutex> lock(r->queueMutex);
+              if (r->queue.size() < kMaxQueuedNotifications &&
+                  r->queuedBytes + body.size() <= kMaxQueuedNotificationBytes) {
+                r->queue.push_back(MessageToText(body, 1));
+                r->queuedBytes += body.size();
+                queued = true;
+              }
+            }
+            if (queued) {
+              r->queueCondition.notify_all();
+            } else {
+              counters().notificationsDropped.fetch_add(1);
+            }
           }
-          r->queueCondition.notify_all();
+        } catch (...) {
+          counters().threadFailures.fetch_add(1);
         }
+        if (r->running.load() == 1) r->readerFailed->store(true);
       },
       run);
 }
@@ -267,8 +340,10 @@ void RpcConnection::StopNotifications() {
 
 void RpcConnection::StopLocked() {
   if (run_) {
-    run_->reader->Cancel();
+    // Flag first: the reader, woken by the cancel, must see a stop and not a
+    // failure.
     run_->Stop();
+    run_->reader->Cancel();
     // A thread of this connection may be the one stopping it (the handler
     // dropped the last reference, or stopped notifications itself): it
     // cannot join itself, so it is detached and, holding its run's state,

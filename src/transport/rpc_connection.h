@@ -28,7 +28,25 @@ class IRpcConnection {
   virtual bool IsBroken() = 0;
   // The session's lock, held across each exchange. Set before any Call.
   virtual void SetCallMutex(std::recursive_mutex* callMutex) = 0;
+  // Cuts every exchange under way short and refuses new ones; the
+  // connection reports itself broken from then on. For the library's
+  // teardown, so that no thread it joins waits for a host.
+  virtual void Shutdown() {}
 };
+
+// The largest answer and notification the library reads. Real answers are a
+// few tens of KB (the positions of every LED of a large desk); the bounds keep
+// what one hostile or faulty host can cost in memory (an answer is parsed and
+// converted, a few times its size) well bounded. A longer frame breaks the
+// connection without being read.
+constexpr uint32_t kMaxAnswerBytes = 2u << 20;
+constexpr uint32_t kMaxNotificationBytes = 64u << 10;
+// Undelivered notifications queued at most, by count and by bytes; while the
+// queue is full, arriving notifications are dropped (counters().
+// notificationsDropped), so a host that floods key presses to a slow callback
+// costs bounded memory.
+constexpr size_t kMaxQueuedNotifications = 1024;
+constexpr size_t kMaxQueuedNotificationBytes = 1u << 20;
 
 // Asks the host for this client's pipes and opens them. Null when no
 // connection could be made.
@@ -62,6 +80,8 @@ std::wstring WellKnownPipeBase();
 // For tests and the test host: use base instead, so that runs in parallel
 // do not meet. An empty base restores the default.
 void SetWellKnownPipeBaseForTesting(const std::wstring& base);
+// Releases what the two above keep; for the library's teardown.
+void ForgetWellKnownPipeBase();
 
 // The base name of this client's pipes from the host, empty on failure.
 std::wstring RequestClientPipeName(const std::string& clientIdentity);
@@ -103,6 +123,7 @@ class RpcConnection final : public IRpcConnection {
   bool HasNotificationHandler() override;
   bool IsBroken() override;
   void SetCallMutex(std::recursive_mutex* callMutex) override;
+  void Shutdown() override;
 
  private:
   struct NotificationRun;
@@ -112,6 +133,11 @@ class RpcConnection final : public IRpcConnection {
 
   std::atomic<std::recursive_mutex*> callMutex_{nullptr};
   std::recursive_mutex ownCallMutex_;
+  // Set by Shutdown, and by a notification reader that ended on its own
+  // (shared with the runs, which may outlive the connection): either way
+  // nothing more can be delivered, so the connection is broken.
+  std::atomic<bool> shutDown_{false};
+  const std::shared_ptr<std::atomic<bool>> readerFailed_;
 
   std::mutex streamsMutex_;
   std::shared_ptr<IBinaryReader> responseReader_;

@@ -1,0 +1,29 @@
+// Counts of what the library caught or dropped rather than let it end the
+// process or grow without bound. Nothing reads them in normal operation;
+// they make those paths visible to tests and to a debugger.
+#ifndef LUMSDK_TRANSPORT_COUNTERS_H_
+#define LUMSDK_TRANSPORT_COUNTERS_H_
+
+#include <atomic>
+#include <cstdint>
+
+namespace sdk {
+
+struct Counters {
+  // An application callback (completion or key press) threw; the exception
+  // was caught and the library went on with the next callback.
+  std::atomic<uint64_t> callbackExceptions{0};
+  // Key-press notifications dropped because the queue of undelivered ones
+  // was full (the application's callbacks did not keep up).
+  std::atomic<uint64_t> notificationsDropped{0};
+  // Failures inside a library thread (memory exhausted while reading or
+  // queueing): caught, counted; the connection was marked broken.
+  std::atomic<uint64_t> threadFailures{0};
+};
+
+// The process's counters; constant-initialised, never destroyed.
+Counters& counters();
+
+}  // namespace sdk
+
+#endif  // LUMSDK_TRANSPORT_COUNTERS_H_
