@@ -39,7 +39,8 @@ std::string bodyText(const std::vector<uint8_t>& body) {
 
 std::vector<uint8_t> textBody(const std::string& text) { return sdk::TextToMessage(text); }
 
-// Control bytes are shown escaped so that a trace line stays one line.
+}  // namespace
+
 std::string printable(const std::string& text) {
   static const char kHex[] = "0123456789abcdef";
   std::string out;
@@ -59,8 +60,6 @@ std::string printable(const std::string& text) {
   if (text.size() > limit) out += "... (" + std::to_string(text.size()) + " bytes)";
   return out;
 }
-
-}  // namespace
 
 // One connected client: its three pipes and the two threads serving them.
 class ClientSession {

@@ -75,6 +75,10 @@ struct ClientInfo {
 
 class ClientSession;
 
+// The text with control bytes escaped (a line end as \n, ESC as \x1b), cut at
+// 400 bytes: safe to print on a terminal as one line, whoever wrote it.
+std::string printable(const std::string& text);
+
 class HostServer {
  public:
   explicit HostServer(ServerOptions options);
