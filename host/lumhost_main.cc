@@ -128,6 +128,7 @@ int run(int argc, char** argv) {
   ServerOptions options;
   options.protocol = args.protocol;
   options.trace = args.trace;
+  options.keepRequests = false;
   if (!args.profilePath.empty()) {
     std::string error;
     if (!loadProfileFile(args.profilePath, &options.profile, &error)) {

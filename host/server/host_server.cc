@@ -607,6 +607,7 @@ int HostServer::pressKey(int vendorKey, bool pressed) {
 }
 
 void HostServer::recordRequest(const std::string& text, const std::string& method) {
+  if (!options_.keepRequests) return;
   {
     std::lock_guard<std::mutex> lock(logMutex_);
     log_.emplace_back(method, text);
@@ -649,9 +650,31 @@ void HostServer::note(const std::string& line) {
 }
 
 void HostServer::trace(const std::string& client, const char* direction, const std::string& text) {
-  if (trace_ && options_.log) {
-    options_.log(wallClockText() + " " + client + " " + direction + " " + printable(text));
+  bool print = trace_ && options_.log;
+  if (!print && options_.keepTraffic == 0) return;
+  TrafficLine line;
+  line.time = wallClockText();
+  line.text = client + " " + direction + " " + printable(text);
+  if (print) options_.log(line.time + " " + line.text);
+  if (options_.keepTraffic == 0) return;
+  std::lock_guard<std::mutex> lock(trafficMutex_);
+  line.number = ++trafficCount_;
+  traffic_.push_back(std::move(line));
+  if (traffic_.size() > options_.keepTraffic) traffic_.pop_front();
+}
+
+std::vector<TrafficLine> HostServer::recentTraffic(uint64_t after) {
+  std::lock_guard<std::mutex> lock(trafficMutex_);
+  std::vector<TrafficLine> lines;
+  for (const TrafficLine& line : traffic_) {
+    if (line.number > after) lines.push_back(line);
   }
+  return lines;
+}
+
+uint64_t HostServer::trafficCount() {
+  std::lock_guard<std::mutex> lock(trafficMutex_);
+  return trafficCount_;
 }
 
 bool HostServer::sleepUnlessStopping(int milliseconds) {
