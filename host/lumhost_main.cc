@@ -14,6 +14,7 @@
 #include "host/console/host_commands.h"
 #include "host/profile/device_profile.h"
 #include "host/server/host_server.h"
+#include "host/views/desk_picture.h"
 #include "host/views/live_view.h"
 #include "transport/rpc_connection.h"
 
@@ -127,6 +128,7 @@ int run(int argc, char** argv) {
   ServerOptions options;
   options.protocol = args.protocol;
   options.trace = args.trace;
+  options.keepRequests = false;
   if (!args.profilePath.empty()) {
     std::string error;
     if (!loadProfileFile(args.profilePath, &options.profile, &error)) {
@@ -140,13 +142,11 @@ int run(int argc, char** argv) {
       std::fputs(text.c_str(), stdout);
       return 0;
     }
-    std::FILE* f = std::fopen(args.dumpPath.c_str(), "wb");
-    if (f == nullptr || std::fwrite(text.data(), 1, text.size(), f) != text.size()) {
-      std::fprintf(stderr, "lumhost: %s: cannot be written\n", args.dumpPath.c_str());
-      if (f != nullptr) std::fclose(f);
-      return 1;
+    std::string error;
+    if (!writeTextFile(args.dumpPath, text, &error)) {
+      std::fprintf(stderr, "lumhost: --dump-profile %s\n", error.c_str());
+      return 2;
     }
-    std::fclose(f);
     return 0;
   }
   options.pipeBase =
@@ -158,11 +158,15 @@ int run(int argc, char** argv) {
   ConsoleOutput output(stdout);
   options.log = [&output](const std::string& line) { output.print(line); };
 
-  const Profile& profile = options.profile;
-  std::string banner = "lumhost: serving " + std::to_string(profile.devices.size()) + " devices (" +
-                       profile.name + ") as a protocol " + std::to_string(args.protocol) + " host";
+  std::string banner = "lumhost: " + servingText(options.profile, args.protocol);
   HostServer server(std::move(options));
   std::string error;
+  // A snapshot file that cannot be written is a mistake in the command line:
+  // say so now, not twice a second while serving.
+  if (!args.snapshotPath.empty() && !writeSnapshot(server, args.snapshotPath, &error)) {
+    std::fprintf(stderr, "lumhost: --snapshot %s\n", error.c_str());
+    return 2;
+  }
   if (!server.start(&error)) {
     std::fprintf(stderr, "lumhost: %s\n", error.c_str());
     return 1;

@@ -100,15 +100,16 @@ TEST_F(HostHandler, KeyNames) {
 }
 
 TEST_F(HostHandler, ColoursAreSetAndReadAsComposed) {
-  JsonHandle set =
-      ask(R"({"method":"VelmoraSetLedsColors","params":{"ledsColors":"1,255,0,0#121,0,0,9"}})");
+  JsonHandle set = ask(
+      R"({"method":"VelmoraSetLedsColors","params":{"ledsColors":"1,255,0,0#121,0,0,9#0,7,7,7"}})");
   EXPECT_TRUE(set.get("result").asBool());
   EXPECT_EQ(set.get("errorCode").asInt(), 0);
-  // Unknown and never-set LEDs read dark; the answer keeps the request's order.
+  // Unknown and never-set LEDs read dark (id 0, accepted in sets, names no
+  // LED); the answer keeps the request's order.
   JsonHandle get = ask(
-      R"({"method":"VelmoraGetLedsColors","params":{"ledsColors":"121,-1,256,0#1,0,0,0#300,1,1,1#2,0,0,0"}})",
+      R"({"method":"VelmoraGetLedsColors","params":{"ledsColors":"121,-1,256,0#1,0,0,0#300,1,1,1#2,0,0,0#0,1,1,1"}})",
       2);
-  EXPECT_EQ(get.get("ledsColors").asString(), "121,0,0,9#1,255,0,0#300,0,0,0#2,0,0,0");
+  EXPECT_EQ(get.get("ledsColors").asString(), "121,0,0,9#1,255,0,0#300,0,0,0#2,0,0,0#0,0,0,0");
   JsonHandle onMouse = ask(
       R"({"method":"VelmoraGetLedsColorsByDeviceIndex","params":{"deviceIndex":1,"ledsColors":"121,0,0,0#1,0,0,0"}})");
   EXPECT_EQ(onMouse.get("ledsColors").asString(), "121,0,0,9#1,0,0,0");

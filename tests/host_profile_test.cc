@@ -116,7 +116,8 @@ TEST(HostProfile, SmallHandWrittenProfile) {
     ]})";
   Profile p;
   std::string error;
-  ASSERT_TRUE(parseProfile(text, &p, &error)) << error;
+  // Editors on Windows may start the file with a UTF-8 byte-order mark.
+  ASSERT_TRUE(parseProfile(std::string("\xEF\xBB\xBF") + text, &p, &error)) << error;
   ASSERT_EQ(p.devices.size(), 2u);
   EXPECT_EQ(p.devices[0].type, 3);
   EXPECT_EQ(p.devices[0].leds[1].pressKeyId(), 77);
@@ -133,6 +134,7 @@ TEST(HostProfile, SmallHandWrittenProfile) {
 
 TEST(HostProfile, BadProfilesNameTheirFault) {
   const std::string led = R"({"id": 1, "left": 0, "top": 0, "width": 5, "height": 5})";
+  const std::string keyA = R"({"id": 1, "key": "A", "left": 0, "top": 0, "width": 5, "height": 5})";
   auto device = [](const std::string& members) {
     return R"({"devices": [{"type": "mouse", "model": "M1", )" + members + "}]}";
   };
@@ -146,6 +148,10 @@ TEST(HostProfile, BadProfilesNameTheirFault) {
       {"{\n\"devices\": []\n} x", "not valid JSON: line 3, column 3: unexpected text after"},
       {"{\"name\": \"a\\\\b\", \"devices\": []}", "unsupported escape '\\\\'"},
       {"[]", "the profile must be a JSON object"},
+      {"{\"devices\": [], \"name\": -1e999}",
+       "not valid JSON: line 1, column 25: the number -1e999 is out of range"},
+      {"{\"devices\": [],\n \"devices\": []}",
+       "not valid JSON: line 2, column 2: member \"devices\" appears twice in one object"},
       {"{\"name\": \"x\"}", "member \"devices\" is missing"},
       {"{\"devices\": [], \"colour\": 1}", "the profile: unknown member \"colour\""},
       {"{\"devices\": [7]}", "device 0: must be an object"},
@@ -153,14 +159,19 @@ TEST(HostProfile, BadProfilesNameTheirFault) {
       {R"({"devices": [{"type": "toaster", "model": "M1"}]})", "unknown name \"toaster\""},
       {R"({"devices": [{"type": 1}]})", "device 0: member \"model\" is missing"},
       {R"({"devices": [{"type": 1, "model": ""}]})", "member \"model\" must not be empty"},
-      {device(R"("capsMask": -1)"), "device 0 (\"M1\"): member \"capsMask\" must be between"},
+      {device(R"("capsMask": -1)"),
+       "device 0 (\"M1\"): member \"capsMask\" must be between 0 and 2147483647"},
+      {device(R"("deskLeft": -2e6)"), "member \"deskLeft\" must be between -1000000 and 1000000"},
+      {device(R"("width": -1)"), "member \"width\" must be between 0 and 1000000"},
       {device(R"("capsMask": 1.5)"), "member \"capsMask\" must be a whole number"},
       {device(R"("ledz": [])"), "device 0 (\"M1\"): unknown member \"ledz\""},
       {device(R"("leds": 3)"), "member \"leds\" must be an array"},
       {device(R"("leds": [{"id": 0, "left": 0, "top": 0, "width": 5, "height": 5}])"),
        "device 0 (\"M1\"), led 0: member \"id\" must be between 1 and 499"},
-      {device(R"("leds": [{"id": 500, "left": 0, "top": 0, "width": 5, "height": 5}])"),
+      {device(R"("leds": [{"id": 5e9, "left": 0, "top": 0, "width": 5, "height": 5}])"),
        "member \"id\" must be between 1 and 499"},
+      {device(R"("leds": [{"id": 3, "left": 2e6, "top": 0, "width": 5, "height": 5}])"),
+       "led 0 (id 3): member \"left\" must be between 0 and 1000000"},
       {device("\"leds\": [" + led + ", " + led + "]"),
        "device 0 (\"M1\"), led 1 (id 1): LED id 1 appears twice"},
       {device(R"("leds": [{"id": 3, "left": 0, "top": 0, "width": 0, "height": 5}])"),
@@ -172,6 +183,25 @@ TEST(HostProfile, BadProfilesNameTheirFault) {
       {device(
            R"("leds": [{"id": 3, "key": "Caps Lock", "left": 0, "top": 0, "width": 1, "height": 5}])"),
        "member \"key\" may hold only printable ASCII"},
+      {device(R"("leds": [{"id": 1, "key": "A", "left": 0, "top": 0, "width": 5, "height": 5},
+                          {"id": 2, "key": "a", "left": 6, "top": 0, "width": 5, "height": 5}])"),
+       "led 1 (id 2): member \"key\": the label \"a\" is already used by device 0 (\"M1\"), led 0 "
+       "(id 1) (labels are not case-sensitive)"},
+      {R"({"devices": [{"type": 1, "model": "K", "leds": [)" + keyA + R"(]},
+                       {"type": 2, "model": "M", "leds": [)" +
+           keyA + "]}]}",
+       "device 1 (\"M\"), led 0 (id 1): member \"key\": the label \"A\" is already used by device "
+       "0"},
+      {device(
+           R"("leds": [{"id": 1, "key": "A", "left": 0, "top": 0, "width": 5, "height": 5, "vendorKey": 9},
+                          {"id": 2, "left": 6, "top": 0, "width": 5, "height": 5, "vendorKey": 9}])"),
+       "led 1 (id 2): member \"vendorKey\": key id 9 is already the key id of device 0 (\"M1\"), "
+       "led 0 "
+       "(id 1)"},
+      {device(
+           R"("leds": [{"id": 1, "key": "A", "left": 0, "top": 0, "width": 5, "height": 5, "vendorKey": 2},
+                          {"id": 2, "key": "B", "left": 6, "top": 0, "width": 5, "height": 5}])"),
+       "led 1 (id 2): member \"vendorKey\": key id 2 (the LED id) is already the key id of"},
       {device(R"("channels": [{"devices": []}])"),
        "device 0 (\"M1\"), channel 0: member \"devices\" must be an array"},
       {device(R"("channels": [{"devices": [{"type": "fan"}]}])"),
@@ -189,11 +219,21 @@ TEST(HostProfile, BadProfilesNameTheirFault) {
   }
 }
 
-TEST(HostProfile, MissingFileIsNamed) {
-  Profile p;
-  std::string error;
-  EXPECT_FALSE(loadProfileFile("/nonexistent/desk.json", &p, &error));
-  EXPECT_EQ(error, "/nonexistent/desk.json: cannot be opened");
+TEST(HostProfile, FilesThatCannotBeReadAreNamedWithTheReason) {
+  const std::string directory = ::testing::TempDir();
+  const struct {
+    std::string path;
+    std::string expected;
+  } cases[] = {
+      {"/nonexistent/desk.json", "/nonexistent/desk.json: cannot be opened (No such file"},
+      {directory, directory + ": is a directory, not a file"},
+  };
+  for (const auto& c : cases) {
+    Profile p;
+    std::string error;
+    EXPECT_FALSE(loadProfileFile(c.path, &p, &error));
+    EXPECT_EQ(error.rfind(c.expected, 0), 0u) << error;
+  }
 }
 
 TEST(HostJsonSyntax, AcceptsWhatTheReaderReadsBack) {

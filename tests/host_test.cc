@@ -19,6 +19,7 @@
 #include "json/json_text.h"
 #include "transport/binary_io.h"
 #include "transport/pipe_stream.h"
+#include "transport/platform.h"
 #include "transport/rpc_connection.h"
 
 namespace lumhost {
@@ -313,6 +314,32 @@ TEST(HostPipes, SecondHostOnTheSamePipesIsRefused) {
   Connection c = connectRacing(":pid:3");
   ASSERT_TRUE(c);
   EXPECT_EQ(ask(c, kCount).get("result").asInt(), 5);
+}
+
+// A host that runs for days keeps only the latest trace lines and no request
+// list.
+TEST(HostPipes, LongRunningHostKeepsBoundedTraffic) {
+  ServerOptions options;
+  options.pipeBase = std::wstring(sdk::kPipePathPrefix) + L"lumhost-traffic-" +
+                     std::to_wstring(sdk::platform::currentProcessId());
+  options.keepRequests = false;
+  options.keepTraffic = 3;
+  HostServer server(options);
+  std::string error;
+  ASSERT_TRUE(server.start(&error)) << error;
+  sdk::SetWellKnownPipeBaseForTesting(options.pipeBase);
+  Connection c = connect();
+  ASSERT_TRUE(c);
+  for (int i = 0; i < 5; ++i) ask(c, kCount);
+  // Five requests and five answers; the answer's line follows its write.
+  ASSERT_TRUE(eventually([&] { return server.trafficCount() == 10; }));
+  std::vector<TrafficLine> kept = server.recentTraffic(0);
+  ASSERT_EQ(kept.size(), 3u);
+  EXPECT_EQ(kept[0].number, 8u);
+  EXPECT_EQ(kept[2].text.rfind("client-", 0), 0u);
+  EXPECT_NE(kept[2].text.find(" <- {"), std::string::npos) << kept[2].text;
+  EXPECT_EQ(server.recentTraffic(9).size(), 1u);
+  EXPECT_TRUE(server.requests().empty());
 }
 
 TEST(HostFixtureSetup, BadProfileIsReported) {

@@ -86,7 +86,8 @@ TEST(HostCommands, KeysResolveByLabelOrNumber) {
   ASSERT_TRUE(profile.findLetterKey('A', &device, &a));
   const Case cases[] = {{"A", true, a},      {"a", true, a},     {"wheel", true, 900},
                         {"#7", true, 7},     {"250", true, 250}, {"#x", false, 0},
-                        {"nokey", false, 0}, {"-3", false, 0},   {"#99999999999", false, 0}};
+                        {"nokey", false, 0}, {"-3", false, 0},   {"#99999999999", false, 0},
+                        {"#0", false, 0}};
   for (const Case& c : cases) {
     int key = -1;
     std::string label;
@@ -125,7 +126,7 @@ TEST(HostCommands, ConsoleSession) {
             "key 5 tapped: sent to 1 registered client");
   EXPECT_EQ(runCommand(server, "release", snapshot).output, "usage: release KEY");
   EXPECT_EQ(runCommand(server, "press Nope", snapshot).output,
-            "no key \"Nope\" (give a key label or #N)");
+            "no key \"Nope\" (give a key label, or #N for key id N of 1 or more)");
   std::string clients = runCommand(server, "clients", snapshot).output;
   EXPECT_NE(clients.find("1 client connected"), std::string::npos) << clients;
   EXPECT_NE(clients.find(":pid:77"), std::string::npos);
@@ -146,10 +147,48 @@ TEST(HostCommands, ConsoleSession) {
   EXPECT_NE(svg.str().find("id=\"led-0-1\""), std::string::npos);
   EXPECT_NE(svg.str().find("fill=\"#ff0000\""), std::string::npos);
   std::remove(snapshot.c_str());
-  EXPECT_NE(runCommand(server, "snapshot /nonexistent/dir/x.svg", snapshot).output.find("cannot"),
-            std::string::npos);
+  EXPECT_EQ(runCommand(server, "snapshot /nonexistent/dir/x.svg", snapshot).output,
+            "/nonexistent/dir/x.svg: cannot be written (No such file or directory)");
   EXPECT_TRUE(runCommand(server, "quit", snapshot).quit);
-  EXPECT_TRUE(runCommand(server, "exit", snapshot).quit);
+  EXPECT_TRUE(runCommand(server, "EXIT", snapshot).quit);
+}
+
+TEST(HostCommands, MistypedCommandsAreRefusedAndNotEchoedRaw) {
+  ServerOptions options;
+  options.pipeBase = std::wstring(sdk::kPipePathPrefix) + L"lumhost-mistyped-" +
+                     std::to_wstring(sdk::platform::currentProcessId());
+  HostServer server(options);
+  const struct {
+    const char* line;
+    const char* expected;  // the start of the output
+  } cases[] = {
+      {"PRESS esc", "key 1 (Esc) pressed: sent to 0 registered clients"},
+      {"Trace ON", "trace is on"},
+      {"trace maybe", "usage: trace on|off (trace is on)"},
+      {"trace on off", "usage: trace on|off"},
+      {"snapshot a b", "usage: snapshot [FILE] (one file name, without spaces)"},
+      {"press #0", "no key \"#0\" (give a key label, or #N for key id N of 1 or more)"},
+      {"press \x1b[2J", "no key \"\\x1b[2J\""},
+      {"\x1b]0;title\x07", "unknown command \"\\x1b]0;title\\x07\" (type help)"},
+      {"Show", "control: nobody holds exclusive control"},
+      {"help", "commands:"},
+  };
+  for (const auto& c : cases) {
+    std::string output = runCommand(server, c.line, "unused.svg").output;
+    EXPECT_EQ(output.rfind(c.expected, 0), 0u) << c.line << "\n" << output;
+  }
+  EXPECT_NE(runCommand(server, "help", "unused.svg").output.find("state, show"), std::string::npos);
+}
+
+TEST(HostCommands, BannerNamesTheProfileWhenItHasAName) {
+  Profile unnamed;
+  Profile one;
+  one.name = "Desk";
+  one.devices.resize(1);
+  EXPECT_EQ(servingText(unnamed, 5), "serving 0 devices as a protocol 5 host");
+  EXPECT_EQ(servingText(one, 3), "serving 1 device of \"Desk\" as a protocol 3 host");
+  EXPECT_EQ(servingText(defaultProfile(), 5),
+            "serving 5 devices of \"Built-in desk\" as a protocol 5 host");
 }
 
 }  // namespace

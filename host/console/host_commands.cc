@@ -1,5 +1,6 @@
 #include "host/console/host_commands.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
@@ -24,7 +25,8 @@ bool parseNumber(const std::string& text, int* value) {
   if (text.empty() || text.size() > 10) return false;
   char* end = nullptr;
   long v = std::strtol(text.c_str(), &end, 10);
-  if (*end != '\0' || v < 0 || v > 0x7FFFFFFF) return false;
+  // Key ids are 1 or more, as profiles give them.
+  if (*end != '\0' || v < 1 || v > 0x7FFFFFFF) return false;
   *value = static_cast<int>(v);
   return true;
 }
@@ -42,10 +44,17 @@ const char kHelp[] =
     "  tap KEY        press and release\n"
     "                 KEY: a key label of the profile (A, Esc, F5, Space) or #N for key id N\n"
     "  clients        list the connected clients\n"
-    "  state          who holds control, each client's layer, the lit LEDs\n"
+    "  state, show    who holds control, each client's layer, the lit LEDs\n"
     "  snapshot [F]   write an SVG picture of the desk (default: the --snapshot file)\n"
-    "  trace on|off   print every request and answer\n"
-    "  quit           stop the host (so do Ctrl-C and the end of input)";
+    "  trace on|off   print every request and answer; trace alone tells which\n"
+    "  help           this list\n"
+    "  quit, exit     stop the host (so do Ctrl-C and the end of input)\n"
+    "commands and key labels may be typed in any case";
+
+std::string lowerCase(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
 
 }  // namespace
 
@@ -99,6 +108,13 @@ std::string describeState(HostServer& server) {
   return out.str();
 }
 
+std::string servingText(const Profile& profile, int protocol) {
+  size_t n = profile.devices.size();
+  std::string text = "serving " + std::to_string(n) + (n == 1 ? " device" : " devices");
+  if (!profile.name.empty()) text += " of \"" + profile.name + "\"";
+  return text + " as a protocol " + std::to_string(protocol) + " host";
+}
+
 bool writeSnapshot(HostServer& server, const std::string& path, std::string* error) {
   const Profile& profile = server.profile();
   std::string title = "lumhost: " + profile.name + ", protocol " +
@@ -112,7 +128,9 @@ CommandResult runCommand(HostServer& server, const std::string& line,
   CommandResult result;
   std::vector<std::string> w = words(line);
   if (w.empty()) return result;
-  const std::string& command = w[0];
+  // Echoed words are escaped: a typed control character must not reach the
+  // terminal as one.
+  const std::string command = lowerCase(w[0]);
   if (command == "help" || command == "?") {
     result.output = kHelp;
   } else if (command == "quit" || command == "exit") {
@@ -125,7 +143,8 @@ CommandResult runCommand(HostServer& server, const std::string& line,
     int key = 0;
     std::string label;
     if (!resolveKey(server.profile(), w[1], &key, &label)) {
-      result.output = "no key \"" + w[1] + "\" (give a key label or #N)";
+      result.output =
+          "no key \"" + printable(w[1]) + "\" (give a key label, or #N for key id N of 1 or more)";
       return result;
     }
     int sent = 0;
@@ -150,14 +169,25 @@ CommandResult runCommand(HostServer& server, const std::string& line,
   } else if (command == "state" || command == "show") {
     result.output = describeState(server);
   } else if (command == "snapshot") {
+    if (w.size() > 2) {
+      result.output = "usage: snapshot [FILE] (one file name, without spaces)";
+      return result;
+    }
     std::string path = w.size() > 1 ? w[1] : snapshotPath;
     std::string error;
-    result.output = writeSnapshot(server, path, &error) ? "snapshot written to " + path : error;
+    result.output = writeSnapshot(server, path, &error) ? "snapshot written to " + printable(path)
+                                                        : printable(error);
   } else if (command == "trace") {
-    if (w.size() == 2 && (w[1] == "on" || w[1] == "off")) server.setTrace(w[1] == "on");
+    std::string state = w.size() == 2 ? lowerCase(w[1]) : std::string();
+    if (w.size() > 2 || (w.size() == 2 && state != "on" && state != "off")) {
+      result.output =
+          std::string("usage: trace on|off (trace is ") + (server.tracing() ? "on" : "off") + ")";
+      return result;
+    }
+    if (w.size() == 2) server.setTrace(state == "on");
     result.output = std::string("trace is ") + (server.tracing() ? "on" : "off");
   } else {
-    result.output = "unknown command \"" + command + "\" (type help)";
+    result.output = "unknown command \"" + printable(w[0]) + "\" (type help)";
   }
   return result;
 }

@@ -32,6 +32,10 @@ bool resolveKey(const Profile& profile, const std::string& name, int* vendorKey,
 // LEDs of each device.
 std::string describeState(HostServer& server);
 
+// "serving 5 devices of \"Built-in desk\" as a protocol 5 host": what the
+// banner says about the profile.
+std::string servingText(const Profile& profile, int protocol);
+
 // Writes an SVG picture of the desk with its current colours.
 bool writeSnapshot(HostServer& server, const std::string& path, std::string* error);
 

@@ -2,11 +2,14 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <fstream>
+#include <cstring>
+#include <filesystem>
+#include <map>
 #include <set>
-#include <sstream>
+#include <system_error>
 
 #include "host/profile/json_syntax.h"
 #include "json/json_text.h"
@@ -355,6 +358,9 @@ namespace {
 using sdk::JsonHandle;
 using sdk::JsonObjectValue;
 
+// Positions and sizes, in millimetres, lie within a square of 1 km.
+constexpr double kMaxLength = 1e6;
+
 // Builds the messages: every fault names where it was found.
 class ProfileReader {
  public:
@@ -401,10 +407,11 @@ class ProfileReader {
     return true;
   }
 
-  // An optional number member; false (with the message) when it is present
-  // but not a number, or not whole when integral is asked for.
+  // A number member from min to max; false (with the message) when it is
+  // missing but required, not a number, out of range, or not whole when
+  // integral is asked for.
   bool number(const JsonHandle& object, const char* name, const std::string& where, double* out,
-              bool required, bool integral) {
+              bool required, bool integral, double min, double max) {
     if (!object.hasMember(name)) {
       if (required) return fail(where + ": member \"" + name + "\" is missing");
       return true;
@@ -414,8 +421,9 @@ class ProfileReader {
       return fail(where + ": member \"" + name + "\" must be a number");
     }
     double v = value.asDouble();
-    if (!std::isfinite(v) || std::fabs(v) > 1e6) {
-      return fail(where + ": member \"" + name + "\" is out of range");
+    if (!std::isfinite(v) || v < min || v > max) {
+      return fail(where + ": member \"" + name + "\" must be between " + num(min) + " and " +
+                  num(max));
     }
     if (integral && v != std::floor(v)) {
       return fail(where + ": member \"" + name + "\" must be a whole number");
@@ -424,15 +432,17 @@ class ProfileReader {
     return true;
   }
 
+  // A length in millimetres: positions and sizes.
+  bool length(const JsonHandle& object, const char* name, const std::string& where, double* out,
+              bool required, double min) {
+    return number(object, name, where, out, required, false, min, kMaxLength);
+  }
+
   bool integer(const JsonHandle& object, const char* name, const std::string& where, int* out,
                bool required, int min, int max) {
     if (!object.hasMember(name) && !required) return true;
     double v = *out;
-    if (!number(object, name, where, &v, required, true)) return false;
-    if (v < min || v > max) {
-      return fail(where + ": member \"" + name + "\" must be between " + std::to_string(min) +
-                  " and " + std::to_string(max));
-    }
+    if (!number(object, name, where, &v, required, true, min, max)) return false;
     *out = static_cast<int>(v);
     return true;
   }
@@ -486,14 +496,11 @@ class ProfileReader {
     if (!integer(object, "physicalLayout", where, &device->physicalLayout, false, 0, 1000000) ||
         !integer(object, "logicalLayout", where, &device->logicalLayout, false, 0, 1000000) ||
         !integer(object, "capsMask", where, &device->capsMask, false, 0, 0x7FFFFFFF) ||
-        !number(object, "deskLeft", where, &device->deskLeft, false, false) ||
-        !number(object, "deskTop", where, &device->deskTop, false, false) ||
-        !number(object, "width", where, &device->width, false, false) ||
-        !number(object, "height", where, &device->height, false, false)) {
+        !length(object, "deskLeft", where, &device->deskLeft, false, -kMaxLength) ||
+        !length(object, "deskTop", where, &device->deskTop, false, -kMaxLength) ||
+        !length(object, "width", where, &device->width, false, 0) ||
+        !length(object, "height", where, &device->height, false, 0)) {
       return false;
-    }
-    if (device->width < 0 || device->height < 0) {
-      return fail(where + ": members \"width\" and \"height\" must not be negative");
     }
     std::set<int> ids;
     if (!readLeds(object, where, &ids, device)) return false;
@@ -538,15 +545,12 @@ class ProfileReader {
     if (!ids->insert(led->id).second) {
       return fail(where + ": LED id " + std::to_string(led->id) + " appears twice in this device");
     }
-    if (!number(object, "left", where, &led->left, true, false) ||
-        !number(object, "top", where, &led->top, true, false) ||
-        !number(object, "width", where, &led->width, true, false) ||
-        !number(object, "height", where, &led->height, true, false) ||
+    if (!length(object, "left", where, &led->left, true, 0) ||
+        !length(object, "top", where, &led->top, true, 0) ||
+        !length(object, "width", where, &led->width, true, 0) ||
+        !length(object, "height", where, &led->height, true, 0) ||
         !integer(object, "vendorKey", where, &led->vendorKey, false, 1, 0x7FFFFFFF)) {
       return false;
-    }
-    if (led->left < 0 || led->top < 0) {
-      return fail(where + ": members \"left\" and \"top\" must not be negative");
     }
     if (led->width <= 0 || led->height <= 0) {
       return fail(where + ": members \"width\" and \"height\" must be above 0");
@@ -562,6 +566,23 @@ class ProfileReader {
         if (c <= ' ' || c > '~') {
           return fail(where + ": member \"key\" may hold only printable ASCII without spaces");
         }
+      }
+      // A label names one key: "press a" and a typed key must not be able
+      // to mean two.
+      std::string folded = foldCase(led->key);
+      auto used = labels_.emplace(folded, where);
+      if (!used.second) {
+        return fail(where + ": member \"key\": the label \"" + led->key + "\" is already used by " +
+                    used.first->second + " (labels are not case-sensitive)");
+      }
+    }
+    // An application tells keys apart by the key id alone.
+    if (!led->key.empty() || led->vendorKey != 0) {
+      auto used = keyIds_.emplace(led->pressKeyId(), where);
+      if (!used.second) {
+        return fail(where + ": member \"vendorKey\": key id " + std::to_string(led->pressKeyId()) +
+                    (led->vendorKey == 0 ? " (the LED id)" : "") + " is already the key id of " +
+                    used.first->second);
       }
     }
     return true;
@@ -595,12 +616,65 @@ class ProfileReader {
     return true;
   }
 
+  static std::string foldCase(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+  }
+
+  static std::string num(double v) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%.10g", v);
+    return buffer;
+  }
+
   std::string error_;
+  // Every key label (case-folded) and key id so far, with where it was.
+  std::map<std::string, std::string> labels_;
+  std::map<int, std::string> keyIds_;
 };
+
+// A profile is a few hundred kilobytes at most; anything far larger is a
+// wrong file, and is not read into memory.
+constexpr long kMaxProfileBytes = 16L << 20;
+
+// Reads a whole file; on failure a message with the path and the reason.
+bool readTextFile(const std::string& path, long maxBytes, std::string* text, std::string* error) {
+  std::error_code ec;
+  if (std::filesystem::is_directory(path, ec)) {
+    *error = path + ": is a directory, not a file";
+    return false;
+  }
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) {
+    *error = path + ": cannot be opened (" + std::strerror(errno) + ")";
+    return false;
+  }
+  char buffer[65536];
+  size_t n = 0;
+  while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) {
+    text->append(buffer, n);
+    if (static_cast<long>(text->size()) > maxBytes) {
+      std::fclose(f);
+      *error = path + ": is larger than " + std::to_string(maxBytes >> 20) + " MiB";
+      return false;
+    }
+  }
+  bool failed = std::ferror(f) != 0;
+  int reason = errno;
+  std::fclose(f);
+  if (failed) {
+    *error = path + ": cannot be read (" + std::strerror(reason) + ")";
+    return false;
+  }
+  return true;
+}
 
 }  // namespace
 
-bool parseProfile(const std::string& text, Profile* profile, std::string* error) {
+bool parseProfile(const std::string& input, Profile* profile, std::string* error) {
+  // Editors on Windows often start UTF-8 files with a byte-order mark.
+  static const char kByteOrderMark[] = "\xEF\xBB\xBF";
+  const std::string text = input.compare(0, 3, kByteOrderMark) == 0 ? input.substr(3) : input;
   std::string syntax;
   if (!checkJsonSyntax(text, &syntax)) {
     *error = "not valid JSON: " + syntax;
@@ -617,14 +691,9 @@ bool parseProfile(const std::string& text, Profile* profile, std::string* error)
 }
 
 bool loadProfileFile(const std::string& path, Profile* profile, std::string* error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    *error = path + ": cannot be opened";
-    return false;
-  }
-  std::ostringstream text;
-  text << in.rdbuf();
-  if (!parseProfile(text.str(), profile, error)) {
+  std::string text;
+  if (!readTextFile(path, kMaxProfileBytes, &text, error)) return false;
+  if (!parseProfile(text, profile, error)) {
     *error = path + ": " + *error;
     return false;
   }

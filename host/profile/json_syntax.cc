@@ -1,6 +1,9 @@
 #include "host/profile/json_syntax.h"
 
 #include <cctype>
+#include <cmath>
+#include <cstdlib>
+#include <set>
 #include <string>
 
 namespace lumhost {
@@ -91,10 +94,20 @@ class SyntaxChecker {
       ++pos_;
       return true;
     }
+    // Member names seen in this object, as written: the only escapes
+    // allowed stand for one character each, so equal names are equal texts.
+    std::set<std::string> names;
     for (;;) {
       skipBlanks();
       if (peek() != '"') return fail("expected a member name in double quotes");
+      size_t start = pos_;
       if (!string()) return false;
+      // A repeated member would silently replace the first one.
+      std::string name = text_.substr(start + 1, pos_ - start - 2);
+      if (!names.insert(name).second) {
+        pos_ = start;
+        return fail("member \"" + name + "\" appears twice in one object");
+      }
       skipBlanks();
       if (peek() != ':') return fail("expected ':' after the member name");
       ++pos_;
@@ -184,7 +197,13 @@ class SyntaxChecker {
       if (!std::isdigit(static_cast<unsigned char>(peek()))) return fail("expected an exponent");
       while (std::isdigit(static_cast<unsigned char>(peek()))) ++pos_;
     }
-    return pos_ > start;
+    // A number too large for a double would not be read back at all.
+    std::string digits = text_.substr(start, pos_ - start);
+    if (!std::isfinite(std::strtod(digits.c_str(), nullptr))) {
+      pos_ = start;
+      return fail("the number " + digits + " is out of range");
+    }
+    return true;
   }
 
   const std::string& text_;

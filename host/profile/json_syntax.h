@@ -9,8 +9,9 @@
 namespace lumhost {
 
 // True when the text is one JSON value (RFC 8259) and nothing else but
-// whitespace, with strings that the library's reader reads back exactly:
-// the escapes \" \b \f \n \r \t only. Otherwise false and a message such as
+// whitespace, that the library's reader reads back exactly: strings with the
+// escapes \" \b \f \n \r \t only, numbers within the range of a double, and
+// no member named twice in one object. Otherwise false and a message such as
 // "line 3, column 14: expected ',' or '}'".
 bool checkJsonSyntax(const std::string& text, std::string* error);
 

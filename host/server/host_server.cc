@@ -39,7 +39,8 @@ std::string bodyText(const std::vector<uint8_t>& body) {
 
 std::vector<uint8_t> textBody(const std::string& text) { return sdk::TextToMessage(text); }
 
-// Control bytes are shown escaped so that a trace line stays one line.
+}  // namespace
+
 std::string printable(const std::string& text) {
   static const char kHex[] = "0123456789abcdef";
   std::string out;
@@ -59,8 +60,6 @@ std::string printable(const std::string& text) {
   if (text.size() > limit) out += "... (" + std::to_string(text.size()) + " bytes)";
   return out;
 }
-
-}  // namespace
 
 // One connected client: its three pipes and the two threads serving them.
 class ClientSession {
@@ -608,6 +607,7 @@ int HostServer::pressKey(int vendorKey, bool pressed) {
 }
 
 void HostServer::recordRequest(const std::string& text, const std::string& method) {
+  if (!options_.keepRequests) return;
   {
     std::lock_guard<std::mutex> lock(logMutex_);
     log_.emplace_back(method, text);
@@ -650,9 +650,31 @@ void HostServer::note(const std::string& line) {
 }
 
 void HostServer::trace(const std::string& client, const char* direction, const std::string& text) {
-  if (trace_ && options_.log) {
-    options_.log(wallClockText() + " " + client + " " + direction + " " + printable(text));
+  bool print = trace_ && options_.log;
+  if (!print && options_.keepTraffic == 0) return;
+  TrafficLine line;
+  line.time = wallClockText();
+  line.text = client + " " + direction + " " + printable(text);
+  if (print) options_.log(line.time + " " + line.text);
+  if (options_.keepTraffic == 0) return;
+  std::lock_guard<std::mutex> lock(trafficMutex_);
+  line.number = ++trafficCount_;
+  traffic_.push_back(std::move(line));
+  if (traffic_.size() > options_.keepTraffic) traffic_.pop_front();
+}
+
+std::vector<TrafficLine> HostServer::recentTraffic(uint64_t after) {
+  std::lock_guard<std::mutex> lock(trafficMutex_);
+  std::vector<TrafficLine> lines;
+  for (const TrafficLine& line : traffic_) {
+    if (line.number > after) lines.push_back(line);
   }
+  return lines;
+}
+
+uint64_t HostServer::trafficCount() {
+  std::lock_guard<std::mutex> lock(trafficMutex_);
+  return trafficCount_;
 }
 
 bool HostServer::sleepUnlessStopping(int milliseconds) {

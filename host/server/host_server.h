@@ -23,13 +23,16 @@
 //   1. sessionsMutex_ (the list of sessions), then a session's mutexes;
 //   2. ClientSession::outMutex_ / callbackMutex_ (one stream each), then
 //      ClientSession::queueMutex_;
-//   hooksMutex_, logMutex_, acceptMutex_ and the lighting state's mutex are
-//   leaves: nothing else is locked while one of them is held.
+//   hooksMutex_, logMutex_, trafficMutex_, acceptMutex_ and the lighting
+//   state's mutex are leaves: nothing else is locked while one of them is
+//   held.
 #ifndef LUMSDK_HOST_SERVER_HOST_SERVER_H_
 #define LUMSDK_HOST_SERVER_HOST_SERVER_H_
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -60,6 +63,19 @@ struct ServerOptions {
   // of the server's threads, one line at a time without a line end. May be
   // empty.
   std::function<void(const std::string&)> log;
+  // Keep every request for requests() and waitForRequests(), as tests want.
+  // A long-running host turns it off: the list would grow without end.
+  bool keepRequests = true;
+  // How many of the latest trace lines recentTraffic() keeps, whether the
+  // trace is printed or not; 0: none.
+  size_t keepTraffic = 0;
+};
+
+// One line of the trace, as recentTraffic() keeps it.
+struct TrafficLine {
+  uint64_t number = 0;  // 1 for the first line since the server was made
+  std::string time;     // "HH:MM:SS.mmm"
+  std::string text;     // "client-1 -> {...}", control bytes escaped
 };
 
 // What the client list and the console show about one client.
@@ -74,6 +90,10 @@ struct ClientInfo {
 };
 
 class ClientSession;
+
+// The text with control bytes escaped (a line end as \n, ESC as \x1b), cut at
+// 400 bytes: safe to print on a terminal as one line, whoever wrote it.
+std::string printable(const std::string& text);
 
 class HostServer {
  public:
@@ -117,6 +137,10 @@ class HostServer {
   int clientCount();
   int registeredClientCount();
   std::vector<ClientInfo> clients();
+  // The kept trace lines numbered above `after`, oldest first; and the
+  // number of the latest line (0: none yet).
+  std::vector<TrafficLine> recentTraffic(uint64_t after);
+  uint64_t trafficCount();
 
  private:
   friend class ClientSession;
@@ -178,6 +202,11 @@ class HostServer {
   std::mutex logMutex_;
   std::condition_variable logChanged_;
   std::vector<std::pair<std::string, std::string>> log_;  // (method, text)
+
+  // Guards traffic_ and trafficCount_. Leaf.
+  std::mutex trafficMutex_;
+  std::deque<TrafficLine> traffic_;
+  uint64_t trafficCount_ = 0;
 
   // Wakes delayed answers at stop(). Leaf.
   std::mutex stopMutex_;

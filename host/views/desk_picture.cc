@@ -1,9 +1,10 @@
 #include "host/views/desk_picture.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <fstream>
+#include <cstring>
 
 namespace lumhost {
 namespace {
@@ -144,19 +145,28 @@ std::string renderSvg(const Profile& profile, const DeskColors& colors, const st
 }
 
 bool writeTextFile(const std::string& path, const std::string& text, std::string* error) {
+  // Messages name the user's path: the temporary file is ours, not theirs.
   std::string temporary = path + ".tmp";
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    if (!out || !out.write(text.data(), static_cast<std::streamsize>(text.size())) ||
-        !out.flush()) {
-      *error = temporary + ": cannot be written";
-      return false;
-    }
+  std::FILE* out = std::fopen(temporary.c_str(), "wb");
+  if (out == nullptr) {
+    *error = path + ": cannot be written (" + std::strerror(errno) + ")";
+    return false;
+  }
+  bool written = std::fwrite(text.data(), 1, text.size(), out) == text.size();
+  int reason = errno;
+  if (std::fclose(out) != 0 && written) {
+    written = false;
+    reason = errno;
+  }
+  if (!written) {
+    *error = path + ": cannot be written (" + std::strerror(reason) + ")";
+    std::remove(temporary.c_str());
+    return false;
   }
   // rename() does not replace an existing file on Windows; remove it first.
   std::remove(path.c_str());
   if (std::rename(temporary.c_str(), path.c_str()) != 0) {
-    *error = path + ": cannot be replaced";
+    *error = path + ": cannot be replaced (" + std::strerror(errno) + ")";
     std::remove(temporary.c_str());
     return false;
   }

@@ -131,6 +131,7 @@ void LiveView::run() {
   int clients = -1;
   bool snapshotDue = false;
   Clock::time_point lastSnapshot{};
+  std::string lastSnapshotError;
   while (running_) {
     uint64_t now = server_->state().waitForChange(seen, 100);
     int clientsNow = server_->clientCount();
@@ -143,8 +144,14 @@ void LiveView::run() {
     }
     if (snapshotDue && !options_.snapshotPath.empty() &&
         Clock::now() - lastSnapshot >= kSnapshotInterval) {
+      // A failure that lasts (a full disk) is told once, not twice a second.
       std::string error;
-      if (!writeSnapshot(*server_, options_.snapshotPath, &error)) output_->print(error);
+      if (writeSnapshot(*server_, options_.snapshotPath, &error)) {
+        lastSnapshotError.clear();
+      } else if (error != lastSnapshotError) {
+        output_->print("lumhost: " + error);
+        lastSnapshotError = error;
+      }
       lastSnapshot = Clock::now();
       snapshotDue = false;
     }
