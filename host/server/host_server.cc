@@ -212,6 +212,11 @@ class ClientSession {
       }
       auto delay = hooks.delays.find(method);
       if (delay != hooks.delays.end() && !server_->sleepUnlessStopping(delay->second)) return;
+      auto wire = hooks.wire.find(method);
+      if (wire != hooks.wire.end()) {
+        if (!writeWire(wire->second)) return;
+        continue;
+      }
       std::string answer;
       auto replaced = hooks.replaced.find(method);
       if (replaced != hooks.replaced.end()) {
@@ -237,6 +242,20 @@ class ClientSession {
         return;
       }
     }
+  }
+
+  // Writes a scripted answer's raw bytes piece by piece; false when the
+  // session ends here (on purpose, or because the pipe failed).
+  bool writeWire(const HostServer::WireScript& script) {
+    for (size_t i = 0; i < script.pieces.size(); ++i) {
+      if (i > 0 && !server_->sleepUnlessStopping(script.pauseMs)) return false;
+      std::vector<uint8_t> bytes(script.pieces[i].begin(), script.pieces[i].end());
+      std::lock_guard<std::mutex> lock(outMutex_);
+      if (outClosed_ || sdk::WriteRawBytes(*out_, bytes, kWriteTimeoutMs) != 0) return false;
+    }
+    server_->trace(name_, "<-", "(scripted bytes)");
+    if (script.endSession) server_->note(name_ + ": the session ends after scripted bytes");
+    return !script.endSession;
   }
 
   void notifierLoop() {
@@ -558,6 +577,15 @@ void HostServer::replaceAnswer(const std::string& method, std::string rawText) {
     hooks_.replaced.erase(method);
   } else {
     hooks_.replaced[method] = std::move(rawText);
+  }
+}
+
+void HostServer::scriptAnswerBytes(const std::string& method, WireScript script) {
+  std::lock_guard<std::mutex> lock(hooksMutex_);
+  if (script.pieces.empty()) {
+    hooks_.wire.erase(method);
+  } else {
+    hooks_.wire[method] = std::move(script);
   }
 }
 

@@ -121,6 +121,12 @@ class HostServer {
 
   // --- Scripting hooks (see host/fixture/host_fixture.h for their meaning).
   void replaceAnswer(const std::string& method, std::string rawText);
+  struct WireScript {
+    std::vector<std::string> pieces;
+    int pauseMs = 0;
+    bool endSession = false;
+  };
+  void scriptAnswerBytes(const std::string& method, WireScript script);
   void withholdAnswers(const std::string& method, bool withhold);
   void delayAnswers(const std::string& method, int milliseconds);
   void closeClientPipes(const std::string& suffix);
@@ -147,6 +153,7 @@ class HostServer {
 
   struct Hooks {
     std::map<std::string, std::string> replaced;
+    std::map<std::string, WireScript> wire;
     std::set<std::string> withheld;
     std::map<std::string, int> delays;
     bool refuseIdentity = false;

@@ -166,10 +166,6 @@ int PipeStreamBase::ReadFrame(std::vector<uint8_t>& frame, int timeoutMs) {
   return 0;
 }
 
-bool PipeStreamBase::InputWaiting() const {
-  return inEnd_ > inBegin_ || bodyPending_ || (PlatformHasPipe() && PlatformBytesWaiting());
-}
-
 std::vector<uint8_t> EncodeFrame(const std::vector<uint8_t>& body) {
   const auto n = static_cast<uint32_t>(body.size());
   std::vector<uint8_t> wire;

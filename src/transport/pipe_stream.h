@@ -80,9 +80,10 @@ class IStream {
   virtual ~IStream() = default;
   virtual void Close() = 0;
   virtual bool OpenForReading(int timeoutMs) = 0;
-  // True when bytes wait to be read (buffered, or in the pipe) before the
-  // next Read: on a stream where answers only follow requests, unread bytes
-  // mean it is out of step.
+  // True when bytes of a next frame have already been read ahead: on a
+  // stream where answers only follow requests, they mean it is out of step.
+  // Costs no system call (asking the system would cost more than the rest
+  // of a call's own work).
   virtual bool QueryInput() { return false; }
   // Lowers (or raises, up to kMaxFrameBytes) the largest frame body that Read
   // accepts; set before the stream is used.
@@ -145,8 +146,8 @@ class PipeStreamBase {
 
   // Reads exactly count raw bytes (buffered ones first).
   int ReadExact(uint8_t* data, size_t count, const Deadline& deadline);
-  // Bytes read ahead or of a frame under way, or bytes waiting in the pipe.
-  bool InputWaiting() const;
+  // Bytes read ahead or of a frame under way.
+  bool InputWaiting() const { return inEnd_ > inBegin_ || bodyPending_; }
   void SetFrameLimit(uint32_t maxBytes) {
     readLimit_ = maxBytes < kMaxFrameBytes ? maxBytes : kMaxFrameBytes;
   }
@@ -166,8 +167,6 @@ class PipeStreamBase {
   int PlatformWriteAll(const uint8_t* head, size_t headSize, const uint8_t* body, size_t bodySize,
                        const Deadline& deadline);
   bool PlatformHasPipe() const;
-  // True when the pipe holds bytes not yet read (one system call, no wait).
-  bool PlatformBytesWaiting() const;
   bool PlatformCancelRequested() const;
   void PlatformClose(bool disconnect);
   void PlatformFlush();

@@ -219,13 +219,6 @@ std::string RpcConnection::Call(const std::string& request) {
   }
   if (!writer || !reader) return {};
 
-  // Bytes waiting before a request is sent are an answer nobody asked for (a
-  // host that answered twice): every later answer would be the one to the
-  // request before. The exchange is out of step for good.
-  if (reader->QueryInput()) {
-    DropExchangeStreams();
-    return {};
-  }
   if (writer->Write(TextToMessage(request), kExchangeTimeoutMs) != 0) {
     // Whatever the error, part of the frame may have gone out and the host's
     // reader would be out of step: the exchange pipes are done for.
@@ -234,6 +227,13 @@ std::string RpcConnection::Call(const std::string& request) {
   }
   std::vector<uint8_t> body;
   const int error = reader->Read(body, kExchangeTimeoutMs);
+  // More than one answer to one request (a host that answered twice): which
+  // one belongs to it is unknowable, and every later answer would be the one
+  // to the request before. The exchange is out of step for good.
+  if (error == 0 && reader->QueryInput()) {
+    DropExchangeStreams();
+    return {};
+  }
   if (error == 0 && !body.empty()) return MessageToText(body, 0);
   if (reader->IsBroken()) DropExchangeStreams();
   return {};

@@ -8,7 +8,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -220,12 +219,6 @@ void PipeStreamBase::Cancel() {
 bool PipeStreamBase::PlatformCancelRequested() const { return io_->cancelled.load(); }
 
 bool PipeStreamBase::PlatformHasPipe() const { return io_->fd.load() >= 0 || io_->listenFd >= 0; }
-
-bool PipeStreamBase::PlatformBytesWaiting() const {
-  const int fd = io_->fd.load();
-  int count = 0;
-  return fd >= 0 && ioctl(fd, FIONREAD, &count) == 0 && count > 0;
-}
 
 int PipeStreamBase::PlatformOpenClient(const std::wstring& name, bool, int timeoutMs) {
   const std::string dir = PipeSocketDirectory(name);

@@ -121,12 +121,6 @@ bool PipeStreamBase::PlatformCancelRequested() const {
 
 bool PipeStreamBase::PlatformHasPipe() const { return io_->pipe != INVALID_HANDLE_VALUE; }
 
-bool PipeStreamBase::PlatformBytesWaiting() const {
-  DWORD available = 0;
-  return io_->pipe != INVALID_HANDLE_VALUE &&
-         PeekNamedPipe(io_->pipe, nullptr, 0, nullptr, &available, nullptr) && available > 0;
-}
-
 int PipeStreamBase::PlatformOpenClient(const std::wstring& name, bool forReading, int timeoutMs) {
   const DWORD access = forReading ? (GENERIC_READ | FILE_WRITE_ATTRIBUTES) : GENERIC_WRITE;
   const Deadline deadline(timeoutMs);

@@ -1,0 +1,328 @@
+// A faulty or hostile host: whatever it sends, a call ends within its time,
+// costs bounded memory, reports the documented error, and never crashes.
+// Each case scripts the stand-in host through its hooks; the program counts
+// every byte it allocates (support/alloc_counter), so memory bounds are
+// exact: per calling thread for a call, so that the in-process host's own
+// copies of an answer do not count.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "LUMSDK.h"
+#include "host/fixture/host_fixture.h"
+#include "support/alloc_counter.h"
+#include "support/test_host.h"
+#include "transport/counters.h"
+#include "transport/rpc_connection.h"
+
+namespace {
+
+namespace test_support = sdk::test_support;
+using Clock = std::chrono::steady_clock;
+
+// A frame as the host would write one: length, text, terminating 0 byte.
+std::string Frame(const std::string& text) {
+  const auto n = static_cast<uint32_t>(text.size() + 1);
+  std::string wire{static_cast<char>(n), static_cast<char>(n >> 8), static_cast<char>(n >> 16),
+                   static_cast<char>(n >> 24)};
+  return wire + text + std::string(1, '\0');
+}
+
+std::string Length(uint32_t n) {
+  return std::string{static_cast<char>(n), static_cast<char>(n >> 8), static_cast<char>(n >> 16),
+                     static_cast<char>(n >> 24)};
+}
+
+// The pieces of text, one byte each.
+std::vector<std::string> Bytewise(const std::string& text) {
+  std::vector<std::string> pieces;
+  for (char c : text) pieces.emplace_back(1, c);
+  return pieces;
+}
+
+std::string Repeat(const std::string& unit, size_t times) {
+  std::string out;
+  out.reserve(unit.size() * times);
+  for (size_t i = 0; i < times; ++i) out += unit;
+  return out;
+}
+
+constexpr char kDeviceInfo[] = "VelmoraGetDeviceInfo";
+constexpr char kPositions[] = "VelmoraGetLedPositions";
+const std::string kGoodInfo =
+    "{\"errorCode\":0,\"result\":{\"type\":1,\"model\":\"K\",\"ledsCount\":3}}";
+
+struct Outcome {
+  bool returned;  // a record or true came back
+  int error;
+};
+
+// Calls the export the case is about.
+Outcome DeviceInfo() {
+  const VelmoraDeviceInfo* info = VelmoraGetDeviceInfo(0);
+  return {info != nullptr, VelmoraGetLastError()};
+}
+Outcome Positions() {
+  const VelmoraLedPositions* p = VelmoraGetLedPositions();
+  return {p != nullptr, VelmoraGetLastError()};
+}
+
+struct AnswerCase {
+  const char* name;
+  std::function<void(lumhost::HostFixture&)> script;
+  std::function<Outcome()> call;
+  Outcome expected;
+  bool connectionSurvives;
+  int maxMs;
+  size_t maxPeakBytes;
+};
+
+TEST(HostileHost, EveryAnswerEndsInTimeWithBoundedMemoryAndTheDocumentedError) {
+  const std::string big = "{\"result\":[" + Repeat("1,", 900000) + "1]}";  // 1.7 MiB
+  const std::string nested = "{\"result\":[" + Repeat("[[[[1]]]],", 180000) + "1]}";
+  const std::string channels = "{\"result\":{\"model\":\"hub\",\"channels\":[{\"devices\":[" +
+                               Repeat("{\"type\":1,\"deviceLedCount\":1},", 60000) + "{}]}]}}";
+  const std::string over = "{\"result\":[" + Repeat("1,", 1200000) + "1]}";  // 2.3 MiB
+  const AnswerCase cases[] = {
+      {"malformed JSON reads as nothing",
+       [](lumhost::HostFixture& h) { h.replaceAnswer(kDeviceInfo, "{\"result\":{\"type\":1,"); },
+       DeviceInfo,
+       {false, VelmoraErrorBadArgument},
+       true,
+       2000,
+       1 << 20},
+      {"wrong types in every member",
+       [](lumhost::HostFixture& h) {
+         h.replaceAnswer(kDeviceInfo,
+                         "{\"errorCode\":\"x\",\"result\":{\"type\":\"1\",\"model\":7,"
+                         "\"ledsCount\":[],\"capsMask\":{},\"channels\":{\"a\":1}}}");
+       },
+       DeviceInfo,
+       {true, VelmoraErrorNone},
+       true,
+       2000,
+       1 << 20},
+      {"huge and negative numbers",
+       [](lumhost::HostFixture& h) {
+         h.replaceAnswer(kDeviceInfo,
+                         "{\"result\":{\"type\":1e300,\"ledsCount\":-1e300,\"capsMask\":-7,"
+                         "\"channels\":[{\"totalLedsCount\":4294967296,\"devices\":[]}]}}");
+       },
+       DeviceInfo,
+       {true, VelmoraErrorNone},
+       true,
+       2000,
+       1 << 20},
+      {"missing members",
+       [](lumhost::HostFixture& h) {
+         h.replaceAnswer(kDeviceInfo, "{\"result\":{\"unknown\":1}}");
+       },
+       DeviceInfo,
+       {true, VelmoraErrorNone},
+       true,
+       2000,
+       1 << 20},
+      {"a length shorter than the frame",
+       [](lumhost::HostFixture& h) {
+         h.scriptAnswerBytes(kDeviceInfo, {Length(3) + kGoodInfo + std::string(1, '\0')});
+       },
+       DeviceInfo,
+       {false, VelmoraErrorHostUnreachable},
+       false,
+       2000,
+       1 << 20},
+      {"a length longer than the frame",
+       [](lumhost::HostFixture& h) {
+         h.scriptAnswerBytes(kDeviceInfo, {Length(1000) + kGoodInfo + std::string(1, '\0')});
+       },
+       DeviceInfo,
+       {false, VelmoraErrorHostUnreachable},
+       false,
+       7000,
+       1 << 20},
+      {"a length of 0xFFFFFFFF",
+       [](lumhost::HostFixture& h) {
+         h.scriptAnswerBytes(kDeviceInfo, {Length(0xFFFFFFFFu) + kGoodInfo});
+       },
+       DeviceInfo,
+       {false, VelmoraErrorHostUnreachable},
+       false,
+       2000,
+       1 << 20},
+      {"a frame split byte by byte",
+       [](lumhost::HostFixture& h) {
+         h.scriptAnswerBytes(kDeviceInfo, Bytewise(Frame(kGoodInfo)), 1);
+       },
+       DeviceInfo,
+       {true, VelmoraErrorNone},
+       true,
+       4000,
+       1 << 20},
+      {"an answer withheld",
+       [](lumhost::HostFixture& h) { h.withholdAnswers(kDeviceInfo, true); },
+       DeviceInfo,
+       {false, VelmoraErrorHostUnreachable},
+       false,
+       7000,
+       1 << 20},
+      {"an answer twice",
+       [](lumhost::HostFixture& h) {
+         h.scriptAnswerBytes(kDeviceInfo, {Frame(kGoodInfo) + Frame(kGoodInfo)});
+       },
+       DeviceInfo,
+       {false, VelmoraErrorHostUnreachable},
+       false,
+       2000,
+       1 << 20},
+      {"the host dying mid-frame",
+       [](lumhost::HostFixture& h) {
+         h.scriptAnswerBytes(kDeviceInfo, {Frame(kGoodInfo).substr(0, 20)}, 0, true);
+       },
+       DeviceInfo,
+       {false, VelmoraErrorHostUnreachable},
+       false,
+       2000,
+       1 << 20},
+      {"an answer over the bound",
+       [over](lumhost::HostFixture& h) { h.replaceAnswer(kPositions, over); },
+       Positions,
+       {false, VelmoraErrorHostUnreachable},
+       false,
+       4000,
+       1 << 20},
+      {"a large flat answer",
+       [big](lumhost::HostFixture& h) { h.replaceAnswer(kPositions, big); },
+       Positions,
+       {true, VelmoraErrorNone},
+       true,
+       10000,
+       64u << 20},
+      {"a large nested answer",
+       [nested](lumhost::HostFixture& h) { h.replaceAnswer(kPositions, nested); },
+       Positions,
+       {true, VelmoraErrorNone},
+       true,
+       10000,
+       64u << 20},
+      {"a device with 60,000 channel devices",
+       [channels](lumhost::HostFixture& h) { h.replaceAnswer(kDeviceInfo, channels); },
+       DeviceInfo,
+       {true, VelmoraErrorNone},
+       true,
+       10000,
+       64u << 20},
+  };
+  for (const AnswerCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    lumhost::HostFixture host;
+    VelmoraPerformProtocolHandshake();
+    ASSERT_EQ(VelmoraGetLastError(), VelmoraErrorNone);
+    c.script(host);
+    test_support::ResetThreadPeak();
+    const long long before = test_support::ThreadLiveBytes();
+    const auto start = Clock::now();
+    const Outcome got = c.call();
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    EXPECT_EQ(got.returned, c.expected.returned);
+    EXPECT_EQ(got.error, c.expected.error);
+    EXPECT_LE(ms, c.maxMs);
+    EXPECT_LE(test_support::ThreadPeakBytes() - before, static_cast<long long>(c.maxPeakBytes));
+    // The connection either still works or says it is gone; a handshake
+    // always brings a working one back.
+    VelmoraGetDeviceCount();
+    EXPECT_EQ(VelmoraGetLastError(),
+              c.connectionSurvives ? VelmoraErrorNone : VelmoraErrorHostUnreachable);
+    host.scriptAnswerBytes(kDeviceInfo, {});
+    host.withholdAnswers(kDeviceInfo, false);
+    host.replaceAnswer(kDeviceInfo, "");
+    host.replaceAnswer(kPositions, "");
+    VelmoraPerformProtocolHandshake();
+    EXPECT_EQ(VelmoraGetLastError(), VelmoraErrorNone);
+    EXPECT_GE(VelmoraGetDeviceCount(), 1);
+  }
+}
+
+std::atomic<int> g_keys{0};
+std::atomic<int> g_lastKey{-1};
+std::atomic<int> g_delayMs{0};
+void VELMORA_CALL CountKey(void*, int key, bool) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(g_delayMs.load()));
+  g_lastKey = key;
+  ++g_keys;
+}
+
+TEST(HostileHost, MalformedNotificationsReachCallbacksAsKeyZeroOrNotAtAll) {
+  g_keys = 0;
+  lumhost::HostFixture host;
+  VelmoraPerformProtocolHandshake();
+  ASSERT_TRUE(VelmoraRegisterKeypressCallback(CountKey, nullptr));
+  // Each reaches the callbacks (key 0) except the empty and 1-byte bodies.
+  const char* bodies[] = {"{",
+                          "[]",
+                          "x",
+                          "{\"vendorKey\":1e300}",
+                          "",
+                          "z",
+                          "{\"vendorKey\":\"7\",\"pressed\":\"yes\"}"};
+  for (const char* body : bodies) host.sendNotification(std::string(body) + '\0');
+  host.pressKey(9, true);  // a marker: everything before it was handled
+  ASSERT_TRUE(test_support::WaitUntil([] { return g_lastKey.load() == 9; }, 5000));
+  EXPECT_EQ(g_keys.load(), 7);
+  VelmoraGetDeviceCount();
+  EXPECT_EQ(VelmoraGetLastError(), VelmoraErrorNone);
+}
+
+TEST(HostileHost, ANotificationOverTheBoundBreaksTheConnection) {
+  lumhost::HostFixture host;
+  VelmoraPerformProtocolHandshake();
+  ASSERT_TRUE(VelmoraRegisterKeypressCallback(CountKey, nullptr));
+  test_support::ResetPeak();
+  const size_t before = test_support::LiveBytes();
+  host.sendNotification(std::string(sdk::kMaxNotificationBytes + 1, ' '));
+  EXPECT_TRUE(test_support::WaitUntil(
+      [] {
+        VelmoraGetDeviceCount();
+        return VelmoraGetLastError() == VelmoraErrorHostUnreachable;
+      },
+      5000));
+  EXPECT_LE(test_support::PeakBytes() - before, size_t{1} << 20);
+  // Registering again needs a new connection, which brings deliveries back.
+  VelmoraPerformProtocolHandshake();
+  ASSERT_TRUE(VelmoraRegisterKeypressCallback(CountKey, nullptr));
+  host.pressKey(3, true);
+  EXPECT_TRUE(test_support::WaitUntil([] { return g_lastKey.load() == 3; }, 5000));
+}
+
+TEST(HostileHost, AFloodOfKeyPressesCostsBoundedMemoryAndDropsAreCounted) {
+  lumhost::HostFixture host;
+  VelmoraPerformProtocolHandshake();
+  g_delayMs = 1;
+  ASSERT_TRUE(VelmoraRegisterKeypressCallback(CountKey, nullptr));
+  const uint64_t droppedBefore = sdk::counters().notificationsDropped.load();
+  test_support::ResetPeak();
+  const size_t before = test_support::LiveBytes();
+  for (int i = 0; i < 20000; ++i) host.pressKey(1 + i % 100, true);
+  host.pressKey(200, true);
+  ASSERT_TRUE(test_support::WaitUntil(
+      [&] {
+        return g_lastKey.load() == 200 ||
+               sdk::counters().notificationsDropped.load() > droppedBefore + 1000;
+      },
+      30000));
+  g_delayMs = 0;
+  EXPECT_GT(sdk::counters().notificationsDropped.load(), droppedBefore);
+  // The host's own queues are in this program too; the library's share is
+  // the queue bound plus a batch being delivered.
+  EXPECT_LE(test_support::PeakBytes() - before, size_t{16} << 20);
+  VelmoraGetDeviceCount();
+  EXPECT_EQ(VelmoraGetLastError(), VelmoraErrorNone);
+}
+
+}  // namespace
