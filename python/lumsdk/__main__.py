@@ -15,6 +15,7 @@ from __future__ import annotations
 import argparse
 import dataclasses
 import json
+import os
 import re
 import sys
 import threading
@@ -128,6 +129,11 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             else:
                 _keys(client, as_json)
     except KeyboardInterrupt:
+        return 0
+    except BrokenPipeError:
+        # The reader went away (e.g. `| head`): stop quietly, and keep the
+        # interpreter from failing on the final flush.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 0
     except LumsdkError as e:
         print(f"lumsdk: {e}", file=sys.stderr)
