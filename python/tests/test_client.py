@@ -2,7 +2,10 @@
 
 import asyncio
 import logging
+import os
 import shutil
+import subprocess
+import sys
 import threading
 import uuid
 
@@ -225,3 +228,20 @@ def test_closing_a_client_stops_its_functions_only(client, key_a, host):
     tap()
     assert wait_until(lambda: len(mine) == 2)
     assert other == []
+
+
+def test_a_future_fails_with_the_error_when_the_host_went_away():
+    gone = Host(pipe_base=f"lumsdk-pytest-gone-{uuid.uuid4().hex[:8]}")
+    script = ("import lumsdk\nc = lumsdk.connect()\nprint('connected', flush=True)\ninput()\n"
+              "try: c.set_colors_async({1: (1, 1, 1)}).result(20); print('ok')\n"
+              "except lumsdk.LumsdkError as e: print(type(e).__name__, e.code)\n")
+    process = subprocess.Popen([sys.executable, "-c", script], stdin=subprocess.PIPE,
+                               stdout=subprocess.PIPE, text=True,
+                               env=dict(os.environ, PYTHONPATH=str(PYTHON_DIR),
+                                        LUMSDK_PIPE_BASE=gone.pipe_base))
+    try:
+        assert process.stdout.readline() == "connected\n"
+    finally:
+        gone.stop()
+    out, _ = process.communicate("\n", timeout=WAIT * 2)
+    assert out == "HostUnreachableError 1\n"
