@@ -19,14 +19,14 @@ import os
 import re
 import sys
 import threading
-from typing import Dict, List, Optional, Sequence
+from typing import Dict, List, Optional, Sequence, Tuple
 
-from . import LumsdkError, connect
+from . import Client, LumsdkError, connect
 
 _COLOR = re.compile(r"#?([0-9a-fA-F]{6})")
 
 
-def _parse_assignment(text: str) -> tuple:
+def _parse_assignment(text: str) -> Tuple[str, Tuple[int, int, int]]:
     target, sep, color = text.partition("=")
     match = _COLOR.fullmatch(color)
     if not sep or not target or not match:
@@ -60,7 +60,7 @@ def _out(line: str) -> None:
     print(line, flush=True)
 
 
-def _devices(client, as_json: bool) -> None:
+def _devices(client: Client, as_json: bool) -> None:
     devices = client.devices()
     if as_json:
         _out(json.dumps([dataclasses.asdict(d) for d in devices]))
@@ -75,7 +75,7 @@ def _devices(client, as_json: bool) -> None:
             _out(f"   channel {n}: {channel.total_leds} LEDs" + (f": {attached}" if attached else ""))
 
 
-def _positions(client, device: Optional[int], as_json: bool) -> None:
+def _positions(client: Client, device: Optional[int], as_json: bool) -> None:
     positions = client.positions(device)
     if as_json:
         _out(json.dumps([dataclasses.asdict(p) for p in positions]))
@@ -84,7 +84,7 @@ def _positions(client, device: Optional[int], as_json: bool) -> None:
         _out(f"LED {p.led_id}: left {p.left:g}, top {p.top:g}, width {p.width:g}, height {p.height:g}")
 
 
-def _set(client, assignments: List[tuple], seconds: Optional[float], as_json: bool) -> None:
+def _set(client: Client, assignments: List[tuple], seconds: Optional[float], as_json: bool) -> None:
     colors: Dict[int, tuple] = {}
     for target, rgb in assignments:
         led = int(target) if target.isdigit() else client.led_for_key(target)
@@ -101,7 +101,7 @@ def _set(client, assignments: List[tuple], seconds: Optional[float], as_json: bo
     threading.Event().wait(seconds)
 
 
-def _keys(client, as_json: bool) -> None:
+def _keys(client: Client, as_json: bool) -> None:
     def show(vendor_key: int, pressed: bool) -> None:
         if as_json:
             _out(json.dumps({"vendor_key": vendor_key, "pressed": pressed}))
