@@ -38,6 +38,7 @@ __all__ = ["Client", "KeyHandler", "connect", "led_for_key", "Colors", "KeyFunct
 log = logging.getLogger("lumsdk")
 
 MAX_LED_ID = 499
+_LED_IDS = frozenset(range(MAX_LED_ID + 1))
 
 # ``{led_id: (r, g, b)}`` or a sequence of ``(led_id, r, g, b)``.
 Colors = Union[Mapping[int, Tuple[int, int, int]], Iterable[Tuple[int, int, int, int]]]
@@ -90,11 +91,15 @@ def _color_records(colors: Colors) -> Tuple[ctypes.Array, int]:  # type: ignore[
         values = None
     if values:
         size = len(values) // 4
-        ids = values[0::4]
-        components = values[1::4] + values[2::4] + values[3::4]
-        if (min(ids) >= 0 and max(ids) <= MAX_LED_ID and min(components) >= 0
-                and max(components) <= 255 and len(set(ids)) == size):
-            return (_lib.LedColorC * size).from_buffer(values), size
+        ids = set(values[0::4])
+        try:
+            # bytes() of a list takes only 0 to 255, checked in C. (Of the
+            # array itself it would copy the raw memory instead.)
+            bytes(values[1::4].tolist() + values[2::4].tolist() + values[3::4].tolist())
+            if len(ids) == size and ids <= _LED_IDS:
+                return (_lib.LedColorC * size).from_buffer(values), size
+        except ValueError:
+            pass
     return _checked_color_records(colors)
 
 
