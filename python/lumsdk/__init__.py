@@ -1,0 +1,52 @@
+"""lumsdk: control the lighting host from Python.
+
+A thin layer over the LUMSDK shared library (through ctypes, no compiler
+needed)::
+
+    import lumsdk
+
+    with lumsdk.connect() as client:
+        client.set_colors({lumsdk.led_for_key("A"): (255, 0, 0)})
+
+The shared library is found through ``LUMSDK_LIBRARY``, a copy inside the
+package, the repository's build tree, then the system's search. Its pipes
+are those named by ``LUMSDK_PIPE_BASE`` when set.
+"""
+
+from .client import Client, Colors, KeyFunction, KeyHandler, connect, led_for_key
+from .errors import (
+    BadArgumentError,
+    ControlRefusedError,
+    HandshakeRequiredError,
+    HostUnreachableError,
+    LibraryClosedError,
+    LibraryNotFoundError,
+    LumsdkError,
+    ProtocolMismatchError,
+)
+from .records import RGB, Channel, ChannelDevice, Device, LedPosition, ProtocolDetails
+
+__version__ = "3.0.171"
+
+__all__ = [
+    "connect",
+    "led_for_key",
+    "Client",
+    "KeyHandler",
+    "KeyFunction",
+    "Colors",
+    "RGB",
+    "ProtocolDetails",
+    "Device",
+    "Channel",
+    "ChannelDevice",
+    "LedPosition",
+    "LumsdkError",
+    "HostUnreachableError",
+    "HandshakeRequiredError",
+    "ProtocolMismatchError",
+    "BadArgumentError",
+    "ControlRefusedError",
+    "LibraryNotFoundError",
+    "LibraryClosedError",
+]

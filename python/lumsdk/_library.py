@@ -1,0 +1,300 @@
+"""Finding and loading the shared library, its C records and prototypes, and
+the gate every call goes through so that the library can be unloaded safely
+when the interpreter exits."""
+
+from __future__ import annotations
+
+import atexit
+import ctypes
+import ctypes.util
+import logging
+import os
+import sys
+import threading
+from pathlib import Path
+from typing import Callable, List, Optional, Tuple
+
+from .errors import LibraryClosedError, LibraryNotFoundError
+
+log = logging.getLogger("lumsdk")
+
+if sys.platform == "win32":
+    LIBRARY_FILE = "LUMSDK.x64_2012.dll"
+    _SYSTEM_NAME = "LUMSDK.x64_2012"
+    _BUILD_PRESETS: Tuple[str, ...] = ("windows",)
+else:
+    LIBRARY_FILE = "libLUMSDK.so"
+    _SYSTEM_NAME = "LUMSDK"
+    _BUILD_PRESETS = ("linux", "linux-asan", "linux-tsan")
+
+# Where a copy made at install time lives inside the package.
+BUNDLED_DIR = Path(__file__).resolve().parent / "_lib"
+
+
+# --- C records, as laid out in LUMSDK.h -------------------------------------
+
+
+class ProtocolDetailsC(ctypes.Structure):
+    _fields_ = [
+        ("sdkVersion", ctypes.c_char_p),
+        ("serverVersion", ctypes.c_char_p),
+        ("sdkProtocolVersion", ctypes.c_int),
+        ("serverProtocolVersion", ctypes.c_int),
+        ("breakingChanges", ctypes.c_bool),
+    ]
+
+
+class ChannelDeviceInfoC(ctypes.Structure):
+    _fields_ = [("type", ctypes.c_int), ("deviceLedCount", ctypes.c_int)]
+
+
+class ChannelInfoC(ctypes.Structure):
+    _fields_ = [
+        ("totalLedsCount", ctypes.c_int),
+        ("devicesCount", ctypes.c_int),
+        ("devices", ctypes.POINTER(ChannelDeviceInfoC)),
+    ]
+
+
+class ChannelsInfoC(ctypes.Structure):
+    _fields_ = [("channelsCount", ctypes.c_int), ("channels", ctypes.POINTER(ChannelInfoC))]
+
+
+class DeviceInfoC(ctypes.Structure):
+    _fields_ = [
+        ("type", ctypes.c_int),
+        ("model", ctypes.c_char_p),
+        ("physicalLayout", ctypes.c_int),
+        ("logicalLayout", ctypes.c_int),
+        ("capsMask", ctypes.c_int),
+        ("ledsCount", ctypes.c_int),
+        ("channels", ChannelsInfoC),
+    ]
+
+
+class LedPositionC(ctypes.Structure):
+    _fields_ = [
+        ("ledId", ctypes.c_int),
+        ("top", ctypes.c_double),
+        ("left", ctypes.c_double),
+        ("height", ctypes.c_double),
+        ("width", ctypes.c_double),
+    ]
+
+
+class LedPositionsC(ctypes.Structure):
+    _fields_ = [("positionsCount", ctypes.c_int), ("positions", ctypes.POINTER(LedPositionC))]
+
+
+class LedColorC(ctypes.Structure):
+    _fields_ = [
+        ("ledId", ctypes.c_int),
+        ("r", ctypes.c_int),
+        ("g", ctypes.c_int),
+        ("b", ctypes.c_int),
+    ]
+
+
+# Both callback types use the C calling convention on every platform.
+AsyncCallbackC = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_bool, ctypes.c_int)
+KeypressCallbackC = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_int, ctypes.c_bool)
+
+_c_int, _c_bool = ctypes.c_int, ctypes.c_bool
+_colors = ctypes.POINTER(LedColorC)
+_PROTOTYPES = {
+    "VelmoraPerformProtocolHandshake": (ProtocolDetailsC, []),
+    "VelmoraGetLastError": (_c_int, []),
+    "VelmoraGetDeviceCount": (_c_int, []),
+    "VelmoraGetDeviceInfo": (ctypes.POINTER(DeviceInfoC), [_c_int]),
+    "VelmoraGetLedPositions": (ctypes.POINTER(LedPositionsC), []),
+    "VelmoraGetLedPositionsByDeviceIndex": (ctypes.POINTER(LedPositionsC), [_c_int]),
+    "VelmoraGetLedIdForKeyName": (_c_int, [ctypes.c_char]),
+    "VelmoraRequestControl": (_c_bool, [_c_int]),
+    "VelmoraReleaseControl": (_c_bool, [_c_int]),
+    "VelmoraSetLayerPriority": (_c_bool, [_c_int]),
+    "VelmoraSetLedsColors": (_c_bool, [_c_int, _colors]),
+    "VelmoraGetLedsColors": (_c_bool, [_c_int, _colors]),
+    "VelmoraGetLedsColorsByDeviceIndex": (_c_bool, [_c_int, _c_int, _colors]),
+    "VelmoraSetLedsColorsAsync": (_c_bool, [_c_int, _colors, AsyncCallbackC, ctypes.c_void_p]),
+    "VelmoraSetLedsColorsBufferByDeviceIndex": (_c_bool, [_c_int, _c_int, _colors]),
+    "VelmoraSetLedsColorsFlushBuffer": (_c_bool, []),
+    "VelmoraSetLedsColorsFlushBufferAsync": (_c_bool, [AsyncCallbackC, ctypes.c_void_p]),
+    "VelmoraRegisterKeypressCallback": (_c_bool, [KeypressCallbackC, ctypes.c_void_p]),
+}
+
+
+# --- Finding the library ----------------------------------------------------
+
+
+def _repository_roots() -> List[Path]:
+    """The repository this package was imported from, then the current
+    directory, when either is a checkout of the project."""
+    roots: List[Path] = []
+    for start in (Path(__file__).resolve().parents[2], Path.cwd()):
+        if (start / "src" / "api" / "LUMSDK.h").is_file() and start not in roots:
+            roots.append(start)
+    return roots
+
+
+def _sanitizer_missing(path: Path) -> Optional[str]:
+    """Why a sanitized build cannot be loaded into this process, or None.
+
+    A library built with a sanitizer stops the whole process when its
+    runtime was not loaded first (LD_PRELOAD), so such a copy is only taken
+    when the runtime is already there."""
+    try:
+        data = path.read_bytes()
+    except OSError:
+        return None
+    for runtime in ("libasan.so", "libtsan.so"):
+        if runtime.encode() in data:
+            try:
+                with open("/proc/self/maps", encoding="utf-8", errors="replace") as maps:
+                    if runtime in maps.read():
+                        return None
+            except OSError:
+                pass
+            return f"built with a sanitizer whose runtime ({runtime}) is not preloaded"
+    return None
+
+
+def _candidates() -> List[Tuple[str, str]]:
+    """(description, path) in the order they are tried, after LUMSDK_LIBRARY."""
+    found = [("inside the package", str(BUNDLED_DIR / LIBRARY_FILE))]
+    for root in _repository_roots():
+        for preset in _BUILD_PRESETS:
+            found.append(("build tree", str(root / "build" / preset / "bin" / LIBRARY_FILE)))
+    return found
+
+
+def load() -> Tuple[ctypes.CDLL, str]:
+    """Loads the library from the first place that has one; raises
+    LibraryNotFoundError naming every place tried.
+
+    LUMSDK_LIBRARY, when set, is the only place tried: a library chosen on
+    purpose is never replaced by another one silently."""
+    chosen = os.environ.get("LUMSDK_LIBRARY")
+    if chosen:
+        try:
+            return ctypes.CDLL(chosen), chosen
+        except OSError as e:
+            raise LibraryNotFoundError(f"cannot load the LUMSDK library LUMSDK_LIBRARY={chosen}: {e}")
+    tried = ["LUMSDK_LIBRARY: not set"]
+    for what, candidate in _candidates():
+        path = Path(candidate)
+        if not path.is_file():
+            tried.append(f"{what}: {candidate} (no such file)")
+            continue
+        reason = _sanitizer_missing(path) if what == "build tree" else None
+        if reason:
+            tried.append(f"{what}: {candidate} ({reason})")
+            continue
+        try:
+            return ctypes.CDLL(str(path)), str(path)
+        except OSError as e:
+            tried.append(f"{what}: {candidate} ({e})")
+    system = ctypes.util.find_library(_SYSTEM_NAME)
+    if system:
+        try:
+            return ctypes.CDLL(system), system
+        except OSError as e:
+            tried.append(f"system search: {system} ({e})")
+    else:
+        tried.append(f"system search: find_library({_SYSTEM_NAME!r}) found nothing")
+    raise LibraryNotFoundError(
+        "cannot find the LUMSDK library; set LUMSDK_LIBRARY to its path. Tried:\n  "
+        + "\n  ".join(tried)
+    )
+
+
+# --- The loaded library and its call gate ----------------------------------
+
+
+class Library:
+    """The loaded library. Every call enters the gate, so that at interpreter
+    exit the library is unloaded only once no Python thread is inside it.
+
+    ``_lock`` guards ``_busy`` and ``_closed`` only; it is never held while
+    the library or user code runs.
+    """
+
+    def __init__(self, cdll: ctypes.CDLL, path: str) -> None:
+        self.path = path
+        self._cdll = cdll
+        for name, (restype, argtypes) in _PROTOTYPES.items():
+            function = getattr(cdll, name)
+            function.restype = restype
+            function.argtypes = argtypes
+            setattr(self, name, function)
+        self._lock = threading.Lock()
+        self._idle = threading.Condition(self._lock)
+        self._busy = 0
+        self._closed = False
+        self._close_hooks: List[Callable[[], None]] = []
+
+    def call(self, function: Callable, *args):  # type: ignore[type-arg]
+        """Calls ``function`` and returns (its result, this thread's last
+        error)."""
+        with self._lock:
+            if self._closed:
+                raise LibraryClosedError("the LUMSDK library was unloaded at interpreter exit")
+            self._busy += 1
+        try:
+            result = function(*args)
+            return result, self.VelmoraGetLastError()  # type: ignore[attr-defined]
+        finally:
+            with self._lock:
+                self._busy -= 1
+                if self._busy == 0:
+                    self._idle.notify_all()
+
+    def on_close(self, hook: Callable[[], None]) -> None:
+        """Runs ``hook`` after the library is unloaded."""
+        self._close_hooks.append(hook)
+
+    def close(self, timeout: float = 15.0) -> None:
+        """Refuses new calls, waits for calls in progress (each ends within
+        the library's own time-out), then unloads the library, which stops
+        and joins its threads after any callback that is running returns.
+
+        Registered at exit: once the interpreter is finalized, a callback
+        arriving on a library thread could no longer run Python code."""
+        with self._lock:
+            if self._closed:
+                return
+            self._closed = True
+            if not self._idle.wait_for(lambda: self._busy == 0, timeout):
+                log.warning("lumsdk: calls still running at exit; the library stays loaded")
+                return
+        if sys.platform != "win32":
+            # Called through ctypes so that the GIL is released: a callback
+            # that is waiting for it must be able to finish for the join.
+            libc = ctypes.CDLL(None)
+            libc.dlclose.argtypes = [ctypes.c_void_p]
+            libc.dlclose(self._cdll._handle)
+        # On Windows the library stays loaded once its threads run; the
+        # callbacks find the package closed and return at once.
+        for hook in self._close_hooks:
+            try:
+                hook()
+            except Exception:  # noqa: BLE001 - exit must go on
+                log.exception("lumsdk: error while closing")
+
+    @property
+    def closed(self) -> bool:
+        return self._closed
+
+
+_instance: Optional[Library] = None
+_instance_lock = threading.Lock()
+
+
+def library() -> Library:
+    """The process's library, loaded on first use."""
+    global _instance
+    with _instance_lock:
+        if _instance is None:
+            cdll, path = load()
+            _instance = Library(cdll, path)
+            atexit.register(_instance.close)
+        return _instance
