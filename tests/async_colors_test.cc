@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -13,6 +14,8 @@
 #include "json/json_text.h"
 #include "leds/led_colors.h"
 #include "support/fake_host.h"
+#include "support/test_host.h"
+#include "transport/counters.h"
 
 namespace sdk {
 namespace testing {
@@ -236,6 +239,54 @@ TEST_F(AsyncColors, BufferAndFlushNeedProtocolFive) {
   VelmoraPerformProtocolHandshake();
   ASSERT_TRUE(VelmoraSetLedsColorsFlushBuffer());
   EXPECT_NE(host_.lastRequest().find("1,1,1,1"), std::string::npos);  // buffer untouched
+}
+
+TEST_F(AsyncColors, AFlushTooLargeForOneRequestIsRefusedAndLeavesBufferAndConnection) {
+  // 500 LEDs on each of 2,200 devices: about 17 MB of request, over the
+  // frame bound.
+  std::vector<VelmoraLedColor> leds(500);
+  for (int i = 0; i < 500; ++i) leds[static_cast<size_t>(i)] = {i, 255, 255, 255};
+  for (int device = 0; device < 2200; ++device) {
+    ASSERT_TRUE(VelmoraSetLedsColorsBufferByDeviceIndex(device, 500, leds.data()));
+  }
+  const size_t sent = host_.requests().size();
+  EXPECT_FALSE(VelmoraSetLedsColorsFlushBufferAsync(recordCompletion, &g_tags[0]));
+  EXPECT_EQ(VelmoraGetLastError(), VelmoraErrorBadArgument);
+  EXPECT_FALSE(VelmoraSetLedsColorsFlushBuffer());
+  EXPECT_EQ(VelmoraGetLastError(), VelmoraErrorBadArgument);
+  EXPECT_EQ(host_.requests().size(), sent);  // nothing was sent
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_TRUE(completions_.snapshot().empty());  // the refused flush queued nothing
+  // The connection is as it was, and so is the buffer: refused again.
+  EXPECT_EQ(VelmoraGetDeviceCount(), 0);
+  EXPECT_EQ(VelmoraGetLastError(), VelmoraErrorNone);
+  EXPECT_FALSE(VelmoraSetLedsColorsFlushBuffer());
+  EXPECT_EQ(VelmoraGetLastError(), VelmoraErrorBadArgument);
+}
+
+TEST_F(AsyncColors, ACallbackThatThrowsCostsNoOtherCallbackItsCall) {
+  VelmoraAsyncCallback throwing = [](void*, bool, VelmoraError) { throw std::runtime_error("x"); };
+  const uint64_t caught = counters().callbackExceptions.load();
+  Gate gate;
+  g_gate = &gate;
+  // Held in a callback, so that the three calls below go out in one pass.
+  VelmoraLedColor c{1, 1, 1, 1};
+  ASSERT_TRUE(VelmoraSetLedsColorsAsync(1, &c, waitAtGate, nullptr));
+  {
+    std::unique_lock<std::mutex> lock(gate.mutex);
+    ASSERT_TRUE(gate.changed.wait_for(lock, std::chrono::seconds(5), [&] { return gate.entered; }));
+  }
+  ASSERT_TRUE(VelmoraSetLedsColorsAsync(1, &c, throwing, nullptr));
+  ASSERT_TRUE(VelmoraSetLedsColorsAsync(1, &c, recordCompletion, &g_tags[1]));
+  ASSERT_TRUE(VelmoraSetLedsColorsAsync(1, &c, throwing, nullptr));
+  {
+    std::lock_guard<std::mutex> lock(gate.mutex);
+    gate.open = true;
+    gate.changed.notify_all();
+  }
+  ASSERT_TRUE(completions_.waitFor(1));
+  EXPECT_TRUE(test_support::WaitUntil(
+      [&] { return counters().callbackExceptions.load() == caught + 2; }, 5000));
 }
 
 TEST_F(AsyncColors, CallbacksMayCallTheLibraryAgain) {

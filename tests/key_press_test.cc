@@ -1,10 +1,12 @@
 // Key-press registration and delivery against an in-memory host.
 #include <gtest/gtest.h>
 
+#include <stdexcept>
 #include <vector>
 
 #include "LUMSDK.h"
 #include "support/fake_host.h"
+#include "transport/counters.h"
 
 namespace sdk {
 namespace testing {
@@ -58,6 +60,17 @@ TEST_F(KeyPress, OneRequestPerConnectionAndCallbacksInRegistrationOrder) {
   EXPECT_EQ(g_presses[0].key, 9);
   EXPECT_FALSE(g_presses[0].pressed);
   EXPECT_EQ(g_presses[3].key, 0);
+}
+
+TEST_F(KeyPress, ACallbackThatThrowsCostsTheNextOneNothing) {
+  VelmoraKeypressCallback throwing = [](void*, int, bool) { throw std::runtime_error("x"); };
+  const uint64_t caught = counters().callbackExceptions.load();
+  ASSERT_TRUE(VelmoraRegisterKeypressCallback(throwing, nullptr));
+  ASSERT_TRUE(VelmoraRegisterKeypressCallback(recordPress, &two_));
+  ASSERT_TRUE(host_.notify("{\"vendorKey\":4,\"pressed\":true}"));
+  ASSERT_EQ(g_presses.size(), 1u);
+  EXPECT_EQ(g_presses[0].tag, 2);
+  EXPECT_EQ(counters().callbackExceptions.load(), caught + 1);
 }
 
 TEST_F(KeyPress, RefusedOrUnansweredRegistrationKeepsTheCallback) {

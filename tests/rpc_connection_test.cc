@@ -2,13 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <future>
+#include <mutex>
 #include <thread>
 #include <vector>
 
 #include "support/test_host.h"
+#include "transport/binary_io.h"
 #include "transport/pipe_stream.h"
 
 namespace sdk {
@@ -277,6 +280,53 @@ TEST_F(RpcConnectionTest, PipeNameBytesAboveAsciiAreWidenedAsLatin1) {
   auto c = Connect(host);
   ASSERT_TRUE(c);
   EXPECT_EQ(c->Call("x"), Text("x"));
+}
+
+}  // namespace
+}  // namespace sdk
+
+namespace sdk {
+namespace {
+
+// A reader whose first read fails without breaking the stream (as one
+// failed recv does), and whose later reads wait until cancelled.
+class FailingOnceReader : public IBinaryReader {
+ public:
+  int Read(std::vector<uint8_t>&, int) override {
+    if (!failed_.exchange(true)) return kErrorGenFailure;
+    std::unique_lock<std::mutex> lock(mutex_);
+    cancelled_.wait(lock, [this] { return cancel_; });
+    return kErrorOperationAborted;
+  }
+  void Cancel() override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    cancel_ = true;
+    cancelled_.notify_all();
+  }
+  bool IsBroken() override { return false; }
+
+ private:
+  std::atomic<bool> failed_{false};
+  std::mutex mutex_;
+  std::condition_variable cancelled_;
+  bool cancel_ = false;
+};
+
+class IdleWriter : public IBinaryWriter {
+ public:
+  int Write(const std::vector<uint8_t>&, int) override { return 0; }
+  void Cancel() override {}
+  bool IsBroken() override { return false; }
+  void Flush() override {}
+};
+
+TEST(RpcConnectionReader, ANotificationReaderThatEndsOnItsOwnBreaksTheConnection) {
+  RpcConnection connection(std::make_shared<FailingOnceReader>(), std::make_shared<IdleWriter>(),
+                           std::make_shared<FailingOnceReader>());
+  EXPECT_FALSE(connection.IsBroken());
+  connection.SetNotificationHandler([](const std::string&) {});
+  // Nothing can be delivered any more: the application must see it.
+  EXPECT_TRUE(WaitUntil([&] { return connection.IsBroken(); }, kWaitMs));
 }
 
 }  // namespace
