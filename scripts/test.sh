@@ -43,7 +43,7 @@ run linux-asan
 run windows
 # The concurrent parts again under ThreadSanitizer. (The test that leaves the
 # process with the stand-in host still serving leaks its threads on purpose.)
-run linux-tsan -R 'Stress|AsyncColors|KeyPress|EndToEnd|RpcConnection|Unload\.While'
+run linux-tsan -R 'Stress|AsyncColors|KeyPress|EndToEnd|RpcConnection|Unload\.While|Cpp(Keys|Async)'
 
 echo
 echo "== summary"
