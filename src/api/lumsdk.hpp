@@ -911,7 +911,7 @@ class client {
   // sends everything queued every 10 ms (the latest colour per LED) and
   // then calls on_done(std::error_code) with the outcome, exactly once,
   // after which on_done is destroyed. When the call itself fails, on_done
-  // is destroyed before it returns and never called.
+  // is never called and the header keeps no copy of it.
   template <typename F, typename = std::enable_if_t<detail::is_completion_v<F>>>
   void set_colors_async(const_color_span colors, F&& on_done) {
     std::error_code ec;
