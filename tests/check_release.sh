@@ -35,7 +35,7 @@ if [ "$platform" = windows ]; then
   [ -f "$zip" ] || fail "no $(basename "$zip")"
   (cd "$work/sdk" && cmake -E tar xf "$zip")
   top=$work/sdk/LUMSDK-$version-win64
-  expect include/LUMSDK.h bin/LUMSDK.x64_2012.dll bin/lumhost.exe lib/LUMSDK.x64_2012.lib \
+  expect include/LUMSDK.h include/lumsdk.hpp bin/LUMSDK.x64_2012.dll bin/lumhost.exe lib/LUMSDK.x64_2012.lib \
          lib/libLUMSDK.x64_2012.dll.a lib/LUMSDK.def lib/cmake/LUMSDK/LUMSDKConfig.cmake \
          examples/rainbow.c docs/api.md LICENSE CHANGELOG.md README.md
   stripped x86_64-w64-mingw32-objdump "$top/bin/LUMSDK.x64_2012.dll"
@@ -52,7 +52,7 @@ else
   [ -f "$tgz" ] || fail "no $(basename "$tgz")"
   tar -C "$work/sdk" -xzf "$tgz"
   top=$work/sdk/LUMSDK-$version-linux-x86_64
-  expect include/LUMSDK.h lib/libLUMSDK.so lib/libLUMSDK.so.3 "lib/libLUMSDK.so.$version" \
+  expect include/LUMSDK.h include/lumsdk.hpp lib/libLUMSDK.so lib/libLUMSDK.so.3 "lib/libLUMSDK.so.$version" \
          lib/pkgconfig/lumsdk.pc lib/cmake/LUMSDK/LUMSDKConfig.cmake bin/lumhost \
          share/doc/LUMSDK/README.md share/doc/LUMSDK/LICENSE share/doc/LUMSDK/docs/api.md
   [ "$(readlink "$top/lib/libLUMSDK.so.3")" = "libLUMSDK.so.$version" ] ||
