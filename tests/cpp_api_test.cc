@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "host/host_fixture.h"
+#include "host/fixture/host_fixture.h"
 #include "lumsdk.hpp"
 #include "support/test_host.h"
 

@@ -15,8 +15,22 @@
  *
  * Memory: every pointer the library returns (texts, device and position
  * records) belongs to the library and stays valid and unchanged until the
- * library is unloaded. Never free it. Each successful call returns new
- * blocks, so memory grows with every successful structure call.
+ * library is unloaded. Never free it, and never write to it: records are
+ * read-only. A call whose answer is identical to an earlier one returns
+ * the same record again (as long as nobody wrote to it), so polling the
+ * same devices costs no memory; records of new answers are kept until
+ * unload. Answers over 2 MiB are not read: the call fails with
+ * VelmoraErrorHostUnreachable and the connection counts as broken.
+ *
+ * Callbacks: an exception thrown by a callback written in C++ is caught by
+ * the library and counted; the other callbacks still run. Do not rely on
+ * it: a callback should not throw.
+ *
+ * Unloading: once the library starts to unload (FreeLibrary, dlclose, or
+ * the end of the process), every call fails at once with
+ * VelmoraErrorHostUnreachable; exchanges under way are cut short, and the
+ * library's threads are stopped before its state goes away. Asynchronous
+ * calls not yet sent then get no callback.
  *
  * This header is plain C99 and C++; it needs only <stdint.h>, <stddef.h>
  * and <stdbool.h>.
@@ -196,19 +210,25 @@ VELMORA_API bool VELMORA_CALL VelmoraSetLedsColorsBufferByDeviceIndex(int device
                                                                       VelmoraLedColor *ledsColors);
 
 /* Sends the whole buffer and waits. Errors: 3, 4, 1 (buffer kept when the
- * host is already gone); after an answer the host's "errorCode". */
+ * host is already gone), 5 when the buffer is too large to send as one
+ * request (over 16 MiB of text: the buffer is kept, nothing is sent); after
+ * an answer the host's "errorCode". */
 VELMORA_API bool VELMORA_CALL VelmoraSetLedsColorsFlushBuffer(void);
 
 /* Hands the buffer to a worker thread that sends it on its next pass and
  * then calls callback (may be NULL). A later call before that pass replaces
- * the earlier contents. Errors: 3, 4. */
+ * the earlier contents. Errors: 3, 4, 5 when the buffer is too large to send
+ * as one request (the buffer is kept, no callback comes). */
 VELMORA_API bool VELMORA_CALL VelmoraSetLedsColorsFlushBufferAsync(VelmoraAsyncCallback callback,
                                                                    void *context);
 
 /* Registers a key-press callback; the first registration on a connection
  * asks the host for notifications. The callback stays registered even when
  * the host refuses. Errors: 3, 5 (NULL callback), 1, 4 below host protocol 4;
- * after an answer the host's "errorCode". */
+ * after an answer the host's "errorCode". Notifications wait in a queue of at
+ * most 1024 (1 MiB) while callbacks run; a host that sends faster than the
+ * callbacks return loses the excess, newest first. A notification over 64 KiB
+ * breaks the connection. */
 VELMORA_API bool VELMORA_CALL VelmoraRegisterKeypressCallback(VelmoraKeypressCallback callback,
                                                               void *context);
 
