@@ -91,14 +91,29 @@ TEST(LedColors, ValidationChecksRangesAndDuplicates) {
       {{1, 256, 0, 0}, true, false},     {{1, 0, -1, 0}, true, false},
       {{1, 0, 0, INT_MIN}, true, false}, {{900, 0, 0, 0}, false, false},
   };
+  // The set call checks while it writes its request: the same verdicts, and
+  // for accepted lists the same text.
+  const auto checked = [](int n, const VelmoraLedColor* list) {
+    return checkedSetColorsRequest(n, list, "VelmoraSetLedsColors");
+  };
   for (const Case& c : cases) {
     EXPECT_EQ(validateLedColors(1, &c.color, kCheckLedIds), c.idsOnly) << c.color.ledId;
     EXPECT_EQ(validateLedColors(1, &c.color, both), c.both) << c.color.ledId;
+    EXPECT_EQ(checked(1, &c.color),
+              c.both ? buildLedsColorsRequest(1, &c.color, "VelmoraSetLedsColors") : "")
+        << c.color.ledId;
   }
   const VelmoraLedColor dup[3] = {{4, 0, 0, 0}, {8, 0, 0, 0}, {4, 1, 1, 1}};
   EXPECT_FALSE(validateLedColors(3, dup, 0));  // duplicates fail whatever the checks
   EXPECT_TRUE(validateLedColors(2, dup, both));
   EXPECT_TRUE(validateLedColors(0, nullptr, both));
+  EXPECT_EQ(checked(3, dup), "");
+  EXPECT_EQ(checked(0, dup), "");
+  EXPECT_EQ(checked(1, nullptr), "");
+  std::vector<VelmoraLedColor> all(500);
+  for (int i = 0; i < 500; ++i) all[static_cast<size_t>(i)] = {499 - i, i % 256, 7, 255 - i % 256};
+  EXPECT_EQ(checked(500, all.data()),
+            buildLedsColorsRequest(500, all.data(), "VelmoraSetLedsColors"));
 }
 
 }  // namespace

@@ -31,6 +31,22 @@ TEST(RequestMethods, NamesAreSpelledAsTheHostExpects) {
   for (const auto& c : cases) EXPECT_STREQ(c.name, c.text);
 }
 
+TEST(Request, ComposedTextsAreWhatTheWriterGives) {
+  for (const char* method : {method::kGetDeviceCount, method::kRegisterKeypressCallback}) {
+    JsonHandle request;
+    buildRequest(request, method);
+    EXPECT_EQ(requestText(method), toJsonText(request));
+  }
+  for (int value : {0, 7, -3, 999999, -999999, 1000000, 2147483647, -2147483647 - 1}) {
+    JsonHandle request;
+    buildRequest(request, method::kGetDeviceInfo);
+    JsonHandle params;
+    params.member("deviceIndex") = JsonHandle(value);
+    attachParams(request, std::move(params));
+    EXPECT_EQ(requestText(method::kGetDeviceInfo, "deviceIndex", value), toJsonText(request));
+  }
+}
+
 TEST(Request, WithoutParamsHasOnlyMethod) {
   JsonHandle request;
   JsonHandle& built = buildRequest(request, method::kGetDeviceCount);

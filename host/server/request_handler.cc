@@ -440,8 +440,22 @@ class Exchange {
 
 }  // namespace
 
+bool RequestHandler::answerIsConstant(const std::string& method) {
+  return method == kGetDeviceCount || method == kGetDeviceInfo || method == kGetLedPositions ||
+         method == kGetLedPositionsByDeviceIndex || method == kGetLedIdForKeyName;
+}
+
 RequestOutcome RequestHandler::handle(int clientId, const std::string& requestText) const {
   RequestOutcome outcome;
+  {
+    std::lock_guard<std::mutex> lock(constantMutex_);
+    auto known = constantAnswers_.find(requestText);
+    if (known != constantAnswers_.end()) {
+      outcome.method = known->second.first;
+      outcome.answer = known->second.second;
+      return outcome;
+    }
+  }
   JsonHandle answer;
   if (requestText.size() > kMaxRequestBytes) {
     answer = failure(kHostErrorBadRequest, "request too large");
@@ -463,6 +477,12 @@ RequestOutcome RequestHandler::handle(int clientId, const std::string& requestTe
     }
   }
   outcome.answer = sdk::toJsonText(answer);
+  if (answerIsConstant(outcome.method)) {
+    std::lock_guard<std::mutex> lock(constantMutex_);
+    if (constantAnswers_.size() < kMaxConstantAnswers) {
+      constantAnswers_.emplace(requestText, std::make_pair(outcome.method, outcome.answer));
+    }
+  }
   return outcome;
 }
 

@@ -5,7 +5,10 @@
 #define LUMSDK_HOST_SERVER_REQUEST_HANDLER_H_
 
 #include <cstddef>
+#include <mutex>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "host/profile/device_profile.h"
@@ -69,9 +72,19 @@ class RequestHandler {
   static std::string methodOf(const std::string& requestText);
 
  private:
+  // Requests about the devices (count, descriptions, positions, key names)
+  // have answers that depend on the request text alone, since the profile
+  // never changes: they are composed once and then looked up by that text.
+  static bool answerIsConstant(const std::string& method);
+  static constexpr size_t kMaxConstantAnswers = 512;  // whatever clients ask
+
   const Profile& profile_;
   LightingState* state_;
   int protocolVersion_;
+  // Guards constantAnswers_; taken alone.
+  mutable std::mutex constantMutex_;
+  mutable std::unordered_map<std::string, std::pair<std::string, std::string>>
+      constantAnswers_;  // request text -> (method, answer)
 };
 
 }  // namespace lumhost

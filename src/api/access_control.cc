@@ -7,11 +7,7 @@
 namespace sdk {
 namespace {
 
-JsonHandle accessModeRequest(const char* method) {
-  JsonHandle params;
-  params.member("accessMode") = JsonHandle(0);
-  return makeRequest(method, std::move(params));
-}
+std::string accessModeRequest(const char* method) { return requestText(method, "accessMode", 0); }
 
 }  // namespace
 
@@ -21,7 +17,7 @@ bool requestControl(int accessMode) {
   if (accessMode != 0) return fail(VelmoraErrorBadArgument, false);
   if (!s.isConnectionAlive()) return fail(VelmoraErrorHostUnreachable, false);
   JsonHandle answer;
-  if (!exchangeRequest(accessModeRequest(method::kRequestControl), &answer)) return false;
+  if (!exchangeText(accessModeRequest(method::kRequestControl), &answer)) return false;
   // A refusal can only show in "result"; "errorCode" is not read here.
   setLastError(VelmoraErrorNone);
   return answer.getRef("result").asBool();
@@ -34,7 +30,7 @@ bool releaseControl(int accessMode) {
   if (accessMode != 0) return fail(VelmoraErrorBadArgument, false);
   if (s.hostProtocolVersion() < 2) return fail(VelmoraErrorProtocolMismatch, false);
   JsonHandle answer;
-  if (!exchangeRequest(accessModeRequest(method::kReleaseControl), &answer)) return false;
+  if (!exchangeText(accessModeRequest(method::kReleaseControl), &answer)) return false;
   return readBoolAnswer(answer);
 }
 
@@ -45,10 +41,8 @@ bool setLayerPriority(int priority) {
   if (s.hostProtocolVersion() < 4) return fail(VelmoraErrorProtocolMismatch, false);
   // Compared unsigned, so every negative value is out of range too.
   if (static_cast<unsigned>(priority) > 255u) return fail(VelmoraErrorBadArgument, false);
-  JsonHandle params;
-  params.member("layerPriority") = JsonHandle(priority);
   JsonHandle answer;
-  if (!exchangeRequest(makeRequest(method::kSetLayerPriority, std::move(params)), &answer)) {
+  if (!exchangeText(requestText(method::kSetLayerPriority, "layerPriority", priority), &answer)) {
     return false;
   }
   return readBoolAnswer(answer);

@@ -53,9 +53,7 @@ void refreshProtocolDetails(bool clearHostFields) {
 }
 
 std::string handshakeRequestText() {
-  JsonHandle params;
-  params.member("sdkProtocolVersion") = JsonHandle(kSdkProtocolVersion);
-  return toJsonText(makeRequest(method::kHandshake, std::move(params)));
+  return requestText(method::kHandshake, "sdkProtocolVersion", kSdkProtocolVersion);
 }
 
 }  // namespace

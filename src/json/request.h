@@ -19,6 +19,13 @@ JsonHandle& buildRequest(JsonHandle& request, const std::string& method);
 void attachParams(JsonHandle& request, JsonHandle&& params);
 void attachParamsCopy(JsonHandle& request, const JsonHandle& params);
 
+// The text that toJsonText gives for a request without "params", and for one
+// whose "params" hold one integer member, composed directly: request texts
+// are on the path of every call, and neither a method name nor a member
+// name here needs escaping.
+std::string requestText(const char* method);
+std::string requestText(const char* method, const char* member, int value);
+
 // The remote method names, matched by the host byte for byte (the
 // misspellings included). Plain constant arrays: no object to construct at
 // load or destroy at unload, so they stay valid for code that runs late.

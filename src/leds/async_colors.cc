@@ -17,6 +17,7 @@
 // starts once teardown has begun.
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -47,7 +48,10 @@ struct RequestBatch {
   std::string request;
 };
 
-using TakeBatch = RequestBatch (*)();
+// Fills batch (whose vectors are reused from pass to pass, so a steady flow
+// of calls allocates nothing) with what is queued; leaves its callbacks
+// empty when nothing is.
+using TakeBatch = void (*)(RequestBatch& batch);
 
 // Owns one worker thread. The thread runs until the holder is released,
 // which clears the running flag and joins it; a pass already under way runs
@@ -77,16 +81,17 @@ class BatchWorker {
 
  private:
   static void loop(std::atomic<int>* running, TakeBatch take) {
+    RequestBatch batch;
     while (running->load() != 0) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      runPass(take);
+      runPass(take, batch);
+      batch.callbacks.clear();
     }
   }
 
-  static void runPass(TakeBatch take) {
-    RequestBatch batch;
+  static void runPass(TakeBatch take, RequestBatch& batch) {
     try {
-      batch = take();
+      take(batch);
     } catch (...) {
       return;  // out of memory while taking: nothing was taken that can be told
     }
@@ -122,15 +127,39 @@ class BatchWorker {
   std::thread thread_;
 };
 
-// Colours of asynchronous sets not yet sent, guarded by mutex.
+// The latest colour of each LED id (0 to 499) set since a table was last
+// cleared: a fixed table, so setting a colour never allocates.
+struct ColorTable {
+  VelmoraLedColor colors[500];
+  uint16_t ids[500];  // the ids set, in the order first set
+  bool present[500] = {};
+  int count = 0;
+
+  void set(const VelmoraLedColor& color) {
+    const int id = color.ledId;
+    if (!present[id]) {
+      present[id] = true;
+      ids[count++] = static_cast<uint16_t>(id);
+    }
+    colors[id] = color;
+  }
+  void clear() {
+    for (int i = 0; i < count; ++i) present[ids[i]] = false;
+    count = 0;
+  }
+};
+
+// Colours of asynchronous sets not yet sent. Two tables: callers write into
+// tables[filling] under mutex; a pass flips filling (under mutex, O(1)) and
+// then composes its request from the other table with no lock held, so a
+// caller never waits for a copy or for the exchange. The callbacks vector
+// swaps with the worker's, keeping its capacity: steady traffic allocates
+// nothing under the lock.
 struct PendingColorSet {
   std::mutex mutex;
-  std::unordered_map<int, VelmoraLedColor> colors;
+  ColorTable tables[2];
+  int filling = 0;  // guarded by mutex; flipped only by the worker
   std::vector<CallbackEntry> callbacks;
-  // Set while the worker waits for or holds mutex. The mutex is not fair:
-  // callers queueing at a high rate would keep winning it and delay the
-  // worker's pass by tens of milliseconds, so they step aside meanwhile.
-  std::atomic<bool> taking{false};
   std::atomic<int> running{0};
   std::unique_ptr<BatchWorker> worker;
 };
@@ -162,33 +191,26 @@ PendingColorSet& pendingColorSet() { return g_async->colorSet; }
 PendingFlush& pendingFlush() { return g_async->flush; }
 BufferState& colorBuffer() { return g_async->buffer; }
 
-RequestBatch takeColorSetBatch() {
+void takeColorSetBatch(RequestBatch& batch) {
   PendingColorSet& p = pendingColorSet();
-  RequestBatch batch;
-  std::vector<VelmoraLedColor> colors;
+  int taken;
   {
-    struct Taking {
-      explicit Taking(std::atomic<bool>* flag) : flag_(flag) { flag_->store(true); }
-      ~Taking() { flag_->store(false); }
-      std::atomic<bool>* flag_;
-    } taking(&p.taking);
     std::lock_guard<std::mutex> lock(p.mutex);
-    if (!p.callbacks.empty() && !p.colors.empty()) {
-      batch.callbacks.swap(p.callbacks);
-      colors.reserve(p.colors.size());
-      for (const auto& led : p.colors) colors.push_back(led.second);
-      p.colors.clear();
-    }
+    if (p.callbacks.empty()) return;
+    batch.callbacks.swap(p.callbacks);
+    taken = p.filling;
+    p.filling = 1 - taken;
   }
-  if (batch.callbacks.empty()) return batch;
-  batch.request = buildLedsColorsRequest(static_cast<int>(colors.size()), colors.data(),
-                                         method::kSetLedsColors);
-  return batch;
+  // Every accepted call set at least one colour, so the table is not empty.
+  ColorTable& table = p.tables[taken];
+  VelmoraLedColor colors[500];
+  for (int i = 0; i < table.count; ++i) colors[i] = table.colors[table.ids[i]];
+  batch.request = buildLedsColorsRequest(table.count, colors, method::kSetLedsColors);
+  table.clear();
 }
 
-RequestBatch takeFlushBatch() {
+void takeFlushBatch(RequestBatch& batch) {
   PendingFlush& p = pendingFlush();
-  RequestBatch batch;
   ColorBuffer taken;
   {
     std::lock_guard<std::mutex> lock(p.mutex);
@@ -198,7 +220,6 @@ RequestBatch takeFlushBatch() {
   // Every queued flush comes with its buffer, so without callbacks there is
   // nothing to send.
   if (!batch.callbacks.empty()) batch.request = buildFlushRequest(taken);
-  return batch;
 }
 
 ColorBuffer takeBuffer() {
@@ -276,7 +297,8 @@ void releaseAsyncState() {
   {
     PendingColorSet& p = pendingColorSet();
     std::lock_guard<std::mutex> lock(p.mutex);
-    decltype(p.colors)().swap(p.colors);
+    p.tables[0].clear();
+    p.tables[1].clear();
     std::vector<CallbackEntry>().swap(p.callbacks);
   }
   {
@@ -296,10 +318,10 @@ bool setLedsColorsAsync(int size, const VelmoraLedColor* colors, VelmoraAsyncCal
   if (!acceptableColorList(size, colors, kCheckLedIds | kCheckComponents))
     return fail(VelmoraErrorBadArgument, false);
   PendingColorSet& p = pendingColorSet();
-  while (p.taking.load(std::memory_order_relaxed)) std::this_thread::yield();
   std::lock_guard<std::mutex> lock(p.mutex);
   if (!ensureWorker(&p, takeColorSetBatch)) return fail(VelmoraErrorHostUnreachable, false);
-  for (int i = 0; i < size; ++i) p.colors[colors[i].ledId] = colors[i];
+  ColorTable& table = p.tables[p.filling];
+  for (int i = 0; i < size; ++i) table.set(colors[i]);
   p.callbacks.push_back(CallbackEntry{callback, context});
   setLastError(VelmoraErrorNone);
   return true;

@@ -32,14 +32,12 @@ bool readColorsAnswer(const JsonHandle& answer, int size, VelmoraLedColor* color
 bool setLedsColors(int size, const VelmoraLedColor* colors) {
   Session& s = session();
   if (!s.handshakeDone()) return fail(VelmoraErrorHandshakeRequired, false);
-  if (!acceptableColorList(size, colors, kCheckLedIds | kCheckComponents)) {
-    return fail(VelmoraErrorBadArgument, false);
-  }
+  // The arguments are checked while the request is written.
+  const std::string request = checkedSetColorsRequest(size, colors, method::kSetLedsColors);
+  if (request.empty()) return fail(VelmoraErrorBadArgument, false);
   if (!s.isConnectionAlive()) return fail(VelmoraErrorHostUnreachable, false);
   JsonHandle answer;
-  if (!exchangeText(buildLedsColorsRequest(size, colors, method::kSetLedsColors), &answer)) {
-    return false;
-  }
+  if (!exchangeText(request, &answer)) return false;
   return readBoolAnswer(answer);
 }
 

@@ -80,7 +80,7 @@ int getDeviceCount() {
   if (!s.handshakeDone()) return fail(VelmoraErrorHandshakeRequired, -1);
   if (!s.isConnectionAlive()) return fail(VelmoraErrorHostUnreachable, -1);
   JsonHandle answer;
-  if (!exchangeRequest(makeRequest(method::kGetDeviceCount), &answer)) return -1;
+  if (!exchangeText(requestText(method::kGetDeviceCount), &answer)) return -1;
   setLastError(VelmoraErrorNone);
   return answer.getRef("result").asInt();
 }
@@ -90,10 +90,8 @@ VelmoraDeviceInfo* getDeviceInfo(int deviceIndex) {
   if (!s.handshakeDone()) return fail<VelmoraDeviceInfo*>(VelmoraErrorHandshakeRequired, nullptr);
   if (deviceIndex < 0) return fail<VelmoraDeviceInfo*>(VelmoraErrorBadArgument, nullptr);
   if (!s.isConnectionAlive()) return fail<VelmoraDeviceInfo*>(VelmoraErrorHostUnreachable, nullptr);
-  JsonHandle params;
-  params.member("deviceIndex") = JsonHandle(deviceIndex);
   std::string answerText;
-  if (!exchangeForText(toJsonText(makeRequest(method::kGetDeviceInfo, std::move(params))),
+  if (!exchangeForText(requestText(method::kGetDeviceInfo, "deviceIndex", deviceIndex),
                        &answerText)) {
     return nullptr;
   }

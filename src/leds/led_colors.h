@@ -36,6 +36,11 @@ std::vector<VelmoraLedColor> decodeLedColors(const std::string& text);
 // {"method": method, "params": {"ledsColors": colour list text}} as text.
 std::string buildLedsColorsRequest(int count, const VelmoraLedColor* colors, const char* method);
 
+// The same request, for a list that acceptableColorList(count, colors,
+// kCheckLedIds | kCheckComponents) accepts; empty text for one it refuses.
+// The check and the text are one pass over the list.
+std::string checkedSetColorsRequest(int count, const VelmoraLedColor* colors, const char* method);
+
 // The client-side colour buffer: device index -> LED id -> colour.
 using DeviceColors = std::unordered_map<int, VelmoraLedColor>;
 using ColorBuffer = std::unordered_map<int, DeviceColors>;

@@ -75,7 +75,7 @@ VelmoraLedPositions* getLedPositions() {
   if (!s.isConnectionAlive()) {
     return fail<VelmoraLedPositions*>(VelmoraErrorHostUnreachable, nullptr);
   }
-  return positionsCall(toJsonText(makeRequest(method::kGetLedPositions)), false);
+  return positionsCall(requestText(method::kGetLedPositions), false);
 }
 
 VelmoraLedPositions* getLedPositionsByDeviceIndex(int deviceIndex) {
@@ -88,10 +88,8 @@ VelmoraLedPositions* getLedPositionsByDeviceIndex(int deviceIndex) {
   if (s.hostProtocolVersion() < 3) {
     return fail<VelmoraLedPositions*>(VelmoraErrorProtocolMismatch, nullptr);
   }
-  JsonHandle params;
-  params.member("deviceIndex") = JsonHandle(deviceIndex);
   return positionsCall(
-      toJsonText(makeRequest(method::kGetLedPositionsByDeviceIndex, std::move(params))), true);
+      requestText(method::kGetLedPositionsByDeviceIndex, "deviceIndex", deviceIndex), true);
 }
 
 int getLedIdForKeyName(char keyName) {
@@ -103,10 +101,8 @@ int getLedIdForKeyName(char keyName) {
     return fail(VelmoraErrorBadArgument, 0);
   }
   if (!s.isConnectionAlive()) return fail(VelmoraErrorHostUnreachable, 0);
-  JsonHandle params;
-  params.member("keyName") = JsonHandle(static_cast<int>(key));
   JsonHandle answer;
-  if (!exchangeRequest(makeRequest(method::kGetLedIdForKeyName, std::move(params)), &answer)) {
+  if (!exchangeText(requestText(method::kGetLedIdForKeyName, "keyName", key), &answer)) {
     return 0;
   }
   setLastError(VelmoraErrorNone);

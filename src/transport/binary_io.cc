@@ -14,6 +14,27 @@ int BinaryWriter::Write(const std::vector<uint8_t>& message, int timeoutMs) {
   return stream_->Write(message, timeoutMs);
 }
 
+int BinaryReader::ReadText(std::string& text, int timeoutMs) {
+  if (!stream_->OpenForReading(timeoutMs)) return kStreamNotReady;
+  return stream_->ReadText(text, timeoutMs);
+}
+
+int BinaryWriter::WriteText(const std::string& text, int timeoutMs) {
+  if (!stream_->OpenForWriting(timeoutMs)) return kStreamNotReady;
+  return stream_->WriteText(text, timeoutMs);
+}
+
+int IBinaryReader::ReadText(std::string& text, int timeoutMs) {
+  std::vector<uint8_t> message;
+  const int error = Read(message, timeoutMs);
+  if (error == 0) text.assign(reinterpret_cast<const char*>(message.data()), message.size());
+  return error;
+}
+
+int IBinaryWriter::WriteText(const std::string& text, int timeoutMs) {
+  return Write(TextToMessage(text), timeoutMs);
+}
+
 std::vector<uint8_t> TextToMessage(const std::string& text) {
   // Zero-filled, so the last byte is the terminator; memcpy because a copy
   // between iterators of different character types goes byte by byte.

@@ -22,6 +22,8 @@ class IBinaryReader {
   virtual void Cancel() = 0;
   virtual bool IsBroken() = 0;
   virtual bool QueryInput() { return false; }
+  // The message as a text: its whole body, the host's 0 byte included.
+  virtual int ReadText(std::string& text, int timeoutMs);
 };
 
 class IBinaryWriter {
@@ -31,12 +33,15 @@ class IBinaryWriter {
   virtual void Cancel() = 0;
   virtual bool IsBroken() = 0;
   virtual void Flush() = 0;
+  // Writes TextToMessage(text), without making that copy where it can.
+  virtual int WriteText(const std::string& text, int timeoutMs);
 };
 
 class BinaryReader final : public IBinaryReader {
  public:
   explicit BinaryReader(std::shared_ptr<IStream> stream) : stream_(std::move(stream)) {}
   int Read(std::vector<uint8_t>& message, int timeoutMs) override;
+  int ReadText(std::string& text, int timeoutMs) override;
   void Cancel() override { stream_->Cancel(); }
   bool IsBroken() override { return stream_->IsBroken(); }
   bool QueryInput() override { return stream_->QueryInput(); }
@@ -49,6 +54,7 @@ class BinaryWriter final : public IBinaryWriter {
  public:
   explicit BinaryWriter(std::shared_ptr<IStream> stream) : stream_(std::move(stream)) {}
   int Write(const std::vector<uint8_t>& message, int timeoutMs) override;
+  int WriteText(const std::string& text, int timeoutMs) override;
   void Cancel() override { stream_->Cancel(); }
   bool IsBroken() override { return stream_->IsBroken(); }
   void Flush() override { stream_->Flush(); }

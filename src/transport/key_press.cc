@@ -73,8 +73,7 @@ bool registerKeypressCallback(VelmoraKeypressCallback callback, void* context) {
     return true;
   }
   const std::string answerText =
-      connection ? connection->Call(toJsonText(makeRequest(method::kRegisterKeypressCallback)))
-                 : std::string();
+      connection ? connection->Call(requestText(method::kRegisterKeypressCallback)) : std::string();
   if (answerText.empty()) return fail(VelmoraErrorHostUnreachable, false);
   const int error = parseJsonText(answerText).getRef("errorCode").asInt();
   if (error == 0) {

@@ -20,13 +20,24 @@ uint32_t LoadLe32(const uint8_t* p) {
 PipeStreamBase* AsPipeStream(IStream& stream) { return dynamic_cast<PipeStreamBase*>(&stream); }
 }  // namespace
 
-Deadline::Deadline(int timeoutMs)
-    : unlimited_(timeoutMs <= 0),
-      end_(std::chrono::steady_clock::now() +
-           std::chrono::milliseconds(timeoutMs > 0 ? timeoutMs : 0)) {}
+Deadline::Deadline(int timeoutMs) : Deadline(timeoutMs, true) {}
+
+Deadline::Deadline(int timeoutMs, bool started)
+    : timeoutMs_(timeoutMs), started_(started || timeoutMs <= 0) {
+  if (timeoutMs > 0 && started) {
+    end_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  }
+}
+
+Deadline Deadline::StartingAtFirstWait(int timeoutMs) { return Deadline(timeoutMs, false); }
 
 int Deadline::RemainingMs() const {
-  if (unlimited_) return -1;
+  if (timeoutMs_ <= 0) return -1;
+  if (!started_) {
+    started_ = true;
+    end_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs_);
+    return timeoutMs_;
+  }
   auto left = end_ - std::chrono::steady_clock::now();
   if (left <= std::chrono::steady_clock::duration::zero()) return 0;
   auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
@@ -127,7 +138,32 @@ int PipeStreamBase::ReadExact(uint8_t* data, size_t count, const Deadline& deadl
 }
 
 int PipeStreamBase::ReadFrame(std::vector<uint8_t>& frame, int timeoutMs) {
-  const Deadline deadline(timeoutMs);
+  const uint8_t* body = nullptr;
+  size_t size = 0;
+  const int error = NextFrame(&body, &size, timeoutMs);
+  if (error != 0) return error;
+  if (body == body_.data() && size == body_.size()) {
+    // A body assembled in its own vector is handed over, not copied.
+    frame.swap(body_);
+    std::vector<uint8_t>().swap(body_);
+  } else {
+    frame.assign(body, body + size);
+  }
+  return 0;
+}
+
+int PipeStreamBase::ReadFrameText(std::string& text, int timeoutMs) {
+  const uint8_t* body = nullptr;
+  size_t size = 0;
+  const int error = NextFrame(&body, &size, timeoutMs);
+  if (error != 0) return error;
+  text.assign(reinterpret_cast<const char*>(body), size);
+  if (body == body_.data()) std::vector<uint8_t>().swap(body_);
+  return 0;
+}
+
+int PipeStreamBase::NextFrame(const uint8_t** frame, size_t* frameSize, int timeoutMs) {
+  const Deadline deadline = Deadline::StartingAtFirstWait(timeoutMs);
   if (!bodyPending_) {
     while (inEnd_ - inBegin_ < 4) {
       const int error = Fill(4, deadline);
@@ -141,7 +177,8 @@ int PipeStreamBase::ReadFrame(std::vector<uint8_t>& frame, int timeoutMs) {
     inBegin_ += 4;
     const size_t buffered = inEnd_ - inBegin_;
     if (buffered >= length) {
-      frame.assign(inbuf_.data() + inBegin_, inbuf_.data() + inBegin_ + length);
+      *frame = inbuf_.data() + inBegin_;
+      *frameSize = length;
       inBegin_ += length;
       return 0;
     }
@@ -158,9 +195,9 @@ int PipeStreamBase::ReadFrame(std::vector<uint8_t>& frame, int timeoutMs) {
     bodyHave_ += got;
     if (error != 0) return error;
   }
-  frame.swap(body_);
-  body_.clear();
-  body_.shrink_to_fit();
+  // The caller takes the body from body_ (or copies it and lets it go).
+  *frame = body_.data();
+  *frameSize = body_.size();
   bodyPending_ = false;
   bodyHave_ = 0;
   return 0;
@@ -179,11 +216,30 @@ std::vector<uint8_t> EncodeFrame(const std::vector<uint8_t>& body) {
 }
 
 int PipeStreamBase::WriteFrame(const std::vector<uint8_t>& frame, int timeoutMs) {
-  if (frame.size() > kMaxFrameBytes) return kErrorInvalidData;
-  const auto n = static_cast<uint32_t>(frame.size());
+  return WriteFrameParts(frame.data(), frame.size(), nullptr, 0, timeoutMs);
+}
+
+int PipeStreamBase::WriteFrameParts(const uint8_t* body, size_t bodySize, const uint8_t* tail,
+                                    size_t tailSize, int timeoutMs) {
+  if (bodySize > kMaxFrameBytes || tailSize > kMaxFrameBytes - bodySize) return kErrorInvalidData;
+  const auto n = static_cast<uint32_t>(bodySize + tailSize);
   const uint8_t header[4] = {static_cast<uint8_t>(n), static_cast<uint8_t>(n >> 8),
                              static_cast<uint8_t>(n >> 16), static_cast<uint8_t>(n >> 24)};
-  return PlatformWriteAll(header, sizeof(header), frame.data(), frame.size(), Deadline(timeoutMs));
+  const ByteSpan parts[3] = {{header, sizeof header}, {body, bodySize}, {tail, tailSize}};
+  return PlatformWriteAll(parts, tailSize > 0 ? 3 : 2, Deadline::StartingAtFirstWait(timeoutMs));
+}
+
+int IStream::ReadText(std::string& text, int timeoutMs) {
+  std::vector<uint8_t> frame;
+  const int error = Read(frame, timeoutMs);
+  if (error == 0) text.assign(reinterpret_cast<const char*>(frame.data()), frame.size());
+  return error;
+}
+
+int IStream::WriteText(const std::string& text, int timeoutMs) {
+  std::vector<uint8_t> frame(text.begin(), text.end());
+  frame.push_back(0);
+  return Write(frame, timeoutMs);
 }
 
 // --- Input stream.
@@ -212,6 +268,13 @@ int PipeInputStream::Read(std::vector<uint8_t>& frame, int timeoutMs) {
   return error;
 }
 
+int PipeInputStream::ReadText(std::string& text, int timeoutMs) {
+  if (!OpenForReading(timeoutMs)) return kStreamNotReady;
+  const int error = ReadFrameText(text, timeoutMs);
+  NoteError(error);
+  return error;
+}
+
 // --- Output stream.
 
 PipeOutputStream::~PipeOutputStream() {
@@ -236,6 +299,15 @@ bool PipeOutputStream::OpenForWriting(int timeoutMs) {
 int PipeOutputStream::Write(const std::vector<uint8_t>& frame, int timeoutMs) {
   if (!OpenForWriting(timeoutMs)) return kStreamNotReady;
   const int error = WriteFrame(frame, timeoutMs);
+  NoteError(error);
+  return error;
+}
+
+int PipeOutputStream::WriteText(const std::string& text, int timeoutMs) {
+  if (!OpenForWriting(timeoutMs)) return kStreamNotReady;
+  static const uint8_t kTerminator = 0;
+  const int error = WriteFrameParts(reinterpret_cast<const uint8_t*>(text.data()), text.size(),
+                                    &kTerminator, 1, timeoutMs);
   NoteError(error);
   return error;
 }
@@ -287,8 +359,8 @@ std::shared_ptr<IStream> CreatePipeOutputStream(const std::wstring& path, int ti
 int WriteRawBytes(IStream& stream, const std::vector<uint8_t>& bytes, int timeoutMs) {
   PipeStreamBase* pipe = AsPipeStream(stream);
   if (pipe == nullptr || !stream.OpenForWriting(timeoutMs)) return kStreamNotReady;
-  const int error =
-      pipe->PlatformWriteAll(nullptr, 0, bytes.data(), bytes.size(), Deadline(timeoutMs));
+  const ByteSpan part = {bytes.data(), bytes.size()};
+  const int error = pipe->PlatformWriteAll(&part, 1, Deadline(timeoutMs));
   pipe->NoteError(error);
   return error;
 }

@@ -92,6 +92,10 @@ class IStream {
   // Replaces frame with the next frame's body; leaves it untouched on failure.
   virtual int Read(std::vector<uint8_t>& frame, int timeoutMs) = 0;
   virtual int Write(const std::vector<uint8_t>& frame, int timeoutMs) = 0;
+  // The same for a text: its frame body is the text's bytes and one 0 byte
+  // (written without copying the text); a text read is the whole body.
+  virtual int ReadText(std::string& text, int timeoutMs);
+  virtual int WriteText(const std::string& text, int timeoutMs);
   // The one call allowed from another thread while an operation waits: ends
   // that wait and every later one. Final for the stream.
   virtual void Cancel() = 0;
@@ -102,14 +106,28 @@ class IStream {
 // A point in time by which a whole frame must have moved.
 class Deadline {
  public:
-  // 0 or less: no limit.
+  // 0 or less: no limit. The clock starts now.
   explicit Deadline(int timeoutMs);
+  // The clock starts at the first RemainingMs(), which then costs no clock
+  // read: a frame that moves in one system call reads the clock once less.
+  // For the frame paths, where that first call comes right before the wait.
+  static Deadline StartingAtFirstWait(int timeoutMs);
   // -1 without limit, else the milliseconds left, rounded up (0 once passed).
   int RemainingMs() const;
 
  private:
-  bool unlimited_;
-  std::chrono::steady_clock::time_point end_;
+  Deadline(int timeoutMs, bool started);
+
+  int timeoutMs_;
+  mutable bool started_;
+  mutable std::chrono::steady_clock::time_point end_;
+};
+
+// Bytes to write as one run: the parts of a frame (length, body, and the
+// 0 byte that ends a text), gathered by the system where it can.
+struct ByteSpan {
+  const uint8_t* data;
+  size_t size;
 };
 
 // The pipe, its I/O machinery and the state machine shared by both
@@ -123,6 +141,14 @@ class PipeStreamBase {
   virtual int ReadFrame(std::vector<uint8_t>& frame, int timeoutMs);
   virtual int WriteFrame(const std::vector<uint8_t>& frame, int timeoutMs);
   virtual void Cancel();
+
+  // The next frame's body, at *body (valid until the next read on the
+  // stream) with *size bytes.
+  int NextFrame(const uint8_t** body, size_t* size, int timeoutMs);
+  int ReadFrameText(std::string& text, int timeoutMs);
+  // Writes body followed by tailSize bytes of tail as one frame.
+  int WriteFrameParts(const uint8_t* body, size_t bodySize, const uint8_t* tail, size_t tailSize,
+                      int timeoutMs);
 
  protected:
   PipeStreamBase();
@@ -162,10 +188,9 @@ class PipeStreamBase {
   // on failure (a read cut short by a time-out or cancel may still have
   // delivered some); nothing is left pending on return.
   int PlatformReadSome(uint8_t* data, size_t size, const Deadline& deadline, size_t* got);
-  // Writes head and then body as one run of bytes (one system call when the
-  // pipe takes them at once), so a frame's length never travels alone.
-  int PlatformWriteAll(const uint8_t* head, size_t headSize, const uint8_t* body, size_t bodySize,
-                       const Deadline& deadline);
+  // Writes the parts as one run of bytes (one system call when the pipe
+  // takes them at once), so a frame's length never travels alone.
+  int PlatformWriteAll(const ByteSpan* parts, size_t count, const Deadline& deadline);
   bool PlatformHasPipe() const;
   bool PlatformCancelRequested() const;
   void PlatformClose(bool disconnect);
@@ -204,6 +229,8 @@ class PipeInputStream final : public PipeStreamBase, public IStream {
   bool OpenForWriting(int) override { return false; }
   int Read(std::vector<uint8_t>& frame, int timeoutMs) override;
   int Write(const std::vector<uint8_t>&, int) override { return kStreamNotReady; }
+  int ReadText(std::string& text, int timeoutMs) override;
+  int WriteText(const std::string&, int) override { return kStreamNotReady; }
   void Cancel() override { PipeStreamBase::Cancel(); }
   bool IsBroken() override { return Broken(); }
   bool QueryInput() override { return InputWaiting(); }
@@ -228,6 +255,8 @@ class PipeOutputStream final : public PipeStreamBase, public IStream {
   bool OpenForWriting(int timeoutMs) override;
   int Read(std::vector<uint8_t>&, int) override { return kStreamNotReady; }
   int Write(const std::vector<uint8_t>& frame, int timeoutMs) override;
+  int ReadText(std::string&, int) override { return kStreamNotReady; }
+  int WriteText(const std::string& text, int timeoutMs) override;
   void Cancel() override { PipeStreamBase::Cancel(); }
   bool IsBroken() override { return Broken(); }
   void Flush() override;

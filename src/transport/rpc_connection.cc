@@ -219,14 +219,14 @@ std::string RpcConnection::Call(const std::string& request) {
   }
   if (!writer || !reader) return {};
 
-  if (writer->Write(TextToMessage(request), kExchangeTimeoutMs) != 0) {
+  if (writer->WriteText(request, kExchangeTimeoutMs) != 0) {
     // Whatever the error, part of the frame may have gone out and the host's
     // reader would be out of step: the exchange pipes are done for.
     DropExchangeStreams();
     return {};
   }
-  std::vector<uint8_t> body;
-  const int error = reader->Read(body, kExchangeTimeoutMs);
+  std::string answer;
+  const int error = reader->ReadText(answer, kExchangeTimeoutMs);
   // More than one answer to one request (a host that answered twice): which
   // one belongs to it is unknowable, and every later answer would be the one
   // to the request before. The exchange is out of step for good.
@@ -234,7 +234,7 @@ std::string RpcConnection::Call(const std::string& request) {
     DropExchangeStreams();
     return {};
   }
-  if (error == 0 && !body.empty()) return MessageToText(body, 0);
+  if (error == 0 && !answer.empty()) return answer;
   if (reader->IsBroken()) DropExchangeStreams();
   return {};
 }

@@ -367,29 +367,32 @@ int PipeStreamBase::PlatformReadSome(uint8_t* data, size_t size, const Deadline&
   }
 }
 
-int PipeStreamBase::PlatformWriteAll(const uint8_t* head, size_t headSize, const uint8_t* body,
-                                     size_t bodySize, const Deadline& deadline) {
+int PipeStreamBase::PlatformWriteAll(const ByteSpan* parts, size_t count,
+                                     const Deadline& deadline) {
   const int fd = io_->fd.load();
   if (fd < 0) return kErrorPipeNotConnected;
   // Gathered by the kernel: one system call, no copy.
-  iovec parts[2] = {{const_cast<uint8_t*>(head), headSize}, {const_cast<uint8_t*>(body), bodySize}};
-  iovec* part = headSize > 0 ? parts : parts + 1;
-  size_t count = headSize > 0 ? 2 : 1;
-  while (count > 0 && part->iov_len + (count > 1 ? part[1].iov_len : 0) > 0) {
+  iovec vectors[3];
+  size_t used = 0;
+  for (size_t i = 0; i < count && used < 3; ++i) {
+    if (parts[i].size > 0) vectors[used++] = {const_cast<uint8_t*>(parts[i].data), parts[i].size};
+  }
+  iovec* part = vectors;
+  while (used > 0) {
     const int left = deadline.RemainingMs();
     if (left != 0) io_->SetTimeout(SO_SNDTIMEO, io_->sendTimeoutMs, left);
     msghdr message = {};
     message.msg_iov = part;
-    message.msg_iovlen = count;
+    message.msg_iovlen = used;
     const ssize_t n = sendmsg(fd, &message, MSG_NOSIGNAL | (left == 0 ? MSG_DONTWAIT : 0));
     if (n > 0) {
       size_t sent = static_cast<size_t>(n);
-      while (count > 0 && sent >= part->iov_len) {
+      while (used > 0 && sent >= part->iov_len) {
         sent -= part->iov_len;
         ++part;
-        --count;
+        --used;
       }
-      if (count > 0) {
+      if (used > 0) {
         part->iov_base = static_cast<uint8_t*>(part->iov_base) + sent;
         part->iov_len -= sent;
       }

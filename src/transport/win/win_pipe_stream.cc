@@ -191,19 +191,23 @@ int PipeStreamBase::PlatformReadSome(uint8_t* data, size_t size, const Deadline&
   }
 }
 
-int PipeStreamBase::PlatformWriteAll(const uint8_t* head, size_t headSize, const uint8_t* body,
-                                     size_t bodySize, const Deadline& deadline) {
+int PipeStreamBase::PlatformWriteAll(const ByteSpan* parts, size_t count,
+                                     const Deadline& deadline) {
   if (io_->pipe == INVALID_HANDLE_VALUE) return ERROR_PIPE_NOT_CONNECTED;
   // Pipes have no gather write: join the parts, as one WriteFile costs less
   // than a copy (a wine server round trip under Wine).
-  const uint8_t* data = body;
-  size_t size = bodySize;
-  if (headSize > 0) {
-    io_->scratch.resize(headSize + bodySize);
-    std::memcpy(io_->scratch.data(), head, headSize);
-    if (bodySize > 0) std::memcpy(io_->scratch.data() + headSize, body, bodySize);
+  const uint8_t* data = count > 0 ? parts[0].data : nullptr;
+  size_t size = count > 0 ? parts[0].size : 0;
+  if (count > 1) {
+    size = 0;
+    for (size_t i = 0; i < count; ++i) size += parts[i].size;
+    io_->scratch.resize(size);
+    size_t at = 0;
+    for (size_t i = 0; i < count; ++i) {
+      if (parts[i].size > 0) std::memcpy(io_->scratch.data() + at, parts[i].data, parts[i].size);
+      at += parts[i].size;
+    }
     data = io_->scratch.data();
-    size = io_->scratch.size();
   }
   // Overlapped like the reads (a handle opened for overlapped I/O needs an
   // OVERLAPPED record on every call), so the time-out bounds a write that a
