@@ -176,6 +176,9 @@ const char* readJsonNumber(const char* begin, const char* end, double* value) {
 }
 
 void appendJsonString(std::string& out, const std::string& text) {
+  // Room for the quoted text at once (the growth stays geometric), so that a
+  // long string is copied once rather than again for its closing quote.
+  if (out.capacity() - out.size() < text.size() + 2) out.reserve(out.size() + text.size() + 2);
   out += '"';
   const char* run = text.data();
   const char* const end = run + text.size();
