@@ -108,6 +108,9 @@ const Case kCases[] = {
     {"{\"k0\":1,\"k1\":1,...}", DistinctMembers},
     {"[{\"a\":1},...]", [](std::size_t n) { return Repeat("[", "{\"a\":1}", ",", "]", n); }},
     {"[\"ab\",\"ab\",...]", [](std::size_t n) { return Repeat("[", "\"ab\"", ",", "]", n); }},
+    {"[\"abc\",\"abc\",...]", [](std::size_t n) { return Repeat("[", "\"abc\"", ",", "]", n); }},
+    {"[{\"\":{\"\":{\"\":1}}},...]",
+     [](std::size_t n) { return Repeat("[", "{\"\":{\"\":{\"\":1}}}", ",", "]", n); }},
     {"one long string", [](std::size_t n) { return Repeat("\"", "x", "", "\"", n); }},
     {"[\"x..x\" (64 KiB),...]",
      [](std::size_t n) { return Repeat("[", "\"" + std::string(65536, 'x') + "\"", ",", "]", n); }},
@@ -152,6 +155,7 @@ int main(int argc, char** argv) {
   std::printf(
       "Peak memory of one parse over the text's size (heap: operator new; RSS: peak\n"
       "resident set growth), each case in a process of its own\n");
+  std::fflush(stdout);  // before the children inherit the buffer
   int failures = 0;
   for (const Case& c : kCases) {
     const pid_t child = fork();

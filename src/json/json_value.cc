@@ -69,6 +69,11 @@ class JsonArena {
     kept_ = kept;
   }
 
+  // The head of every block, for the arena's own use.
+  static constexpr std::size_t kBlockHead = sizeof(void*);
+  // The size of a slot for keep().
+  static constexpr std::size_t kKeptSize = 2 * sizeof(void*);
+
  private:
   // Every value class needs at most this alignment.
   static constexpr std::size_t kAlign = 8;
@@ -80,16 +85,11 @@ class JsonArena {
   struct Block {
     Block* next;
   };
-
- public:
-  static constexpr std::size_t kBlockHead = sizeof(Block);
-  static constexpr std::size_t kKeptSize = 2 * sizeof(void*);
-
- private:
   struct Kept {
     std::string* text;
     Kept* next;
   };
+  static_assert(sizeof(Block) == kBlockHead && sizeof(Kept) == kKeptSize, "slot sizes");
 
   JsonArena(char* first, std::size_t size) noexcept
       : next_(first), end_(first + size), nextBlock_(size < 4096 ? 4096 : size) {}
@@ -122,7 +122,6 @@ static_assert(alignof(JsonObjectValue::Member) <= 8 && alignof(JsonStringValue) 
                   alignof(JsonNumberValue) <= 8 && alignof(JsonArrayValue) <= 8 &&
                   alignof(JsonObjectValue) <= 8,
               "arena values need at most 8-byte alignment");
-static_assert(sizeof(JsonArena*) % 8 == 0, "elements after the arena word stay aligned");
 
 namespace {
 
@@ -615,14 +614,17 @@ void JsonObjectValue::setMember(const std::string& key, const JsonHandle& value)
   memberRef(key) = std::move(copy);
 }
 
+// Newest member first: the order in which the library's requests have always
+// gone out (the hash map that held members before wrote its small objects
+// so), so hosts keep seeing the same bytes.
 void JsonObjectValue::write(std::string& out) const {
   const Member* members = entries();
   out += '{';
-  for (std::uint32_t i = 0; i < size_; ++i) {
-    if (i != 0) out += ',';
-    appendJsonString(out, members[i].first);
+  for (std::uint32_t i = size_; i > 0; --i) {
+    if (i != size_) out += ',';
+    appendJsonString(out, members[i - 1].first);
     out += ':';
-    writeChild(out, members[i].second);
+    writeChild(out, members[i - 1].second);
   }
   out += '}';
 }

@@ -336,10 +336,10 @@ class JsonArrayValue final : public JsonValue {
   JsonHandle* data_ = nullptr;
 };
 
-// Members in one contiguous block, in the order of their first insertion (so
-// the writer writes them in that order). Up to kJsonLinearMembers members are
-// searched one by one; larger objects keep a hash index of the names after
-// their members. A repeated name replaces the earlier value in place.
+// Members in one contiguous block, in the order of their first insertion; a
+// repeated name replaces the earlier value in place. The writer writes them
+// newest first. Up to kJsonLinearMembers members are searched one by one;
+// larger objects keep a hash index of the names after their members.
 class JsonObjectValue final : public JsonValue {
  public:
   // Named like the members of std::pair, so that code iterates the members
