@@ -212,10 +212,11 @@ class Reader {
       skipBlanks();
       if (p_ == end_ || *p_++ != '"') return nullptr;
     }
+    // The object makes its own index: the pending one goes first.
+    indexes_.resize(outerIndexes);
     const JsonValue* object =
         builder_.object(members_.data() + start, members_.size() - start, depth_ == 1);
     members_.resize(start);
-    indexes_.resize(outerIndexes);
     return object;
   }
 
