@@ -94,7 +94,7 @@ void writeSorted(const sdk::JsonValue& value, std::string& out) {
     out += ']';
   } else if (value.type() == sdk::kJsonObject) {
     const auto& members = static_cast<const sdk::JsonObjectValue&>(value).members();
-    std::vector<const std::pair<const std::string, sdk::JsonHandle>*> sorted;
+    std::vector<const sdk::JsonObjectValue::Member*> sorted;
     for (const auto& member : members) sorted.push_back(&member);
     std::sort(sorted.begin(), sorted.end(),
               [](const auto* a, const auto* b) { return a->first < b->first; });

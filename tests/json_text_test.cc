@@ -254,6 +254,13 @@ TEST(JsonReader, Strings) {
   }
   const JsonHandle named = parseJsonText(R"({"a\nb":1})");
   EXPECT_EQ(named.get("a\nb").asInt(), 1);
+  // Long and escaped names and values, inside a document and alone.
+  const std::string longText(100, 'y');
+  const JsonHandle nested =
+      parseJsonText("[{\"" + longText + "\":\"" + longText + "\\n\",\"a\\tb\":\"\\\"\"}]");
+  EXPECT_EQ(nested.getRef(0).getRef(longText).asString(), longText + "\n");
+  EXPECT_EQ(nested.getRef(0).getRef("a\tb").asString(), "\"");
+  EXPECT_EQ(parseJsonText("\"" + longText + "\"").asString(), longText);
 }
 
 // --- Round trips ------------------------------------------------------------

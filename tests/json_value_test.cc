@@ -289,6 +289,71 @@ TEST(JsonContainers, EmptyContainersWriteAsBrackets) {
   EXPECT_EQ(toJsonText(JsonHandle(std::make_unique<JsonObjectValue>())), "{}");
 }
 
+TEST(JsonObject, MembersKeepTheirFirstPlaceAndEveryNameIsFound) {
+  // Small objects are searched member by member, large ones through an
+  // index: both must find every name, replace in place and keep the order.
+  for (int count : {3, 8, 9, 200}) {
+    JsonHandle built;
+    std::string text = "{";
+    for (int i = 0; i < count; ++i) {
+      const std::string name = "m" + std::to_string(i);
+      built.member(name) = JsonHandle(i);
+      text += (i != 0 ? ",\"" : "\"") + name + "\":" + std::to_string(i);
+    }
+    built.setMember("m0", JsonHandle(-1));
+    text += ",\"m0\":-1}";
+    // Written newest first; the replaced member keeps its first place.
+    std::string expected = "{";
+    for (int i = count - 1; i > 0; --i) {
+      expected += "\"m" + std::to_string(i) + "\":" + std::to_string(i) + ",";
+    }
+    expected += "\"m0\":-1}";
+    const JsonHandle parsed = parseJsonText(text);
+    EXPECT_EQ(toJsonText(built), expected);
+    EXPECT_EQ(toJsonText(parsed), expected);
+    const JsonHandle* const both[] = {&built, &parsed};
+    for (const JsonHandle* h : both) {
+      for (int i = 1; i < count; ++i) {
+        EXPECT_EQ(h->getRef("m" + std::to_string(i)).asInt(), i) << count;
+      }
+      EXPECT_EQ(h->getRef("m0").asInt(), -1);
+      EXPECT_FALSE(h->hasMember("m" + std::to_string(count)));
+      EXPECT_FALSE(h->hasMember("m"));
+    }
+  }
+}
+
+TEST(JsonDocument, WritingIntoAParsedDocumentLeavesEveryHolderOwningItsValue) {
+  const std::string longText(40, 'x');  // long enough to live on the heap
+  const std::string text =
+      "{\"list\":[1,2.5,\"" + longText + "\"],\"" + longText + "\":{\"deep\":[true]},\"n\":7}";
+  JsonHandle moved;
+  JsonHandle copied;
+  {
+    JsonHandle doc = parseJsonText(text);
+    copied = doc;
+    const std::string* before = doc.getRef("list").getRef(2).stringRef();
+    ASSERT_NE(before, nullptr);
+    EXPECT_EQ(*before, longText);
+    moved = std::move(doc.member("list"));  // the first write copies the document
+    doc.member("n") = JsonHandle(8);
+    doc.setMember("added", JsonHandle("a"));
+    EXPECT_EQ(toJsonText(doc),
+              "{\"added\":\"a\",\"n\":8,\"" + longText + "\":{\"deep\":[true]},\"list\":null}");
+  }
+  // Both outlive the document they came from.
+  EXPECT_EQ(toJsonText(moved), "[1,2.5,\"" + longText + "\"]");
+  EXPECT_EQ(toJsonText(copied), "{\"n\":7,\"" + longText +
+                                    "\":{\"deep\":[true]},\"list\":[1,2.5,\"" + longText + "\"]}");
+
+  JsonHandle array = parseJsonText("[1,[2],3]");
+  const JsonHandle inner = array.get(1);
+  array.append(array.getRef(1));  // an element of the document, appended to it
+  array.append(JsonHandle(4));
+  EXPECT_EQ(toJsonText(array), "[1,[2],3,[2],4]");
+  EXPECT_EQ(toJsonText(inner), "[2]");
+}
+
 TEST(JsonHandle, SharedHoldersAreSafeFromManyThreads) {
   // Every thread reads missing members and elements, which all resolve to
   // the same shared values; the sanitizers watch for races.

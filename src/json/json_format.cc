@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <system_error>
 
 namespace sdk {
@@ -39,6 +40,19 @@ struct EscapeTable {
 constexpr EscapeTable kEscapes;
 
 bool isDigit(char c) { return static_cast<unsigned char>(c - '0') < 10; }
+
+// Whether any of the eight bytes at p is below 0x20 or a double quote: the
+// bytes that a string write may escape. (A borrow can only run up from such
+// a byte, and bytes of 0x80 and above are masked, so the answer is exact.)
+bool mayNeedEscape(const char* p) {
+  std::uint64_t word;
+  std::memcpy(&word, p, sizeof word);
+  constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+  constexpr std::uint64_t kHighs = 0x8080808080808080ull;
+  const std::uint64_t quotes = word ^ (kOnes * '"');
+  const std::uint64_t below = (word - kOnes * 0x20) | (quotes - kOnes);
+  return (below & ~word & kHighs) != 0;
+}
 
 // Tells, for a well-formed number text whose value lies beyond the double
 // range, whether it is too large (true) or too small (false): the decimal
@@ -176,10 +190,18 @@ const char* readJsonNumber(const char* begin, const char* end, double* value) {
 }
 
 void appendJsonString(std::string& out, const std::string& text) {
+  // Room for the quoted text at once (the growth stays geometric), so that a
+  // long string is copied once rather than again for its closing quote.
+  if (out.capacity() - out.size() < text.size() + 2) out.reserve(out.size() + text.size() + 2);
   out += '"';
   const char* run = text.data();
   const char* const end = run + text.size();
   for (const char* p = run; p < end; ++p) {
+    // Eight bytes at a time past runs that need no escape: every escaped byte
+    // is a quote or below 0x20. Long texts (colour lists) are mostly such
+    // runs.
+    while (end - p >= 8 && !mayNeedEscape(p)) p += 8;
+    if (p == end) break;
     const unsigned char c = static_cast<unsigned char>(*p);
     if (!kEscapes.escaped[c]) continue;
     out.append(run, p);

@@ -1,8 +1,9 @@
 #include "json/json_text.h"
 
+#include <cstdint>
 #include <cstring>
-#include <memory>
-#include <utility>
+#include <string>
+#include <vector>
 
 #include "json/json_format.h"
 
@@ -12,59 +13,78 @@ namespace {
 // Recursive-descent reader over a byte range. Every read either succeeds or
 // fails as a whole; a failure abandons the text, so the position after a
 // failed step never matters.
+//
+// The document is built bottom-up in the builder's arena: the finished
+// elements and members of the containers still open wait on two stacks, and
+// each container is made, exactly sized, when it closes. Repeated member
+// names are merged as they are read (the last value wins, in the place of
+// the first), so that a text repeating one name costs no more memory than
+// it would once.
 class Reader {
  public:
-  Reader(const char* begin, const char* end) : p_(begin), end_(end) {}
+  Reader(const char* begin, const char* end, JsonDocumentBuilder& builder)
+      : p_(begin), end_(end), builder_(builder) {}
 
-  // Reads one value into out; false when it is unreadable.
-  bool readValue(JsonHandle& out) {
+  // Reads one value; nullptr when it is unreadable.
+  const JsonValue* readValue() {
     skipBlanks();
-    if (p_ == end_) return false;
+    if (p_ == end_) return nullptr;
     const char c = *p_;
-    if (c == '-' || static_cast<unsigned char>(c - '0') < 10) return readNumber(out);
+    if (c == '-' || static_cast<unsigned char>(c - '0') < 10) return readNumber();
     switch (c) {
       case 'n':
-        return readLiteral("null", 4, out, JsonHandle());
+        return readLiteral("null", 4, JsonDocumentBuilder::null());
       case 't':
-        return readLiteral("true", 4, out, true);
+        return readLiteral("true", 4, JsonDocumentBuilder::boolean(true));
       case 'f':
-        return readLiteral("false", 5, out, false);
+        return readLiteral("false", 5, JsonDocumentBuilder::boolean(false));
       default:
         break;
     }
     ++p_;
     switch (c) {
-      case '"':
-        out = JsonHandle(readString());
-        return true;
+      case '"': {
+        const char* data = nullptr;
+        std::size_t size = 0;
+        readString(&data, &size);
+        return builder_.string(data, size);
+      }
       case '[':
-        return readArray(out);
+        return readArray();
       case '{':
-        return readObject(out);
+        return readObject();
       default:
-        return false;
+        return nullptr;
     }
   }
 
  private:
+  using PendingMember = JsonDocumentBuilder::PendingMember;
+
+  // The name index of one open object with more than kJsonLinearMembers
+  // members: slots hold positions on the member stack, counted from the
+  // object's first member plus one (0: empty).
+  struct NameIndex {
+    std::size_t start;
+    std::vector<std::uint32_t> slots;
+  };
+
   // Skips whitespace and non-printable bytes: everything but 0x21..0x7E.
   void skipBlanks() {
     while (p_<end_&& static_cast<unsigned char>(*p_ - 0x21)> 0x7E - 0x21) ++p_;
   }
 
-  bool readNumber(JsonHandle& out) {
+  const JsonValue* readNumber() {
     double value = 0.0;
     const char* next = readJsonNumber(p_, end_, &value);
-    if (next == nullptr) return false;
+    if (next == nullptr) return nullptr;
     p_ = next;
-    out = JsonHandle(value);
-    return true;
+    return builder_.number(value);
   }
 
   // Reads up to length characters, stopping before a line feed or at the end
   // of the text, and compares them with the word as a whole.
-  template <typename Value>
-  bool readLiteral(const char* word, std::size_t length, JsonHandle& out, Value value) {
+  const JsonValue* readLiteral(const char* word, std::size_t length, const JsonValue* value) {
     std::size_t available = static_cast<std::size_t>(end_ - p_);
     if (available > length) available = length;
     const void* lineFeed = std::memchr(p_, '\n', available);
@@ -73,34 +93,32 @@ class Reader {
                             : available;
     const bool match = taken == length && std::memcmp(p_, word, length) == 0;
     p_ += taken;
-    if (match) out = JsonHandle(value);
-    return match;
+    return match ? value : nullptr;
   }
 
-  // Reads the rest of a string after its opening quote. Never fails.
-  std::string readString() {
+  // Reads the rest of a string after its opening quote. Never fails. The
+  // bytes are the text itself when the string holds no escape, else the
+  // unescaped copy in scratch_, valid until the next string is read.
+  void readString(const char** data, std::size_t* size) {
     const char* start = p_;
     while (p_ < end_ && *p_ != '"' && *p_ != '\\') ++p_;
-    std::string text(start, p_);
-    if (p_ == end_) return text;
-    if (*p_ == '"') {
-      ++p_;
-      return text;
+    if (p_ == end_ || *p_ == '"') {
+      *data = start;
+      *size = static_cast<std::size_t>(p_ - start);
+      if (p_ != end_) ++p_;
+      return;
     }
     // At least one backslash: append run by run.
+    scratch_.assign(start, p_);
     start = p_;
     while (p_ < end_) {
       const char c = *p_;
-      if (c == '"') {
-        text.append(start, p_);
-        ++p_;
-        return text;
-      }
+      if (c == '"') break;
       if (c == '\\' && p_ + 1 < end_) {
         const int unescaped = unescape(p_[1]);
         if (unescaped >= 0) {
-          text.append(start, p_);
-          text += static_cast<char>(unescaped);
+          scratch_.append(start, p_);
+          scratch_ += static_cast<char>(unescaped);
           p_ += 2;
           start = p_;
           continue;
@@ -110,8 +128,10 @@ class Reader {
       // byte after such a backslash is looked at again as an ordinary one.
       ++p_;
     }
-    text.append(start, p_);
-    return text;
+    scratch_.append(start, p_);
+    if (p_ != end_) ++p_;  // the closing quote
+    *data = scratch_.data();
+    *size = scratch_.size();
   }
 
   // The character that a backslash and c stand for, or -1 when the pair is
@@ -138,61 +158,125 @@ class Reader {
   }
 
   // Reads an array after its opening bracket. An empty one reads as null.
-  bool readArray(JsonHandle& out) {
+  const JsonValue* readArray() {
     const DepthGuard guard(depth_);
-    if (depth_ > kJsonMaxDepth) return false;
+    if (depth_ > kJsonMaxDepth) return nullptr;
     skipBlanks();
-    if (p_ == end_) return false;
+    if (p_ == end_) return nullptr;
     if (*p_ == ']') {
       ++p_;
-      out = JsonHandle();
-      return true;
+      return JsonDocumentBuilder::null();
     }
-    auto array = std::make_unique<JsonArrayValue>();
+    const std::size_t start = builder_.pendingElements();
     for (;;) {
-      JsonHandle element;
-      if (!readValue(element)) return false;
-      array->append(std::move(element));
+      const JsonValue* element = readValue();
+      if (element == nullptr) return nullptr;
+      builder_.pushElement(element, static_cast<std::size_t>(end_ - p_));
       skipBlanks();
-      if (p_ == end_) return false;
+      if (p_ == end_) return nullptr;
       const char c = *p_++;
       if (c == ']') break;
-      if (c != ',') return false;
+      if (c != ',') return nullptr;
     }
-    out = JsonHandle(std::move(array));
-    return true;
+    return builder_.closeArray(start, depth_ == 1);
   }
 
   // Reads an object after its opening brace. An empty one reads as null.
-  bool readObject(JsonHandle& out) {
+  const JsonValue* readObject() {
     const DepthGuard guard(depth_);
-    if (depth_ > kJsonMaxDepth) return false;
+    if (depth_ > kJsonMaxDepth) return nullptr;
     skipBlanks();
-    if (p_ == end_) return false;
+    if (p_ == end_) return nullptr;
     char c = *p_++;
-    if (c == '}') {
-      out = JsonHandle();
-      return true;
-    }
-    if (c != '"') return false;
-    auto object = std::make_unique<JsonObjectValue>();
+    if (c == '}') return JsonDocumentBuilder::null();
+    if (c != '"') return nullptr;
+    const std::size_t start = members_.size();
+    const std::size_t outerIndexes = indexes_.size();
     for (;;) {
-      std::string name = readString();
+      const char* name = nullptr;
+      std::size_t nameSize = 0;
+      readString(&name, &nameSize);
+      // The name is placed before its value is read: the value's strings
+      // reuse scratch_, which may hold the name.
+      const std::size_t at = place(start, name, nameSize);
       skipBlanks();
-      if (p_ == end_ || *p_++ != ':') return false;
-      JsonHandle value;
-      if (!readValue(value)) return false;
-      object->insertOrAssign(std::move(name), std::move(value));
+      if (p_ == end_ || *p_++ != ':') return nullptr;
+      const JsonValue* value = readValue();
+      if (value == nullptr) return nullptr;
+      members_[at].value = value;
       skipBlanks();
-      if (p_ == end_) return false;
+      if (p_ == end_) return nullptr;
       c = *p_++;
       if (c == '}') break;
-      if (c != ',') return false;
+      if (c != ',') return nullptr;
       skipBlanks();
-      if (p_ == end_ || *p_++ != '"') return false;
+      if (p_ == end_ || *p_++ != '"') return nullptr;
     }
-    out = JsonHandle(std::move(object));
-    return true;
+    // The object makes its own index: the pending one goes first.
+    indexes_.resize(outerIndexes);
+    const JsonValue* object =
+        builder_.object(members_.data() + start, members_.size() - start, depth_ == 1);
+    members_.resize(start);
+    return object;
+  }
+
+  // The position on the member stack of the open object's member of that
+  // name: the existing one, or a new one holding no value yet.
+  std::size_t place(std::size_t start, const char* name, std::size_t size) {
+    const std::size_t count = members_.size() - start;
+    NameIndex* index = nullptr;
+    if (count > kJsonLinearMembers) {
+      if (indexes_.empty() || indexes_.back().start != start) {
+        indexes_.push_back(NameIndex{start, {}});
+        rehash(indexes_.back(), count);
+      }
+      index = &indexes_.back();
+      const std::size_t mask = index->slots.size() - 1;
+      for (std::size_t slot = jsonNameHash(name, size) & mask;; slot = (slot + 1) & mask) {
+        const std::uint32_t entry = index->slots[slot];
+        if (entry == 0) break;
+        const std::string& other = members_[start + entry - 1].name;
+        if (other.size() == size && std::memcmp(other.data(), name, size) == 0) {
+          return start + entry - 1;
+        }
+      }
+    } else {
+      for (std::size_t i = start; i < members_.size(); ++i) {
+        const std::string& other = members_[i].name;
+        if (other.size() == size && std::memcmp(other.data(), name, size) == 0) return i;
+      }
+    }
+    if (members_.size() == members_.capacity()) {
+      // As for elements: every further member takes at least five bytes.
+      const std::size_t bound = members_.size() + static_cast<std::size_t>(end_ - p_) / 5 + 1;
+      std::size_t wanted = members_.capacity() < 16 ? 16 : members_.capacity() * 2;
+      if (wanted > bound) wanted = bound;
+      members_.reserve(wanted);
+    }
+    members_.push_back(PendingMember{std::string(name, size), nullptr});
+    if (index != nullptr) {
+      if (2 * (count + 1) > index->slots.size()) {
+        rehash(*index, count + 1);
+      } else {
+        addToIndex(*index, count);
+      }
+    }
+    return members_.size() - 1;
+  }
+
+  void rehash(NameIndex& index, std::size_t count) {
+    std::size_t slots = 32;
+    while (slots < 2 * count) slots *= 2;
+    index.slots.assign(slots, 0);
+    for (std::size_t i = 0; i < count; ++i) addToIndex(index, i);
+  }
+
+  void addToIndex(NameIndex& index, std::size_t i) {
+    const std::string& name = members_[index.start + i].name;
+    const std::size_t mask = index.slots.size() - 1;
+    std::size_t slot = jsonNameHash(name.data(), name.size()) & mask;
+    while (index.slots[slot] != 0) slot = (slot + 1) & mask;
+    index.slots[slot] = static_cast<std::uint32_t>(i + 1);
   }
 
   struct DepthGuard {
@@ -203,7 +287,11 @@ class Reader {
 
   const char* p_;
   const char* const end_;
+  JsonDocumentBuilder& builder_;
   int depth_ = 0;
+  std::vector<PendingMember> members_;
+  std::vector<NameIndex> indexes_;
+  std::string scratch_;
 };
 
 }  // namespace
@@ -216,10 +304,11 @@ std::string toJsonText(const JsonHandle& value) {
 
 JsonHandle parseJsonText(const char* data, std::size_t size) {
   if (data == nullptr) return JsonHandle::makeInvalid();
-  Reader reader(data, data + size);
-  JsonHandle value;
-  if (!reader.readValue(value)) return JsonHandle::makeInvalid();
-  return value;
+  JsonDocumentBuilder builder(size);
+  Reader reader(data, data + size, builder);
+  const JsonValue* value = reader.readValue();
+  if (value == nullptr) return JsonHandle::makeInvalid();
+  return builder.finish(value);
 }
 
 JsonHandle parseJsonText(const std::string& text) {

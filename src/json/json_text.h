@@ -15,7 +15,7 @@ namespace sdk {
 constexpr int kJsonMaxDepth = 256;
 
 // The compact text of a value: no whitespace anywhere, numbers as a default
-// std::ostream writes a double, object members in the map's order. The
+// std::ostream writes a double, object members newest first. The
 // invalid value writes as empty text; inside an array or object it writes as
 // null so that the text stays readable.
 std::string toJsonText(const JsonHandle& value);
