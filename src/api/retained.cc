@@ -54,11 +54,10 @@ void* RecordStore::find(const std::string& answer) {
   return entry->block.get();
 }
 
-void* RecordStore::keep(const std::string& answer, std::unique_ptr<unsigned char[]> block,
-                        size_t size) {
+void* RecordStore::keep(std::string answer, std::unique_ptr<unsigned char[]> block, size_t size) {
   const uint64_t hash = hashText(answer);
   auto entry = std::make_unique<Entry>();
-  entry->answer = answer;
+  entry->answer = std::move(answer);
   entry->hash = hash;
   entry->size = size;
   entry->original.reset(new unsigned char[size]);
@@ -68,7 +67,7 @@ void* RecordStore::keep(const std::string& answer, std::unique_ptr<unsigned char
   std::lock_guard<std::mutex> lock(mutex_);
   // Another thread may have kept the same answer since this one looked: the
   // same answer converts to the same record.
-  if (Entry* same = findLocked(answer, hash)) {
+  if (Entry* same = findLocked(entry->answer, hash)) {
     last_ = same;
     return same->block.get();
   }

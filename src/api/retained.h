@@ -39,7 +39,7 @@ class RecordStore {
   // Keeps block (size bytes) as the record of answer and returns the block
   // to hand out: this one, or an identical one kept meanwhile by another
   // thread (then block is dropped).
-  void* keep(const std::string& answer, std::unique_ptr<unsigned char[]> block, size_t size);
+  void* keep(std::string answer, std::unique_ptr<unsigned char[]> block, size_t size);
 
   // Frees every block; for the library's teardown only.
   void releaseAll();
@@ -64,6 +64,12 @@ class RecordStore {
   std::vector<std::unique_ptr<Entry>> entries_;      // every block, until release
   std::unordered_multimap<uint64_t, Entry*> index_;  // blocks that may be handed out again
   Entry* last_ = nullptr;                            // the latest hit, tried first
+};
+
+// A record tree built and not yet kept.
+struct RecordBlock {
+  std::unique_ptr<unsigned char[]> bytes;
+  size_t size = 0;
 };
 
 // Builds a record tree in one block: reserve every part first, then

@@ -15,9 +15,9 @@ namespace {
 // absent or null, -1 for anything but a list, else the list's length.
 int listCount(const JsonHandle& value) { return value.isNull() ? 0 : value.size(); }
 
-// Converts a device description into one kept block: the record, its
-// channels, every channel's devices, then the model text.
-VelmoraDeviceInfo* keepDeviceInfo(const std::string& answerText, const JsonHandle& value) {
+// Converts a device description into one block: the record, its channels,
+// every channel's devices, then the model text.
+RecordBlock deviceInfoBlock(const JsonHandle& value) {
   const std::string* modelText = value.getRef("model").stringRef();
   const std::string model = modelText ? *modelText : std::string();
   const bool hasChannels = value.hasMember("channels");
@@ -69,8 +69,7 @@ VelmoraDeviceInfo* keepDeviceInfo(const std::string& answerText, const JsonHandl
     }
     info->channels.channels = channelArray;
   }
-  return static_cast<VelmoraDeviceInfo*>(
-      session().deviceRecords.keep(answerText, std::move(block), layout.size()));
+  return RecordBlock{std::move(block), layout.size()};
 }
 
 }  // namespace
@@ -99,10 +98,15 @@ VelmoraDeviceInfo* getDeviceInfo(int deviceIndex) {
     setLastError(VelmoraErrorNone);
     return static_cast<VelmoraDeviceInfo*>(kept);
   }
-  const JsonHandle answer = parseJsonText(answerText);
-  const JsonHandle& result = answer.getRef("result");
-  if (result.isNull()) return fail<VelmoraDeviceInfo*>(VelmoraErrorBadArgument, nullptr);
-  VelmoraDeviceInfo* info = keepDeviceInfo(answerText, result);
+  RecordBlock block;
+  {
+    const JsonHandle answer = parseJsonText(answerText);
+    const JsonHandle& result = answer.getRef("result");
+    if (result.isNull()) return fail<VelmoraDeviceInfo*>(VelmoraErrorBadArgument, nullptr);
+    block = deviceInfoBlock(result);
+  }  // the parsed answer goes before its text is kept, so a large one is not held twice
+  auto* info = static_cast<VelmoraDeviceInfo*>(
+      s.deviceRecords.keep(std::move(answerText), std::move(block.bytes), block.size));
   setLastError(VelmoraErrorNone);
   return info;
 }

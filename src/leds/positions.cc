@@ -1,6 +1,5 @@
 // LED positions and the LED id of a letter key.
 #include <memory>
-#include <vector>
 
 #include "api/calls.h"
 #include "api/exchange.h"
@@ -10,39 +9,41 @@
 namespace sdk {
 namespace {
 
-// Converts a positions list into one kept block: the record, then its
-// array. Positions carry ids 1 to 499; geometry is read as integers.
-VelmoraLedPositions* keepPositions(RecordStore& store, const std::string& answerText,
-                                   const JsonHandle& list) {
+// Converts a positions list into one block: the record, then its array.
+// Positions carry ids 1 to 499; geometry is read as integers.
+RecordBlock positionsBlock(const JsonHandle& list) {
   const int n = list.size();  // -1 for anything but a list
-  std::vector<VelmoraLedPosition> kept;
-  if (n > 0) kept.reserve(static_cast<size_t>(n));
-  for (int i = 0; i < n; ++i) {
-    const JsonHandle& entry = list.getRef(i);
-    VelmoraLedPosition p{};
-    p.ledId = entry.getRef("ledId").asInt();
-    if (static_cast<unsigned>(p.ledId) - 1u > 498u) continue;
-    p.top = entry.getRef("top").asInt();
-    p.left = entry.getRef("left").asInt();
-    p.height = entry.getRef("height").asInt();
-    p.width = entry.getRef("width").asInt();
-    kept.push_back(p);
-  }
+  // Counted first and written straight into the block: a list of things
+  // that are no positions costs nothing per element.
+  const auto keeps = [](const JsonHandle& entry) {
+    return static_cast<unsigned>(entry.getRef("ledId").asInt()) - 1u <= 498u;
+  };
+  size_t count = 0;
+  for (int i = 0; i < n; ++i) count += keeps(list.getRef(i)) ? 1 : 0;
   BlockLayout layout;
   const size_t head = layout.reserve<VelmoraLedPositions>(1);
-  const size_t array = layout.reserve<VelmoraLedPosition>(kept.size());
+  const size_t array = layout.reserve<VelmoraLedPosition>(count);
   std::unique_ptr<unsigned char[]> block = layout.allocate();
   auto* positions = BlockLayout::place<VelmoraLedPositions>(block.get(), head, 1);
   // A list, even one the filter emptied, gets an array (of zero length);
   // anything else gets none.
   if (n > 0) {
-    VelmoraLedPosition* leds =
-        BlockLayout::place<VelmoraLedPosition>(block.get(), array, kept.size());
-    for (size_t i = 0; i < kept.size(); ++i) leds[i] = kept[i];
-    positions->positionsCount = static_cast<int>(kept.size());
+    VelmoraLedPosition* leds = BlockLayout::place<VelmoraLedPosition>(block.get(), array, count);
+    size_t k = 0;
+    for (int i = 0; i < n; ++i) {
+      const JsonHandle& entry = list.getRef(i);
+      if (!keeps(entry)) continue;
+      VelmoraLedPosition& p = leds[k++];
+      p.ledId = entry.getRef("ledId").asInt();
+      p.top = entry.getRef("top").asInt();
+      p.left = entry.getRef("left").asInt();
+      p.height = entry.getRef("height").asInt();
+      p.width = entry.getRef("width").asInt();
+    }
+    positions->positionsCount = static_cast<int>(count);
     positions->positions = leds;
   }
-  return static_cast<VelmoraLedPositions*>(store.keep(answerText, std::move(block), layout.size()));
+  return RecordBlock{std::move(block), layout.size()};
 }
 
 // Sends the request and returns the record of its answer: the kept one of
@@ -57,12 +58,17 @@ VelmoraLedPositions* positionsCall(const std::string& request, bool resultRequir
     setLastError(VelmoraErrorNone);
     return static_cast<VelmoraLedPositions*>(kept);
   }
-  const JsonHandle answer = parseJsonText(answerText);
-  const JsonHandle& result = answer.getRef("result");
-  if (resultRequired && result.isNull()) {
-    return fail<VelmoraLedPositions*>(VelmoraErrorBadArgument, nullptr);
-  }
-  VelmoraLedPositions* positions = keepPositions(store, answerText, result);
+  RecordBlock block;
+  {
+    const JsonHandle answer = parseJsonText(answerText);
+    const JsonHandle& result = answer.getRef("result");
+    if (resultRequired && result.isNull()) {
+      return fail<VelmoraLedPositions*>(VelmoraErrorBadArgument, nullptr);
+    }
+    block = positionsBlock(result);
+  }  // the parsed answer goes before its text is kept, so a large one is not held twice
+  auto* positions = static_cast<VelmoraLedPositions*>(
+      store.keep(std::move(answerText), std::move(block.bytes), block.size));
   setLastError(VelmoraErrorNone);
   return positions;
 }

@@ -142,13 +142,8 @@ int PipeStreamBase::ReadFrame(std::vector<uint8_t>& frame, int timeoutMs) {
   size_t size = 0;
   const int error = NextFrame(&body, &size, timeoutMs);
   if (error != 0) return error;
-  if (body == body_.data() && size == body_.size()) {
-    // A body assembled in its own vector is handed over, not copied.
-    frame.swap(body_);
-    std::vector<uint8_t>().swap(body_);
-  } else {
-    frame.assign(body, body + size);
-  }
+  frame.assign(body, body + size);
+  if (body == bodyBytes()) std::string().swap(body_);
   return 0;
 }
 
@@ -157,8 +152,13 @@ int PipeStreamBase::ReadFrameText(std::string& text, int timeoutMs) {
   size_t size = 0;
   const int error = NextFrame(&body, &size, timeoutMs);
   if (error != 0) return error;
-  text.assign(reinterpret_cast<const char*>(body), size);
-  if (body == body_.data()) std::vector<uint8_t>().swap(body_);
+  if (body == bodyBytes()) {
+    // A body assembled in its own buffer is handed over, not copied.
+    text.swap(body_);
+    std::string().swap(body_);
+  } else {
+    text.assign(reinterpret_cast<const char*>(body), size);
+  }
   return 0;
 }
 
@@ -182,8 +182,8 @@ int PipeStreamBase::NextFrame(const uint8_t** frame, size_t* frameSize, int time
       inBegin_ += length;
       return 0;
     }
-    body_.assign(length, 0);
-    std::memcpy(body_.data(), inbuf_.data() + inBegin_, buffered);
+    body_.assign(length, '\0');
+    std::memcpy(&body_[0], inbuf_.data() + inBegin_, buffered);
     bodyHave_ = buffered;
     inBegin_ = inEnd_ = 0;
     bodyPending_ = true;
@@ -191,12 +191,12 @@ int PipeStreamBase::NextFrame(const uint8_t** frame, size_t* frameSize, int time
   while (bodyHave_ < body_.size()) {
     size_t got = 0;
     const int error =
-        PlatformReadSome(body_.data() + bodyHave_, body_.size() - bodyHave_, deadline, &got);
+        PlatformReadSome(bodyBytes() + bodyHave_, body_.size() - bodyHave_, deadline, &got);
     bodyHave_ += got;
     if (error != 0) return error;
   }
   // The caller takes the body from body_ (or copies it and lets it go).
-  *frame = body_.data();
+  *frame = bodyBytes();
   *frameSize = body_.size();
   bodyPending_ = false;
   bodyHave_ = 0;

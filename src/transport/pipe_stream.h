@@ -204,6 +204,7 @@ class PipeStreamBase {
   // Moves buffered bytes to the front, makes room for at least need bytes
   // and reads more behind them.
   int Fill(size_t need, const Deadline& deadline);
+  uint8_t* bodyBytes() { return reinterpret_cast<uint8_t*>(&body_[0]); }
 
   std::atomic<int> state_{static_cast<int>(StreamState::Unopened)};
   std::atomic<bool> broken_{false};
@@ -216,7 +217,9 @@ class PipeStreamBase {
   size_t inBegin_ = 0;
   size_t inEnd_ = 0;
   bool bodyPending_ = false;
-  std::vector<uint8_t> body_;
+  // A string, so that a large answer read as text is handed over, not
+  // copied: it is never held twice.
+  std::string body_;
   size_t bodyHave_ = 0;
   uint32_t readLimit_ = kMaxFrameBytes;
 };

@@ -303,19 +303,20 @@ void RpcConnection::SetNotificationHandler(NotificationHandler handler) {
   readerThread_ = std::thread(
       [](std::shared_ptr<NotificationRun> r) {
         try {
-          std::vector<uint8_t> body;
+          std::string text;
           while (r->running.load() == 1) {
             // A failed read ends the thread even when it did not break the
             // stream: retrying at once would only spin on the same failure.
-            if (r->reader->Read(body, 0) != 0 || r->reader->IsBroken()) break;
-            if (body.size() < 2) continue;  // an empty text: nothing to deliver
+            if (r->reader->ReadText(text, 0) != 0 || r->reader->IsBroken()) break;
+            if (text.size() < 2) continue;  // an empty text: nothing to deliver
+            text.pop_back();                // the host's terminating 0 byte
             bool queued = false;
             {
               std::lock_guard<std::mutex> lock(r->queueMutex);
               if (r->queue.size() < kMaxQueuedNotifications &&
-                  r->queuedBytes + body.size() <= kMaxQueuedNotificationBytes) {
-                r->queue.push_back(MessageToText(body, 1));
-                r->queuedBytes += body.size();
+                  r->queuedBytes + text.size() <= kMaxQueuedNotificationBytes) {
+                r->queuedBytes += text.size();
+                r->queue.push_back(std::move(text));
                 queued = true;
               }
             }
