@@ -195,7 +195,7 @@ int run(int argc, char** argv) {
   }
   LiveView live(&server, &output, LiveView::Options{view, args.snapshotPath});
   live.start();
-  output.print(banner + (args.noInput ? "; Ctrl-C stops" : "; type help for commands"));
+  // The page's address comes first: whoever waits for the banner finds it.
   if (web) {
     output.print("lumhost: the desk page is at " + web->url());
     if (!args.httpAddress.loopback) {
@@ -204,6 +204,7 @@ int run(int argc, char** argv) {
           "press keys in your applications");
     }
   }
+  output.print(banner + (args.noInput ? "; Ctrl-C stops" : "; type help for commands"));
 
   auto input = std::make_shared<InputQueue>();
   if (!args.noInput) std::thread(readInput, input).detach();

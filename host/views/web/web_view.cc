@@ -395,21 +395,24 @@ class WebView::Impl {
       pushing_ = false;
       return;
     }
-    compose();
-    for (auto& entry : pages_) {
-      Page& page = entry.second;
-      Connection con = web_.get_con_from_hdl(entry.first);
-      if (con->get_state() != websocketpp::session::state::open) continue;
-      if (con->get_buffered_amount() > kMaxBufferedBytes) {
-        page.fresh = true;  // skips what it missed; catches up afresh later
-        continue;
+    // Whatever goes wrong in one round, the next one comes.
+    guarded([this] {
+      compose();
+      for (auto& entry : pages_) {
+        Page& page = entry.second;
+        websocketpp::lib::error_code ec;
+        Connection con = web_.get_con_from_hdl(entry.first, ec);
+        if (ec || con->get_state() != websocketpp::session::state::open) continue;
+        if (con->get_buffered_amount() > kMaxBufferedBytes) {
+          page.fresh = true;  // skips what it missed; catches up afresh later
+          continue;
+        }
+        const std::string& message = page.fresh ? full_ : delta_;
+        if (message.empty()) continue;
+        web_.send(entry.first, message, websocketpp::frame::opcode::text, ec);
+        if (!ec) page.fresh = false;
       }
-      const std::string& message = page.fresh ? full_ : delta_;
-      if (message.empty()) continue;
-      websocketpp::lib::error_code ec;
-      web_.send(entry.first, message, websocketpp::frame::opcode::text, ec);
-      if (!ec) page.fresh = false;
-    }
+    });
     pushTimer_->expires_after(kWebPushInterval);
     pushTimer_->async_wait([this](const asio::error_code& ec) {
       if (!ec) push();

@@ -100,6 +100,7 @@
       const time = document.createElement('time');
       time.textContent = line.time;
       item.append(time, line.text);
+      item.title = line.text;
       list.append(item);
     }
     while (list.children.length > kTraceLines) list.firstElementChild.remove();
