@@ -1,8 +1,10 @@
 // Who may use lumhost's web page: the address it listens on, and the Host
-// and Origin checks against DNS rebinding and other sites.
+// and Origin checks against DNS rebinding and other sites; and the texts
+// the page is sent.
 #include <gtest/gtest.h>
 
 #include "host/views/web/web_access.h"
+#include "host/views/web/web_text.h"
 
 namespace lumhost {
 namespace {
@@ -95,6 +97,26 @@ TEST(HostWebAccess, OriginMustBeThePageItself) {
     EXPECT_FALSE(originAllowed(origin, "127.0.0.1:8731")) << origin;
   }
   EXPECT_FALSE(originAllowed("http://", ""));
+}
+
+// Whatever a client sends as its identity, the page's JSON.parse reads it.
+TEST(HostWebText, JsonStringsAreStandardAndValidUtf8) {
+  const struct {
+    std::string text;
+    std::string json;
+  } cases[] = {
+      {"plain", "\"plain\""},
+      {"a\"b\\c", "\"a\\\"b\\\\c\""},
+      {std::string("\x1b[2J\n\0", 6), "\"\\u001b[2J\\u000a\\u0000\""},
+      {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x94\x91",
+       "\"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x94\x91\""},
+      {"\xFF", "\"\xEF\xBF\xBD\""},                                  // never valid
+      {"\xC3", "\"\xEF\xBF\xBD\""},                                  // cut short
+      {"\xC0\xAF", "\"\xEF\xBF\xBD\xEF\xBF\xBD\""},                  // overlong
+      {"\xED\xA0\x80", "\"\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\""},  // a surrogate
+  };
+  for (const auto& c : cases) EXPECT_EQ(jsonString(c.text), c.json) << c.text;
+  EXPECT_EQ(htmlEscape("<b a=\"1\">&</b>"), "&lt;b a=&quot;1&quot;&gt;&amp;&lt;/b&gt;");
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "host/console/host_commands.h"
 #include "host/views/desk_picture.h"
 #include "host/views/web/web_page.h"
+#include "host/views/web/web_text.h"
 #include "json/json_text.h"
 #include "json/json_value.h"
 
@@ -42,61 +43,6 @@ const char kFavicon[] =
 // At stop, pages get this long to take the closing message.
 constexpr auto kCloseGrace = std::chrono::milliseconds(300);
 
-// Browsers parse pushes with JSON.parse, which wants standard JSON: every
-// control character escaped, and valid UTF-8 (bytes that are not are shown
-// as U+FFFD).
-void appendJsonString(std::string* out, const std::string& text) {
-  static const char kHex[] = "0123456789abcdef";
-  *out += '"';
-  size_t i = 0;
-  while (i < text.size()) {
-    unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c < 0x80) {
-      if (c == '"' || c == '\\') {
-        *out += '\\';
-        *out += static_cast<char>(c);
-      } else if (c < 0x20) {
-        *out += "\\u00";
-        *out += kHex[c >> 4];
-        *out += kHex[c & 15];
-      } else {
-        *out += static_cast<char>(c);
-      }
-      ++i;
-      continue;
-    }
-    // The length of a well-formed sequence starting here, or 0.
-    size_t length = c >= 0xC2 && c <= 0xDF   ? 2
-                    : c >= 0xE0 && c <= 0xEF ? 3
-                    : c >= 0xF0 && c <= 0xF4 ? 4
-                                             : 0;
-    for (size_t k = 1; k < length; ++k) {
-      unsigned char next = i + k < text.size() ? static_cast<unsigned char>(text[i + k]) : 0;
-      bool ok = (next & 0xC0) == 0x80;
-      // No overlong forms, no surrogates, nothing above U+10FFFF.
-      if (k == 1 && c == 0xE0) ok = ok && next >= 0xA0;
-      if (k == 1 && c == 0xED) ok = ok && next < 0xA0;
-      if (k == 1 && c == 0xF0) ok = ok && next >= 0x90;
-      if (k == 1 && c == 0xF4) ok = ok && next < 0x90;
-      if (!ok) length = 0;
-    }
-    if (length == 0) {
-      *out += "\xEF\xBF\xBD";
-      ++i;
-    } else {
-      out->append(text, i, length);
-      i += length;
-    }
-  }
-  *out += '"';
-}
-
-std::string jsonString(const std::string& text) {
-  std::string out;
-  appendJsonString(&out, text);
-  return out;
-}
-
 std::string hex6(const Rgb& c) {
   char buffer[8];
   std::snprintf(buffer, sizeof buffer, "%02x%02x%02x", c.r & 255, c.g & 255, c.b & 255);
@@ -108,29 +54,6 @@ void replaceAll(std::string* text, const std::string& from, const std::string& t
        at = text->find(from, at + to.size())) {
     text->replace(at, from.size(), to);
   }
-}
-
-std::string htmlEscape(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
 }
 
 }  // namespace
@@ -479,7 +402,9 @@ class WebView::Impl {
     std::string out = "\"clients\":[";
     bool first = true;
     for (const ClientInfo& c : host_->clients()) {
-      const ClientLayerSummary& layer = layers[c.id];
+      // A client that just came may have no layer yet: it shows the default.
+      auto found = layers.find(c.id);
+      ClientLayerSummary layer = found != layers.end() ? found->second : ClientLayerSummary();
       out += first ? "{" : ",{";
       first = false;
       out += "\"id\":" + std::to_string(c.id) + ",\"name\":" + jsonString(c.name) +
@@ -487,7 +412,7 @@ class WebView::Impl {
              ",\"protocol\":" + std::to_string(c.sdkProtocolVersion) +
              ",\"requests\":" + std::to_string(c.requests) +
              ",\"registered\":" + (c.registered ? "true" : "false") +
-             ",\"priority\":" + std::to_string(layers.count(c.id) ? layer.priority : 0) +
+             ",\"priority\":" + std::to_string(layer.priority) +
              ",\"ledsSet\":" + std::to_string(layer.ledsSet) +
              ",\"control\":" + (controller == c.id ? "true" : "false") + "}";
     }
