@@ -16,6 +16,8 @@
 #include "host/server/host_server.h"
 #include "host/views/desk_picture.h"
 #include "host/views/live_view.h"
+#include "host/views/web/web_access.h"
+#include "host/views/web/web_view.h"
 #include "transport/rpc_connection.h"
 
 namespace lumhost {
@@ -29,6 +31,7 @@ const char kUsage[] =
     "  --trace             print every request and answer\n"
     "  --view / --no-view  draw the desk live (default: when standard output is a terminal)\n"
     "  --snapshot FILE     keep an SVG picture of the desk in FILE\n"
+    "  --http [ADDR:]PORT  serve a live, clickable page of the desk (address: 127.0.0.1)\n"
     "  --pipe-base NAME    serve these well-known pipes instead of the standard ones\n"
     "  --no-input          ignore standard input (stop with Ctrl-C only)\n"
     "  --help, --version\n";
@@ -40,6 +43,8 @@ struct Arguments {
   bool trace = false;
   int view = -1;  // -1: when standard output is a terminal
   std::string snapshotPath;
+  bool http = false;
+  ListenAddress httpAddress;
   std::wstring pipeBase;
   bool noInput = false;
 };
@@ -85,6 +90,11 @@ int parseArguments(int argc, char** argv, Arguments* args) {
       args->view = 0;
     } else if (a == "--snapshot") {
       if (!value(&args->snapshotPath)) return usageError("--snapshot needs a file name");
+    } else if (a == "--http") {
+      if (!value(&v)) return usageError("--http needs [ADDRESS:]PORT, such as 8731");
+      std::string error;
+      if (!parseListenAddress(v, &args->httpAddress, &error)) return usageError(error);
+      args->http = true;
     } else if (a == "--pipe-base") {
       if (!value(&v)) return usageError("--pipe-base needs a name");
       args->pipeBase.assign(v.begin(), v.end());
@@ -129,6 +139,7 @@ int run(int argc, char** argv) {
   options.protocol = args.protocol;
   options.trace = args.trace;
   options.keepRequests = false;
+  if (args.http) options.keepTraffic = kWebTrafficLines;
   if (!args.profilePath.empty()) {
     std::string error;
     if (!loadProfileFile(args.profilePath, &options.profile, &error)) {
@@ -167,12 +178,32 @@ int run(int argc, char** argv) {
     std::fprintf(stderr, "lumhost: --snapshot %s\n", error.c_str());
     return 2;
   }
+  std::unique_ptr<WebView> web;
+  if (args.http) {
+    web = std::make_unique<WebView>(
+        &server, WebView::Options{args.httpAddress, [&output](const std::string& line) {
+                                    output.print("lumhost: " + line);
+                                  }});
+    if (!web->start(&error)) {
+      std::fprintf(stderr, "lumhost: %s\n", error.c_str());
+      return 2;
+    }
+  }
   if (!server.start(&error)) {
     std::fprintf(stderr, "lumhost: %s\n", error.c_str());
     return 1;
   }
   LiveView live(&server, &output, LiveView::Options{view, args.snapshotPath});
   live.start();
+  // The page's address comes first: whoever waits for the banner finds it.
+  if (web) {
+    output.print("lumhost: the desk page is at " + web->url());
+    if (!args.httpAddress.loopback) {
+      output.print(
+          "lumhost: the page is reachable from other machines: whoever reaches it can "
+          "press keys in your applications");
+    }
+  }
   output.print(banner + (args.noInput ? "; Ctrl-C stops" : "; type help for commands"));
 
   auto input = std::make_shared<InputQueue>();
@@ -200,6 +231,7 @@ int run(int argc, char** argv) {
   }
 
   live.stop();
+  if (web) web->stop();
   // The last picture shows the desk as the clients left it.
   if (!args.snapshotPath.empty() && !writeSnapshot(server, args.snapshotPath, &error)) {
     std::fprintf(stderr, "lumhost: %s\n", error.c_str());

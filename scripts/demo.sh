@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The demo: builds the library, the stand-in host and the examples (Linux),
-# starts lumhost with its live view, runs the device listing, the rainbow
+# starts lumhost with its live view and its web page (on a free port; the
+# address is printed), runs the device listing, the rainbow
 # wave and the key-press example against it, and leaves an SVG snapshot of
 # the desk in build/demo/desk.svg. On a fresh Debian 12 machine, run as root:
 # missing packages are installed first. Exits 0 when every part worked, else
@@ -28,7 +29,7 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
-"$bin/lumhost" $view <"$work/input" | tee "$out/lumhost.log" &
+"$bin/lumhost" $view --http 127.0.0.1:0 <"$work/input" | tee "$out/lumhost.log" &
 host_pid=$!
 exec 3>"$work/input"
 for _ in $(seq 1 100); do
@@ -39,6 +40,8 @@ if ! grep -q "lumhost: serving" "$out/lumhost.log" 2>/dev/null; then
   echo "demo: lumhost did not start serving (see $out/lumhost.log)" >&2
   exit 1
 fi
+page=$(grep -o 'the desk page is at http://[^ ]*' "$out/lumhost.log" | head -n 1 | cut -d' ' -f6)
+echo "demo: the live desk, clickable, while the demo runs: $page"
 
 failed=()
 "$bin/list_devices" >"$out/list_devices.log" 2>&1 || failed+=(list_devices)

@@ -112,7 +112,8 @@ TEST(HostCommands, ConsoleSession) {
   std::string error;
   ASSERT_TRUE(server.start(&error)) << error;
   sdk::SetWellKnownPipeBaseForTesting(options.pipeBase);
-  auto client = sdk::CreateRpcConnection(":pid:77");
+  // An identity with an escape sequence, which the console must not pass on.
+  auto client = sdk::CreateRpcConnection(":pid:77\x1b[2J");
   ASSERT_TRUE(client);
   client->Call(R"({"method":"VelmoraRegisterKeypressCallback"})");
   client->Call(R"({"method":"VelmoraSetLedsColors","params":{"ledsColors":"1,255,0,0"}})");
@@ -129,7 +130,7 @@ TEST(HostCommands, ConsoleSession) {
             "no key \"Nope\" (give a key label, or #N for key id N of 1 or more)");
   std::string clients = runCommand(server, "clients", snapshot).output;
   EXPECT_NE(clients.find("1 client connected"), std::string::npos) << clients;
-  EXPECT_NE(clients.find(":pid:77"), std::string::npos);
+  EXPECT_NE(clients.find(":pid:77\\x1b[2J"), std::string::npos) << clients;
   EXPECT_NE(clients.find("registered for keys"), std::string::npos);
   std::string state = runCommand(server, "state", snapshot).output;
   EXPECT_NE(state.find("control: nobody"), std::string::npos) << state;

@@ -161,7 +161,7 @@ CommandResult runCommand(HostServer& server, const std::string& line,
     std::ostringstream out;
     out << clients.size() << " client" << (clients.size() == 1 ? "" : "s") << " connected";
     for (const ClientInfo& c : clients) {
-      out << "\n  " << c.name << "  identity " << c.identity << "  protocol "
+      out << "\n  " << c.name << "  identity " << printable(c.identity) << "  protocol "
           << c.sdkProtocolVersion << "  " << c.requests << " requests"
           << (c.registered ? "  registered for keys" : "") << "\n    pipes " << c.pipeBase;
     }

@@ -1,0 +1,27 @@
+# Writes the page's files into a C++ source as constant texts, so that
+# lumhost serves them without reading any file at run time:
+#   cmake -DOUTPUT=web_page.cc "-DINPUTS=desk.html|desk.css|desk.js" -P embed_page.cmake
+# Each file NAME.EXT becomes kNameExt (desk.js: kDeskJs; see web_page.h).
+set(text "// Generated from host/views/web/page/ by embed_page.cmake; edit those files.\n")
+string(APPEND text "#include \"host/views/web/web_page.h\"\n\nnamespace lumhost {\n")
+string(REPLACE "|" ";" INPUTS "${INPUTS}")
+foreach(input IN LISTS INPUTS)
+  get_filename_component(name ${input} NAME)
+  string(REPLACE "." ";" parts "${name}")
+  set(symbol k)
+  foreach(part IN LISTS parts)
+    string(SUBSTRING "${part}" 0 1 first)
+    string(SUBSTRING "${part}" 1 -1 rest)
+    string(TOUPPER "${first}" first)
+    string(APPEND symbol "${first}${rest}")
+  endforeach()
+  file(READ ${input} content)
+  if(content MATCHES "\\)page\"")
+    message(FATAL_ERROR "${input} holds the text that ends the raw string")
+  endif()
+  string(APPEND text "\nextern const char ${symbol}[] = R\"page(${content})page\";\n")
+endforeach()
+string(APPEND text "\n}  // namespace lumhost\n")
+file(WRITE ${OUTPUT}.new "${text}")
+execute_process(COMMAND ${CMAKE_COMMAND} -E copy_if_different ${OUTPUT}.new ${OUTPUT})
+file(REMOVE ${OUTPUT}.new)

@@ -1,0 +1,377 @@
+#!/usr/bin/python3
+"""Tests of lumhost's web page (lumhost --http), against a real lumhost
+process and a client built on the library.
+
+    host_web_test.py {security,coalescing,browser} RUNNER LUMHOST CLIENT PROFILE ARTEFACTS
+
+RUNNER is "native", or the command that runs Windows programs (Wine).
+
+security    the refusals: Host names other than the address, state changes
+            from other origins, CORS, large bodies, the loopback default
+coalescing  a client setting colours 1,000 times a second gives the page at
+            most 30 pushes a second, and the last colour still arrives
+browser     headless Chromium: a colour set by the client shows on the key,
+            a click and a typed key reach the client as press then release
+            with the key's vendorKey; screenshots are kept in ARTEFACTS
+"""
+import base64
+import os
+import queue
+import re
+import socket
+import struct
+import subprocess
+import sys
+import threading
+import time
+
+WAIT = 20  # seconds for anything to happen before a test fails
+
+
+class Process:
+    """A child process whose output lines are collected as they come."""
+
+    def __init__(self, args, env=None):
+        self.proc = subprocess.Popen(args, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=subprocess.STDOUT, text=True, env=env)
+        self.lines = []
+        self.changed = threading.Condition()
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        for line in self.proc.stdout:
+            with self.changed:
+                self.lines.append(line.rstrip('\n'))
+                self.changed.notify_all()
+
+    def wait_for(self, pattern, start=0):
+        """The first match of pattern in the lines from index start on."""
+        deadline = time.monotonic() + WAIT
+        with self.changed:
+            while True:
+                for line in self.lines[start:]:
+                    match = re.search(pattern, line)
+                    if match:
+                        return match
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    raise AssertionError('no line matching %r in:\n%s' %
+                                         (pattern, '\n'.join(self.lines)))
+                self.changed.wait(min(left, 0.2))
+
+    def stop(self, command=None):
+        try:
+            if command is not None:
+                self.proc.stdin.write(command + '\n')
+                self.proc.stdin.flush()
+            self.proc.stdin.close()
+            self.proc.wait(timeout=WAIT)
+        except (OSError, subprocess.TimeoutExpired):
+            self.proc.kill()
+            self.proc.wait()
+
+
+class Host:
+    """lumhost serving pipes of its own and the page on a free port."""
+
+    def __init__(self, lumhost, profile=None, http='127.0.0.1:0'):
+        self.pipes = 'lumhost-web-test-%d-%d' % (os.getpid(), time.monotonic_ns() % 1000000)
+        args = RUNNER + [lumhost, '--no-view', '--http', http, '--pipe-base', self.pipes]
+        if profile:
+            args += ['--profile', profile]
+        self.process = Process(args)
+        self.url = self.process.wait_for(r'the desk page is at (http://\S+/)').group(1)
+        self.authority = re.match(r'http://([^/]+)/', self.url).group(1)
+        self.port = int(self.authority.rsplit(':', 1)[1])
+
+    def client(self, client, *args):
+        env = dict(os.environ, LUMSDK_PIPE_BASE=self.pipes)
+        return Process(RUNNER + [client] + [str(a) for a in args], env=env)
+
+    def stop(self):
+        self.process.stop('quit')
+
+
+def request(port, method, path, headers, body=b''):
+    """One HTTP/1.1 request, exactly as given: (status, headers, body)."""
+    lines = ['%s %s HTTP/1.1' % (method, path)]
+    lines += ['%s: %s' % item for item in headers.items()]
+    if body or method == 'POST':
+        lines.append('Content-Length: %d' % len(body))
+    lines.append('Connection: close')
+    data = ('\r\n'.join(lines) + '\r\n\r\n').encode() + body
+    with socket.create_connection(('127.0.0.1', port), timeout=WAIT) as s:
+        s.sendall(data)
+        answer = b''
+        while True:
+            part = s.recv(65536)
+            if not part:
+                break
+            answer += part
+    head, _, rest = answer.partition(b'\r\n\r\n')
+    head_lines = head.decode('latin-1').split('\r\n')
+    status = int(head_lines[0].split()[1])
+    fields = {}
+    for line in head_lines[1:]:
+        name, _, value = line.partition(':')
+        fields[name.strip().lower()] = value.strip()
+    return status, fields, rest
+
+
+class Live:
+    """The page's WebSocket, read as the page reads it: each push with the
+    time it arrived."""
+
+    def __init__(self, port, origin):
+        self.sock = socket.create_connection(('127.0.0.1', port), timeout=WAIT)
+        key = base64.b64encode(os.urandom(16)).decode()
+        self.sock.sendall(('GET /live HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nUpgrade: websocket\r\n'
+                           'Connection: Upgrade\r\nSec-WebSocket-Key: %s\r\n'
+                           'Sec-WebSocket-Version: 13\r\nOrigin: %s\r\n\r\n' %
+                           (port, key, origin)).encode())
+        self.buffer = b''
+        while b'\r\n\r\n' not in self.buffer:
+            part = self.sock.recv(4096)
+            assert part, 'the connection closed during the handshake'
+            self.buffer += part
+        head, _, self.buffer = self.buffer.partition(b'\r\n\r\n')
+        self.status = int(head.split(b' ')[1])
+        self.pushes = []  # (arrival time, text)
+
+    def _take(self, n):
+        while len(self.buffer) < n:
+            part = self.sock.recv(65536)
+            if not part:
+                raise EOFError
+            self.buffer += part
+        data, self.buffer = self.buffer[:n], self.buffer[n:]
+        return data
+
+    def read(self):
+        """Reads the next message; returns its text."""
+        first, second = self._take(2)
+        length = second & 0x7F
+        if length == 126:
+            length = struct.unpack('>H', self._take(2))[0]
+        elif length == 127:
+            length = struct.unpack('>Q', self._take(8))[0]
+        payload = self._take(length)
+        if first & 0x0F == 8:
+            raise EOFError
+        text = payload.decode('utf-8')
+        self.pushes.append((time.monotonic(), text))
+        return text
+
+    def close(self):
+        self.sock.close()
+
+
+def check(condition, message):
+    if not condition:
+        raise AssertionError(message)
+
+
+def test_security(lumhost, client, profile, artefacts):
+    host = Host(lumhost)
+    try:
+        port = host.port
+        own = {'Host': host.authority}
+        origin = 'http://' + host.authority
+        press = b'{"device": 0, "led": 1, "pressed": true}'
+        cases = [
+            # what, method, path, headers, body, expected status
+            ('the page', 'GET', '/', own, b'', 200),
+            ('localhost', 'GET', '/', {'Host': 'localhost:%d' % port}, b'', 200),
+            ('a forwarded port', 'GET', '/desk.js', {'Host': 'localhost:9'}, b'', 200),
+            ('a rebound name', 'GET', '/', {'Host': 'evil.example:%d' % port}, b'', 403),
+            ('a rebound look-alike', 'GET', '/',
+             {'Host': '127.0.0.1.evil.example:%d' % port}, b'', 403),
+            ('a press from the page', 'POST', '/api/key', dict(own, Origin=origin), press, 200),
+            ('a press without Origin', 'POST', '/api/key', own, press, 403),
+            ('a press from another site', 'POST', '/api/key',
+             dict(own, Origin='http://evil.example'), press, 403),
+            ('a press from an opaque origin', 'POST', '/api/key', dict(own, Origin='null'),
+             press, 403),
+            ('a press for a rebound name', 'POST', '/api/key',
+             {'Host': 'evil.example:%d' % port, 'Origin': 'http://evil.example:%d' % port},
+             press, 403),
+            ('a large body', 'POST', '/api/key', dict(own, Origin=origin), b' ' * 2000 + press,
+             413),
+            ('a CORS preflight', 'OPTIONS', '/api/key',
+             dict(own, Origin='http://evil.example', **{'Access-Control-Request-Method': 'POST'}),
+             b'', 405),
+            ('a cross-site read', 'GET', '/desk.svg', dict(own, Origin='http://evil.example'), b'',
+             200),
+            ('a press by GET', 'GET', '/api/key', own, b'', 405),
+            ('not a key', 'POST', '/api/key', dict(own, Origin=origin),
+             b'{"device": 1, "led": 120, "pressed": true}', 404),
+        ]
+        failures = []
+        for what, method, path, headers, body, expected in cases:
+            status, fields, _ = request(port, method, path, headers, body)
+            cors = [name for name in fields if name.startswith('access-control-')]
+            if status != expected or cors:
+                failures.append('%s: status %d (expected %d), CORS headers %s' %
+                                (what, status, expected, cors))
+        # The live connection changes what the page shows: the page's own
+        # Origin only.
+        for origin_sent, expected in [(origin, 101), ('http://evil.example', 403)]:
+            live = Live(port, origin_sent)
+            if live.status != expected:
+                failures.append('WebSocket from %s: status %d (expected %d)' %
+                                (origin_sent, live.status, expected))
+            live.close()
+        # Loopback unless told otherwise: the printed address, and the
+        # socket itself (in the kernel's table of listening sockets).
+        check(host.url.startswith('http://127.0.0.1:'), 'not on loopback: ' + host.url)
+        listening = open('/proc/net/tcp').read()
+        check(re.search(r'\d+: 0100007F:%04X 00000000:0000 0A' % port, listening),
+              'no socket listening on 127.0.0.1:%d only' % port)
+        check(not failures, '\n'.join(failures))
+        print('security: %d requests and 2 WebSocket handshakes answered as expected' % len(cases))
+    finally:
+        host.stop()
+
+
+def test_coalescing(lumhost, client, profile, artefacts):
+    host = Host(lumhost)
+    try:
+        live = Live(host.port, 'http://' + host.authority)
+        check(live.status == 101, 'no WebSocket: status %d' % live.status)
+        live.read()  # everything, for a page that just came
+        seconds = 3
+        reader_done = threading.Event()
+
+        def read_all():
+            try:
+                while not reader_done.is_set():
+                    live.read()
+            except (EOFError, OSError):
+                pass
+
+        reader = threading.Thread(target=read_all, daemon=True)
+        reader.start()
+        start = time.monotonic()
+        flood = host.client(client, 'flood', 1000, seconds)
+        summary = flood.wait_for(r'flood: (\d+) updates, last (\d+) (\d+) (\d+)')
+        end = time.monotonic()
+        updates = int(summary.group(1))
+        last = '%02x%02x%02x' % tuple(int(summary.group(i)) for i in (2, 3, 4))
+        # The last colour must still reach the page.
+        deadline = time.monotonic() + WAIT
+        while time.monotonic() < deadline:
+            if any(('"colors":["%s' % last) in text for _, text in live.pushes[-3:]):
+                break
+            time.sleep(0.05)
+        reader_done.set()
+        flood.stop()
+        during = [t for t, _ in live.pushes if start <= t <= end]
+        elapsed = end - start
+        print('coalescing: %d updates in %.2f s gave %d pushes (%.1f a second)' %
+              (updates, elapsed, len(during), len(during) / elapsed))
+        check(updates > 10 * 30 * seconds,
+              'the client made only %d updates: too few to show coalescing' % updates)
+        # Pushes are at least 1/30 s apart when sent; arrival may bunch a few.
+        check(len(during) <= 30 * elapsed + 3, 'more than 30 pushes a second')
+        check(len(during) >= 10, 'hardly any pushes: the page was not kept up to date')
+        check(any(('"colors":["%s' % last) in text for _, text in live.pushes),
+              'the last colour %s never reached the page' % last)
+        live.close()
+    finally:
+        host.stop()
+
+
+def test_browser(lumhost, client, profile, artefacts):
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service
+    from selenium.webdriver.common.action_chains import ActionChains
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.common.keys import Keys
+    from selenium.webdriver.support.ui import WebDriverWait
+    import tempfile
+
+    os.makedirs(artefacts, exist_ok=True)
+    # The profile: Esc is LED 1 (key id 1); F1 is LED 2 with vendorKey 201.
+    host = Host(lumhost, profile=profile)
+    app = host.client(client, 'keys', 1, 255, 0, 128)
+    profile_dir = tempfile.mkdtemp(prefix='lumhost-chromium-')
+    driver = None
+    try:
+        app.wait_for(r'^ready$')
+        options = webdriver.ChromeOptions()
+        options.binary_location = '/usr/bin/chromium'
+        for flag in ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic',
+                     '--no-first-run', '--disable-background-networking',
+                     '--disable-component-update', '--disable-sync',
+                     '--user-data-dir=' + profile_dir, '--window-size=1280,800']:
+            options.add_argument(flag)
+        driver = webdriver.Chrome(service=Service('/usr/bin/chromedriver'), options=options)
+        driver.set_window_size(1280, 800)
+        driver.get(host.url)
+        wait = WebDriverWait(driver, WAIT)
+        wait.until(lambda d: d.find_element(By.TAG_NAME, 'body').get_attribute('data-ready'))
+
+        # The colour the client set shows on the key's own element.
+        esc = driver.find_element(By.ID, 'led-0-1')
+        wait.until(lambda d: esc.get_attribute('fill') == '#ff0080')
+        # The panel lists the client, registered for keys.
+        wait.until(lambda d: 'yes' in d.find_element(By.ID, 'clients').text)
+        check(':pid:' in driver.find_element(By.ID, 'clients').text, 'no client in the panel')
+        shot = os.path.join(artefacts, 'lumhost-page-1280x800.png')
+        driver.save_screenshot(shot)
+        print('screenshot: ' + shot)
+
+        # A click on F1: press, then release, with F1's vendorKey.
+        mark = len(app.lines)
+        ActionChains(driver).click(driver.find_element(By.ID, 'led-0-2')).perform()
+        app.wait_for(r'^key 201 pressed$', mark)
+        released = app.wait_for(r'^key 201 released$', mark)
+        order = [line for line in app.lines[mark:] if line.startswith('key 201')]
+        check(order[:2] == ['key 201 pressed', 'key 201 released'],
+              'not press then release: %s' % order)
+        check(released, 'no release')
+
+        # Typing on the page: Escape is the key labelled Esc, key id 1.
+        mark = len(app.lines)
+        ActionChains(driver).send_keys(Keys.ESCAPE).perform()
+        app.wait_for(r'^key 1 pressed$', mark)
+        app.wait_for(r'^key 1 released$', mark)
+
+        # Usable at 800 by 600: the keys still take clicks.
+        driver.set_window_size(800, 600)
+        f1 = driver.find_element(By.ID, 'led-0-2')
+        check(f1.is_displayed(), 'F1 is not shown at 800x600')
+        mark = len(app.lines)
+        ActionChains(driver).click(f1).perform()
+        app.wait_for(r'^key 201 released$', mark)
+        shot = os.path.join(artefacts, 'lumhost-page-800x600.png')
+        driver.save_screenshot(shot)
+        print('screenshot: ' + shot)
+        # Nothing the page asked for was refused or missing.
+        problems = [entry['message'] for entry in driver.get_log('browser')
+                    if entry['level'] in ('SEVERE', 'WARNING')]
+        check(not problems, 'the browser reported: %s' % problems)
+        print('browser: colour shown, click and typed key reached the client')
+    finally:
+        if driver is not None:
+            driver.quit()
+        app.stop()
+        host.stop()
+        subprocess.run(['rm', '-rf', profile_dir])
+
+
+RUNNER = []
+
+
+def main():
+    global RUNNER
+    if len(sys.argv) != 7:
+        sys.exit(__doc__)
+    part, runner, lumhost, client, profile, artefacts = sys.argv[1:]
+    RUNNER = [] if runner == 'native' else [runner]
+    {'security': test_security, 'coalescing': test_coalescing,
+     'browser': test_browser}[part](lumhost, client, profile, artefacts)
+
+
+if __name__ == '__main__':
+    main()
