@@ -11,14 +11,28 @@ cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh || exit 1
 
 # A private Wine prefix, with its server started up front so that the first
-# test does not wait for Wine's background processes.
+# test does not wait for Wine's background processes. A prefix whose set-up
+# was cut short has no system DLLs and fails every Windows test: it is made
+# again (at most three times) until a program runs in it. A prefix made here
+# is removed at the end.
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
-export WINEPREFIX=${WINEPREFIX:-$(mktemp -d /tmp/lumsdk-wine.XXXXXX)}
-mkdir -p "$WINEPREFIX"
-wineserver -p >/dev/null 2>&1 || true
-wineboot -i >/dev/null 2>&1 || true
-trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+own_prefix=""
+if [ -z "${WINEPREFIX:-}" ]; then
+  own_prefix=$(mktemp -d /tmp/lumsdk-wine.XXXXXX)
+  export WINEPREFIX=$own_prefix
+fi
+trap 'wineserver -k >/dev/null 2>&1 || true; [ -n "$own_prefix" ] && rm -rf "$own_prefix"' EXIT
+for attempt in 1 2 3; do
+  mkdir -p "$WINEPREFIX"
+  wineboot -i >/dev/null 2>&1 || true
+  wineserver -w >/dev/null 2>&1 || true  # until the set-up's processes have ended
+  wineserver -p >/dev/null 2>&1 || true
+  [ -f "$WINEPREFIX/drive_c/windows/system32/kernel32.dll" ] && wine cmd /c exit >/dev/null 2>&1 && break
+  echo "== the Wine prefix $WINEPREFIX did not set up (attempt $attempt); making it again"
+  wineserver -k >/dev/null 2>&1 || true
+  [ -n "$own_prefix" ] && rm -rf "$own_prefix" && mkdir -p "$own_prefix"
+done
 
 status=0
 summaries=()
