@@ -7,11 +7,11 @@
 #     lld-link against the zip's LUMSDK.x64_2012.lib, with no C runtime
 #   check_release.sh linux BUILD_DIR SOURCE_DIR
 #     the .tar.gz (built with pkg-config) and the .deb (its file list)
+. "$(dirname "$0")/lumhost_session.sh"
 set -euo pipefail
 platform=$1 build=$2 source=$3 runner=${4:-}
 work=$(mktemp -d)
-host_pid=""
-trap 'exec 3>&- 2>/dev/null; [ -n "$host_pid" ] && kill $host_pid 2>/dev/null; rm -rf "$work"' EXIT
+trap 'stop_lumhost; rm -rf "$work"' EXIT
 fail() { echo "release check: $*"; exit 1; }
 
 cpack --config "$build/CPackConfig.cmake" -B "$work/packages" >"$work/cpack.log" 2>&1 ||
@@ -75,21 +75,9 @@ else
 fi
 
 # The package's own host, on pipes of this run alone.
-export LUMSDK_PIPE_BASE="lumsdk-release-$$-$RANDOM"
-mkfifo "$work/input"
-"${run[@]}" "$host" --no-view <"$work/input" >"$work/host.log" 2>&1 &
-host_pid=$!
-exec 3>"$work/input"
-for _ in $(seq 1 200); do
-  grep -q "lumhost: serving" "$work/host.log" && break
-  sleep 0.1
-done
-grep -q "lumhost: serving" "$work/host.log" || { cat "$work/host.log"; fail "lumhost did not start"; }
+start_lumhost "$work" "${runner:-native}" "$host" || fail "lumhost did not start"
 status=0
 "${run[@]}" "$program" || status=$?
-echo quit >&3
-exec 3>&-
-wait $host_pid || true
-host_pid=""
+stop_lumhost
 [ $status -eq 0 ] || { cat "$work/host.log"; fail "the program built against the package failed"; }
 echo "release check: $platform package works"

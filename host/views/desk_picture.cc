@@ -41,30 +41,6 @@ Bounds deskBounds(const Profile& profile) {
   return b;
 }
 
-std::string xmlEscape(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      default:
-        // Control characters are not allowed in XML 1.0 text.
-        if (static_cast<unsigned char>(c) >= 0x20) out += c;
-    }
-  }
-  return out;
-}
-
 std::string hexColor(const Rgb& c) {
   char buffer[8];
   std::snprintf(buffer, sizeof buffer, "#%02x%02x%02x", std::clamp(c.r, 0, 255),
@@ -98,6 +74,30 @@ std::vector<size_t> drawingOrder(const Profile& profile) {
 
 }  // namespace
 
+std::string markupEscape(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      default:
+        // Control characters are not allowed in XML 1.0 text.
+        if (static_cast<unsigned char>(c) >= 0x20) out += c;
+    }
+  }
+  return out;
+}
+
 std::string renderSvg(const Profile& profile, const DeskColors& colors, const std::string& title) {
   Bounds b = deskBounds(profile);
   double x0 = b.left - kDeskMargin;
@@ -111,7 +111,7 @@ std::string renderSvg(const Profile& profile, const DeskColors& colors, const st
   svg += "<rect x=\"" + num(x0) + "\" y=\"" + num(y0) + "\" width=\"" + num(w) + "\" height=\"" +
          num(h) + "\" fill=\"#101012\"/>\n";
   svg += "<text x=\"" + num(b.left) + "\" y=\"" + num(b.top - kTitleSpace + 2) +
-         "\" font-size=\"7\" fill=\"#e0e0e0\">" + xmlEscape(title) + "</text>\n";
+         "\" font-size=\"7\" fill=\"#e0e0e0\">" + markupEscape(title) + "</text>\n";
   for (size_t d : drawingOrder(profile)) {
     const Device& dev = profile.devices[d];
     svg += "<g id=\"device-" + std::to_string(d) + "\" transform=\"translate(" + num(dev.deskLeft) +
@@ -119,7 +119,7 @@ std::string renderSvg(const Profile& profile, const DeskColors& colors, const st
     svg += "<rect width=\"" + num(dev.bodyWidth()) + "\" height=\"" + num(dev.bodyHeight()) +
            "\" rx=\"6\" fill=\"#202024\" stroke=\"#44444c\" stroke-width=\"0.6\"/>\n";
     svg += "<text x=\"2\" y=\"-2\" font-size=\"4.5\" fill=\"#a0a0a8\">" +
-           xmlEscape(std::to_string(d) + ": " + dev.model) + "</text>\n";
+           markupEscape(std::to_string(d) + ": " + dev.model) + "</text>\n";
     for (size_t i = 0; i < dev.leds.size(); ++i) {
       const Led& led = dev.leds[i];
       Rgb c = d < colors.size() && i < colors[d].size() ? colors[d][i] : Rgb();
@@ -127,7 +127,7 @@ std::string renderSvg(const Profile& profile, const DeskColors& colors, const st
              num(led.left) + "\" y=\"" + num(led.top) + "\" width=\"" + num(led.width) +
              "\" height=\"" + num(led.height) + "\" rx=\"1.2\" fill=\"" + hexColor(c) +
              "\" stroke=\"#5a5a64\" stroke-width=\"0.4\"><title>LED " + std::to_string(led.id) +
-             (led.key.empty() ? std::string() : " " + xmlEscape(led.key)) + " " + hexColor(c) +
+             (led.key.empty() ? std::string() : " " + markupEscape(led.key)) + " " + hexColor(c) +
              "</title></rect>\n";
       if (!led.key.empty()) {
         double size =
@@ -135,7 +135,7 @@ std::string renderSvg(const Profile& profile, const DeskColors& colors, const st
         svg += "<text x=\"" + num(led.left + led.width / 2) + "\" y=\"" +
                num(led.top + led.height / 2 + size * 0.35) + "\" font-size=\"" + num(size) +
                "\" text-anchor=\"middle\" fill=\"" + (isBright(c) ? "#000000" : "#d8d8d8") + "\">" +
-               xmlEscape(led.key) + "</text>\n";
+               markupEscape(led.key) + "</text>\n";
       }
     }
     svg += "</g>\n";

@@ -15,6 +15,10 @@ namespace lumhost {
 // Composed colours per device, in the order of Device::leds.
 using DeskColors = std::vector<std::vector<Rgb>>;
 
+// Text for XML or HTML: the markup characters as entities, and control
+// characters (which XML 1.0 text may not hold) left out.
+std::string markupEscape(const std::string& text);
+
 // The whole desk as SVG: each device's body at its desk position with its
 // model name, every LED as a rectangle in its colour, key LEDs labelled.
 // Units are millimetres (the picture is drawn at 2 pixels per millimetre).

@@ -100,7 +100,21 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "teardown_client: cycle %d: no key presses arrived\n", cycle);
       return 3;
     }
-    if (unload) closeLibrary(module);
+    if (unload) {
+      const auto before = std::chrono::steady_clock::now();
+      closeLibrary(module);
+      if (std::chrono::steady_clock::now() - before > std::chrono::seconds(2)) {
+        std::fprintf(stderr, "teardown_client: cycle %d: the unload took over 2 s\n", cycle);
+        return 4;
+      }
+    }
   }
+  // The moment the program ends, for the caller to see how long the rest
+  // took (wall clock, as the caller's own).
+  const auto now = std::chrono::system_clock::now().time_since_epoch();
+  std::printf(
+      "ending at %lld\n",
+      static_cast<long long>(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count()));
+  std::fflush(stdout);
   return 0;
 }

@@ -1,5 +1,7 @@
 #include "host/views/web/web_text.h"
 
+#include "host/views/desk_picture.h"
+
 namespace lumhost {
 
 // Browsers parse pushes with JSON.parse, which wants standard JSON: every
@@ -57,27 +59,6 @@ std::string jsonString(const std::string& text) {
   return out;
 }
 
-std::string htmlEscape(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
-}
+std::string htmlEscape(const std::string& text) { return markupEscape(text); }
 
 }  // namespace lumhost

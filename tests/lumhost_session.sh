@@ -1,0 +1,33 @@
+# Sourced by the test scripts that run programs against a lumhost process:
+# starts one on pipes of its own (LUMSDK_PIPE_BASE, which the programs under
+# test read too), with its console on file descriptor 3, and ends it.
+#   start_lumhost WORK RUNNER LUMHOST [ARGS...]  # sets host_pid; log in WORK/host.log
+#   stop_lumhost                                 # types quit and waits for it
+# RUNNER is "native" natively and the Wine wrapper for Windows programs.
+
+start_lumhost() {
+  local work=$1 runner=$2 host=$3
+  shift 3
+  local run=()
+  [ "$runner" != native ] && run=("$runner")
+  export LUMSDK_PIPE_BASE="lumsdk-test-$$-$RANDOM"
+  mkfifo "$work/input"
+  "${run[@]}" "$host" --no-view "$@" <"$work/input" >"$work/host.log" 2>&1 &
+  host_pid=$!
+  exec 3>"$work/input"
+  for _ in $(seq 1 200); do
+    grep -q "lumhost: serving" "$work/host.log" && return 0
+    sleep 0.1
+  done
+  echo "lumhost did not start:"
+  cat "$work/host.log"
+  return 1
+}
+
+stop_lumhost() {
+  [ -n "${host_pid:-}" ] || return 0
+  echo quit >&3 2>/dev/null || true
+  exec 3>&- 2>/dev/null
+  wait "$host_pid" 2>/dev/null || true
+  host_pid=""
+}
