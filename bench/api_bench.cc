@@ -459,7 +459,8 @@ int RunCanned(int rounds, int blockSize) {
     std::printf("  %-34s own work %.2f us = %.1f%% (goal <= %.1f us and <= %.0f%%%s): %s\n",
                 g.ex.name.c_str(), own, share, goalUs, goalPercent,
                 set ? "" : ", a parameterless call",
-                Verdict(own <= goalUs && share <= goalPercent));
+                bench::UnderWine() ? "not judged under Wine"
+                                   : Verdict(own <= goalUs && share <= goalPercent));
   }
   if (count != nullptr && positions != nullptr) {
     const double ratio = Paired(positions->library.blockMedians, count->library.blockMedians, true);

@@ -34,4 +34,6 @@ int PinToOneCpu() {
   return sched_setaffinity(0, sizeof set, &set) == 0 ? cpu : -1;
 }
 
+bool UnderWine() { return false; }
+
 }  // namespace bench

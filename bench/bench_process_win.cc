@@ -51,4 +51,10 @@ int PinToOneCpu() {
   return SetProcessAffinityMask(GetCurrentProcess(), mask) ? static_cast<int>(cpu) : -1;
 }
 
+bool UnderWine() {
+  // Wine's ntdll exports its version; Windows' does not.
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
 }  // namespace bench
