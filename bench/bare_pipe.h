@@ -49,9 +49,16 @@ class BareEchoPeer {
 };
 
 // What a canned peer answers and what it has seen. Shared between the peer's
-// thread and the benchmark; mutex guards captured and arrivals only.
+// thread and the benchmark; mutex guards nextAnswerWire, captured and
+// arrivals, and is never held while the peer reads or writes a pipe.
 struct CannedScript {
-  std::vector<uint8_t> answerWire;  // the whole answer frame, length included
+  // The answer frame in use, length included: read and replaced only by the
+  // peer's thread, which takes a new one from nextAnswerWire when
+  // answerVersion has moved past answerSeen (one atomic load per request).
+  std::vector<uint8_t> answerWire;
+  uint64_t answerSeen = 0;
+  std::atomic<uint64_t> answerVersion{0};
+  std::vector<uint8_t> nextAnswerWire;
   std::atomic<int> delayMs{0};
   std::atomic<uint64_t> requests{0};
   std::atomic<bool> capture{false};
@@ -59,6 +66,23 @@ struct CannedScript {
   std::mutex mutex;
   std::vector<uint8_t> captured;
   std::vector<std::chrono::steady_clock::time_point> arrivals;
+
+  // Called by the benchmark: the answer to the requests read from now on.
+  void SetAnswer(const std::vector<uint8_t>& body) {
+    std::lock_guard<std::mutex> lock(mutex);
+    PutWireFrame(body, nextAnswerWire);
+    answerVersion.fetch_add(1, std::memory_order_release);
+  }
+
+  // Called by the peer's thread before each answer: the frame to send.
+  const std::vector<uint8_t>& CurrentAnswer() {
+    if (answerVersion.load(std::memory_order_acquire) != answerSeen) {
+      std::lock_guard<std::mutex> lock(mutex);
+      answerWire = nextAnswerWire;
+      answerSeen = answerVersion.load(std::memory_order_relaxed);
+    }
+    return answerWire;
+  }
 
   // Called by the peer's thread for each request frame read.
   void Note(const uint8_t* body, size_t size) {
@@ -82,6 +106,10 @@ class BareCannedPeer {
   BareCannedPeer(const std::wstring& name, const std::vector<uint8_t>& answer);
   ~BareCannedPeer();  // ends once the client has closed its pipes
 
+  // Answers every later request with answer (frame body: text and 0 byte).
+  // Set it between exchanges: a request already read may still get the
+  // earlier answer.
+  void SetAnswer(const std::vector<uint8_t>& answer) { script_->SetAnswer(answer); }
   // Holds each later answer back for ms milliseconds (0: answer at once).
   void SetDelayMs(int ms) { script_->delayMs.store(ms); }
   // Requests read so far.

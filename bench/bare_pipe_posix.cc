@@ -136,7 +136,7 @@ struct BareCannedPeer::State {
 
 BareCannedPeer::BareCannedPeer(const std::wstring& name, const std::vector<uint8_t>& answer)
     : script_(std::make_shared<CannedScript>()), state_(new State) {
-  PutWireFrame(answer, script_->answerWire);
+  script_->SetAnswer(answer);
   state_->listenIn = Listen(name, L"_in", &state_->paths[0]);
   state_->listenOut = Listen(name, L"_out", &state_->paths[1]);
   state_->listenCallback = Listen(name, L"_callback", &state_->paths[2]);
@@ -154,7 +154,8 @@ BareCannedPeer::BareCannedPeer(const std::wstring& name, const std::vector<uint8
       script->Note(buf.data() + 4, size - 4);
       const int delay = script->delayMs.load();
       if (delay > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delay));
-      if (!WriteAll(out, script->answerWire.data(), script->answerWire.size())) break;
+      const std::vector<uint8_t>& reply = script->CurrentAnswer();
+      if (!WriteAll(out, reply.data(), reply.size())) break;
     }
     close(in);
     close(out);

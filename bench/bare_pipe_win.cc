@@ -120,7 +120,7 @@ struct BareCannedPeer::State {
 
 BareCannedPeer::BareCannedPeer(const std::wstring& name, const std::vector<uint8_t>& answer)
     : script_(std::make_shared<CannedScript>()), state_(new State) {
-  PutWireFrame(answer, script_->answerWire);
+  script_->SetAnswer(answer);
   state_->in = CreatePeerPipe(name + L"_in", PIPE_ACCESS_INBOUND);
   state_->out = CreatePeerPipe(name + L"_out", PIPE_ACCESS_OUTBOUND);
   state_->callback = CreatePeerPipe(name + L"_callback", PIPE_ACCESS_OUTBOUND);
@@ -136,7 +136,8 @@ BareCannedPeer::BareCannedPeer(const std::wstring& name, const std::vector<uint8
       script->Note(buf.data() + 4, size - 4);
       const int delay = script->delayMs.load();
       if (delay > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delay));
-      if (!SyncWriteAll(s->out, script->answerWire.data(), script->answerWire.size())) break;
+      const std::vector<uint8_t>& reply = script->CurrentAnswer();
+      if (!SyncWriteAll(s->out, reply.data(), reply.size())) break;
     }
   });
 }

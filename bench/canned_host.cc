@@ -1,6 +1,7 @@
 #include "canned_host.h"
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <thread>
 
@@ -30,7 +31,7 @@ std::wstring UniquePipeName(const std::wstring& tag) {
          std::to_wstring(g_nameCount.fetch_add(1));
 }
 
-BareCannedPeer* ConnectSessionToCannedPeer() {
+BareCannedPeer* ConnectSessionToCannedPeer(double* handshakeUs) {
   const std::wstring wellKnown = UniquePipeName(L"wk");
   const std::wstring client = UniquePipeName(L"client");
   sdk::SetWellKnownPipeBaseForTesting(wellKnown);
@@ -52,8 +53,13 @@ BareCannedPeer* ConnectSessionToCannedPeer() {
     peer = new BareCannedPeer(client, TextBody(kCannedAnswer));
     replies->Write(TextBody(sdk::narrow(client)), kHostWaitMs);
   });
+  const auto start = std::chrono::steady_clock::now();
   const VelmoraProtocolDetails details = VelmoraPerformProtocolHandshake();
+  const auto end = std::chrono::steady_clock::now();
   exchange.join();
+  if (handshakeUs != nullptr) {
+    *handshakeUs = std::chrono::duration<double, std::micro>(end - start).count();
+  }
   if (VelmoraGetLastError() != VelmoraErrorNone || details.serverProtocolVersion != 5) {
     return nullptr;
   }

@@ -28,7 +28,9 @@ std::wstring UniquePipeName(const std::wstring& tag);
 // through the export. Returns that peer, or null when the handshake failed.
 // The peer is never destroyed: the session keeps its connection until the
 // process ends, and the peer's thread ends only when that connection closes.
-BareCannedPeer* ConnectSessionToCannedPeer();
+// handshakeUs, when given, receives the time the handshake export took: the
+// first handshake of the process, connection set-up included.
+BareCannedPeer* ConnectSessionToCannedPeer(double* handshakeUs = nullptr);
 
 }  // namespace bench
 
