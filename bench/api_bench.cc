@@ -630,10 +630,11 @@ int Usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Defaults that keep each mode within about 10 s.
 #ifdef _WIN32
-  int rounds = 40, blockSize = 10, children = 3;
+  int rounds = 40, blockSize = 10, children = 3, lumhostRounds = 100;
 #else
-  int rounds = 100, blockSize = 50, children = 5;
+  int rounds = 300, blockSize = 50, children = 5, lumhostRounds = 200;
 #endif
   std::vector<std::string> args(argv + 1, argv + argc);
   const bool pin = args.empty() || args[0] != "--no-pin";
@@ -653,7 +654,10 @@ int main(int argc, char** argv) {
     return children < 1 ? Usage() : RunFirstCalls(children, pin);
   }
   const bool lumhost = args.size() >= 2 && args[0] == "--host" && args[1] == "lumhost";
-  if (lumhost) args.erase(args.begin(), args.begin() + 2);
+  if (lumhost) {
+    args.erase(args.begin(), args.begin() + 2);
+    rounds = lumhostRounds;
+  }
   if (!args.empty() && args[0].compare(0, 2, "--") == 0) return Usage();
   if (args.size() > 0) rounds = std::atoi(args[0].c_str());
   if (args.size() > 1) blockSize = std::atoi(args[1].c_str());

@@ -62,7 +62,7 @@ std::string colorsAnswer() {
 
 std::string deviceInfoAnswer() {
   std::string text =
-      "{\"result\":{\"type\":2,\"model\":\"Lumen K70 RGB Platinum\",\"physicalLayout\":1,"
+      "{\"result\":{\"type\":2,\"model\":\"Demo Keyboard K104\",\"physicalLayout\":1,"
       "\"logicalLayout\":3,\"capsMask\":5,\"ledsCount\":168,\"channels\":[";
   for (int c = 0; c < 3; ++c) {
     if (c != 0) text += ',';
