@@ -245,16 +245,13 @@ void restoreBuffer(ColorBuffer&& taken) {
   }
 }
 
-// The flush request of buffer, or empty when it would be too long to send
-// as one frame. An estimate from the counts decides at once for any
-// buffer of a sensible size; only a huge one is composed to be sure.
-std::string flushRequestWithinBound(const ColorBuffer& buffer) {
+// True when the flush request of buffer fits in one frame. An estimate from
+// the counts (at most 16 characters an LED, 64 a device) decides at once for
+// any buffer of a sensible size; only a huge one is composed to be sure.
+bool fitsOneRequest(const ColorBuffer& buffer) {
   size_t estimate = 128;
   for (const auto& device : buffer) estimate += 64 + device.second.size() * 16;
-  if (estimate < kMaxFrameBytes) return buildFlushRequest(buffer);
-  std::string request = buildFlushRequest(buffer);
-  if (request.size() >= kMaxFrameBytes) request.clear();
-  return request;
+  return estimate < kMaxFrameBytes || buildFlushRequest(buffer).size() < kMaxFrameBytes;
 }
 
 // Starts the worker unless it runs; called with the state's mutex held.
@@ -350,13 +347,13 @@ bool setLedsColorsFlushBuffer() {
   // costs no colours.
   if (!s.isConnectionAlive()) return fail(VelmoraErrorHostUnreachable, false);
   ColorBuffer taken = takeBuffer();
-  const std::string request = flushRequestWithinBound(taken);
   // Too much buffered to send as one request: refused, and the colours stay
   // buffered, as they were.
-  if (request.empty()) {
+  if (!fitsOneRequest(taken)) {
     restoreBuffer(std::move(taken));
     return fail(VelmoraErrorBadArgument, false);
   }
+  const std::string request = buildFlushRequest(taken);
   JsonHandle answer;
   if (!exchangeText(request, &answer)) return false;
   return readBoolAnswer(answer);
@@ -369,7 +366,7 @@ bool setLedsColorsFlushBufferAsync(VelmoraAsyncCallback callback, void* context)
   ColorBuffer taken = takeBuffer();
   // Checked now, while the call can still be refused: the worker would only
   // find out when the callback is all that is left.
-  if (flushRequestWithinBound(taken).empty()) {
+  if (!fitsOneRequest(taken)) {
     restoreBuffer(std::move(taken));
     return fail(VelmoraErrorBadArgument, false);
   }
