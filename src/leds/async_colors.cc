@@ -160,6 +160,10 @@ struct PendingColorSet {
   ColorTable tables[2];
   int filling = 0;  // guarded by mutex; flipped only by the worker
   std::vector<CallbackEntry> callbacks;
+  // Set while the worker waits for mutex to take its batch. The mutex is
+  // not fair: callers flat out would keep winning it and starve the worker's
+  // pass, so they step aside meanwhile (the take itself is O(1)).
+  std::atomic<bool> taking{false};
   std::atomic<int> running{0};
   std::unique_ptr<BatchWorker> worker;
 };
@@ -195,7 +199,9 @@ void takeColorSetBatch(RequestBatch& batch) {
   PendingColorSet& p = pendingColorSet();
   int taken;
   {
+    p.taking.store(true);
     std::lock_guard<std::mutex> lock(p.mutex);
+    p.taking.store(false);
     if (p.callbacks.empty()) return;
     batch.callbacks.swap(p.callbacks);
     taken = p.filling;
@@ -315,6 +321,7 @@ bool setLedsColorsAsync(int size, const VelmoraLedColor* colors, VelmoraAsyncCal
   if (!acceptableColorList(size, colors, kCheckLedIds | kCheckComponents))
     return fail(VelmoraErrorBadArgument, false);
   PendingColorSet& p = pendingColorSet();
+  while (p.taking.load(std::memory_order_relaxed)) std::this_thread::yield();
   std::lock_guard<std::mutex> lock(p.mutex);
   if (!ensureWorker(&p, takeColorSetBatch)) return fail(VelmoraErrorHostUnreachable, false);
   ColorTable& table = p.tables[p.filling];
