@@ -61,6 +61,8 @@ rm -rf "$dir"
 mkdir -p "$dir"
 tar -C "$dir" -xf "$base"
 cp /etc/resolv.conf "$dir/etc/resolv.conf"
+# debootstrap leaves /etc/hosts to the installer; an installed system has it.
+[ -e "$dir/etc/hosts" ] || printf '127.0.0.1\tlocalhost\n::1\t\tlocalhost ip6-localhost ip6-loopback\n' >"$dir/etc/hosts"
 mount_into proc proc "$dir/proc"
 mount_into bind /sys "$dir/sys"
 mount_into bind /dev "$dir/dev"

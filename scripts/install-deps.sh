@@ -52,4 +52,9 @@ for entry in "${commands[@]}"; do
     status=1
   fi
 done
+# The browser test's driver is reached as "localhost".
+if ! getent hosts localhost >/dev/null; then
+  echo "install-deps: the name 'localhost' does not resolve; add '127.0.0.1 localhost' to /etc/hosts" >&2
+  status=1
+fi
 exit $status
