@@ -39,8 +39,6 @@ def main():
         sys.exit(__doc__)
     bin_dir = sys.argv[1]
     seconds = float(sys.argv[2]) if len(sys.argv) > 2 else 10.0
-    from selenium import webdriver
-    from selenium.webdriver.chrome.service import Service
     host = web.Host(os.path.join(bin_dir, 'lumhost'))
     pid = host.process.proc.pid
     rainbow = host.client(os.path.join(bin_dir, 'rainbow'), 3 * seconds + 20)
@@ -49,14 +47,7 @@ def main():
     try:
         time.sleep(3)
         without = phase(pid, seconds)
-        options = webdriver.ChromeOptions()
-        options.binary_location = '/usr/bin/chromium'
-        for flag in ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic',
-                     '--no-first-run', '--disable-background-networking',
-                     '--disable-component-update', '--disable-sync',
-                     '--user-data-dir=' + profile_dir, '--window-size=1280,800']:
-            options.add_argument(flag)
-        driver = webdriver.Chrome(service=Service('/usr/bin/chromedriver'), options=options)
+        driver = web.headless_chromium(profile_dir)
         driver.get(host.url)
         time.sleep(3)
         pushes_before = int(driver.find_element('tag name', 'body').get_attribute('data-pushes'))

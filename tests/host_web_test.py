@@ -281,9 +281,22 @@ def test_coalescing(lumhost, client, profile, artefacts):
         host.stop()
 
 
-def test_browser(lumhost, client, profile, artefacts):
+def headless_chromium(profile_dir):
+    """Debian's chromium, headless at 1280x800, with a profile of its own and
+    nothing that reaches the network."""
     from selenium import webdriver
     from selenium.webdriver.chrome.service import Service
+    options = webdriver.ChromeOptions()
+    options.binary_location = '/usr/bin/chromium'
+    for flag in ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic',
+                 '--no-first-run', '--disable-background-networking',
+                 '--disable-component-update', '--disable-sync',
+                 '--user-data-dir=' + profile_dir, '--window-size=1280,800']:
+        options.add_argument(flag)
+    return webdriver.Chrome(service=Service('/usr/bin/chromedriver'), options=options)
+
+
+def test_browser(lumhost, client, profile, artefacts):
     from selenium.webdriver.common.action_chains import ActionChains
     from selenium.webdriver.common.by import By
     from selenium.webdriver.common.keys import Keys
@@ -298,14 +311,7 @@ def test_browser(lumhost, client, profile, artefacts):
     driver = None
     try:
         app.wait_for(r'^ready$')
-        options = webdriver.ChromeOptions()
-        options.binary_location = '/usr/bin/chromium'
-        for flag in ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic',
-                     '--no-first-run', '--disable-background-networking',
-                     '--disable-component-update', '--disable-sync',
-                     '--user-data-dir=' + profile_dir, '--window-size=1280,800']:
-            options.add_argument(flag)
-        driver = webdriver.Chrome(service=Service('/usr/bin/chromedriver'), options=options)
+        driver = headless_chromium(profile_dir)
         driver.set_window_size(1280, 800)
         driver.get(host.url)
         wait = WebDriverWait(driver, WAIT)
