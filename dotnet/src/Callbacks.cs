@@ -5,6 +5,7 @@ using System;
 using System.Collections.Concurrent;
 using System.Collections.Generic;
 using System.Reflection;
+using System.Runtime.InteropServices;
 using System.Threading;
 using System.Threading.Tasks;
 
@@ -40,7 +41,44 @@ namespace Lumsdk
 
         static Shutdown()
         {
-            AppDomain.CurrentDomain.ProcessExit += (s, e) => Exiting = true;
+            AppDomain.CurrentDomain.ProcessExit += (s, e) =>
+            {
+                Exiting = true;
+                UnloadLibrary();
+            };
+        }
+
+        private const int RTLD_NOW = 2, RTLD_NOLOAD = 4;
+
+        [DllImport("libdl.so.2")]
+        private static extern IntPtr dlopen(string file, int mode);
+
+        [DllImport("libdl.so.2")]
+        private static extern int dlclose(IntPtr handle);
+
+        // Unloads the library while the runtime can still run callbacks: the
+        // library then stops its threads, waiting for a callback in progress
+        // (which returns at once now), and sends no callback after. Left to
+        // itself it would unload only after the runtime is gone, and a
+        // completion or key press arriving in between would call into a dead
+        // runtime. On Windows the system ends every thread before unloading.
+        private static void UnloadLibrary()
+        {
+            if (RuntimeInformation.IsOSPlatform(OSPlatform.Windows)) return;
+            try
+            {
+                for (int i = 0; i < 8; i++)
+                {
+                    IntPtr handle = dlopen("libLUMSDK.so.3", RTLD_NOW | RTLD_NOLOAD);
+                    if (handle == IntPtr.Zero) return;
+                    dlclose(handle);  // this reference
+                    dlclose(handle);  // the runtime's
+                }
+            }
+            catch (Exception)
+            {
+                // No libdl (not Linux): leave it to the system.
+            }
         }
 
         internal static void Touch()
