@@ -65,6 +65,9 @@ namespace Lumsdk
         private static void UnloadLibrary()
         {
             if (RuntimeInformation.IsOSPlatform(OSPlatform.Windows)) return;
+            // Calls in progress end within the library's own time-out (5 s);
+            // a library still in use stays loaded.
+            if (!Gate.Close(TimeSpan.FromSeconds(6))) return;
             try
             {
                 for (int i = 0; i < 8; i++)
@@ -127,6 +130,7 @@ namespace Lumsdk
             public TaskCompletionSource<bool> Source;
             public LumsdkClient Owner;
             public string What;
+            public int At;  // the owner's connection epoch when queued
         }
 
         private static readonly ConcurrentDictionary<long, Pending> pending =
@@ -135,12 +139,12 @@ namespace Lumsdk
 
         internal static readonly Native.AsyncCallback Thunk = OnDone;
 
-        internal static long Add(LumsdkClient owner, string what, out Task task)
+        internal static long Add(LumsdkClient owner, string what, int at, out Task task)
         {
             var source = new TaskCompletionSource<bool>(
                 TaskCreationOptions.RunContinuationsAsynchronously);
             long number = Interlocked.Increment(ref lastNumber);
-            pending[number] = new Pending { Source = source, Owner = owner, What = what };
+            pending[number] = new Pending { Source = source, Owner = owner, What = what, At = at };
             task = source.Task;
             return number;
         }
@@ -166,7 +170,7 @@ namespace Lumsdk
                 }
                 else
                 {
-                    entry.Owner?.Observe(error);
+                    entry.Owner?.Observe(error, entry.At);
                     entry.Source.TrySetException(LumsdkException.For(error, entry.What));
                 }
             }

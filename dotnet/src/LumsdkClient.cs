@@ -142,7 +142,11 @@ namespace Lumsdk
                 disposed = true;
                 Monitor.PulseAll(healSync);
             }
-            if (healer != null && healer != Thread.CurrentThread) healer.Join();
+            // Not joined from the healer itself (a state handler), nor from a
+            // key handler: a restore under way may be waiting for that very
+            // thread to stop. The healer ends by itself then.
+            if (healer != null && healer != Thread.CurrentThread && !KeyHub.OnDeliveringThread)
+                healer.Join();
             KeyHub.RemoveOwnedBy(this);
         }
 
@@ -334,7 +338,7 @@ namespace Lumsdk
                 Remember(colors, this.colors);
                 throw Unreachable(what);
             }
-            long number = Completions.Add(this, what, out var task);
+            long number = Completions.Add(this, what, at, out var task);
             if (!Native.VelmoraSetLedsColorsAsync(colors.Length, colors, Completions.Thunk,
                                                   new IntPtr(number)))
             {
@@ -394,7 +398,7 @@ namespace Lumsdk
                 TakeBuffered();
                 throw Unreachable(what);
             }
-            long number = Completions.Add(this, what, out var task);
+            long number = Completions.Add(this, what, at, out var task);
             if (!Native.VelmoraSetLedsColorsFlushBufferAsync(Completions.Thunk, new IntPtr(number)))
             {
                 Completions.Forget(number);
@@ -600,7 +604,7 @@ namespace Lumsdk
         // unreachable means lost, unless the connection was restored since.
         internal void Observe(int error, int at = -1)
         {
-            if (!heal || error != (int)ErrorCode.HostUnreachable) return;
+            if (!heal || error != (int)ErrorCode.HostUnreachable || Shutdown.Exiting) return;
             lock (healSync)
             {
                 if (lost || disposed || (at >= 0 && at != epoch)) return;
@@ -644,7 +648,7 @@ namespace Lumsdk
                 bool probe = false, attempt = false;
                 lock (healSync)
                 {
-                    if (disposed) return;
+                    if (disposed || Shutdown.Exiting) return;
                     if (events.Count > 0) continue;
                     long now = Stopwatch.GetTimestamp();
                     if (!lost)

@@ -5,6 +5,7 @@
 using System;
 using System.Reflection;
 using System.Runtime.InteropServices;
+using System.Threading;
 
 namespace Lumsdk
 {
@@ -86,75 +87,130 @@ namespace Lumsdk
         [UnmanagedFunctionPointer(Call)]
         internal delegate void KeypressCallback(IntPtr context, int vendorKey, byte pressed);
 
-        [DllImport(Library, CallingConvention = Call)]
-        internal static extern ProtocolDetailsC VelmoraPerformProtocolHandshake();
+        // Every call passes the exit gate (see Gate), so the library can be
+        // unloaded at process exit once no thread is inside it.
+        internal static ProtocolDetailsC VelmoraPerformProtocolHandshake()
+        {
+            if (!Gate.Enter()) return default(ProtocolDetailsC);
+            try { return NativeMethods.VelmoraPerformProtocolHandshake(); }
+            finally { Gate.Exit(); }
+        }
 
-        [DllImport(Library, CallingConvention = Call)]
-        internal static extern int VelmoraGetLastError();
+        internal static int VelmoraGetLastError() =>
+            Gate.Refused ? 1 : NativeMethods.VelmoraGetLastError();
 
-        [DllImport(Library, CallingConvention = Call)]
-        internal static extern int VelmoraGetDeviceCount();
+        internal static int VelmoraGetDeviceCount()
+        {
+            if (!Gate.Enter()) return -1;
+            try { return NativeMethods.VelmoraGetDeviceCount(); }
+            finally { Gate.Exit(); }
+        }
 
-        [DllImport(Library, CallingConvention = Call)]
-        internal static extern IntPtr VelmoraGetDeviceInfo(int deviceIndex);
+        internal static IntPtr VelmoraGetDeviceInfo(int deviceIndex)
+        {
+            if (!Gate.Enter()) return IntPtr.Zero;
+            try { return NativeMethods.VelmoraGetDeviceInfo(deviceIndex); }
+            finally { Gate.Exit(); }
+        }
 
-        [DllImport(Library, CallingConvention = Call)]
-        internal static extern IntPtr VelmoraGetLedPositions();
+        internal static IntPtr VelmoraGetLedPositions()
+        {
+            if (!Gate.Enter()) return IntPtr.Zero;
+            try { return NativeMethods.VelmoraGetLedPositions(); }
+            finally { Gate.Exit(); }
+        }
 
-        [DllImport(Library, CallingConvention = Call)]
-        internal static extern IntPtr VelmoraGetLedPositionsByDeviceIndex(int deviceIndex);
+        internal static IntPtr VelmoraGetLedPositionsByDeviceIndex(int deviceIndex)
+        {
+            if (!Gate.Enter()) return IntPtr.Zero;
+            try { return NativeMethods.VelmoraGetLedPositionsByDeviceIndex(deviceIndex); }
+            finally { Gate.Exit(); }
+        }
 
-        [DllImport(Library, CallingConvention = Call)]
-        internal static extern int VelmoraGetLedIdForKeyName(byte keyName);
+        internal static int VelmoraGetLedIdForKeyName(byte keyName)
+        {
+            if (!Gate.Enter()) return 0;
+            try { return NativeMethods.VelmoraGetLedIdForKeyName(keyName); }
+            finally { Gate.Exit(); }
+        }
 
-        [DllImport(Library, CallingConvention = Call)]
-        [return: MarshalAs(UnmanagedType.U1)]
-        internal static extern bool VelmoraRequestControl(int accessMode);
+        internal static bool VelmoraRequestControl(int accessMode)
+        {
+            if (!Gate.Enter()) return false;
+            try { return NativeMethods.VelmoraRequestControl(accessMode); }
+            finally { Gate.Exit(); }
+        }
 
-        [DllImport(Library, CallingConvention = Call)]
-        [return: MarshalAs(UnmanagedType.U1)]
-        internal static extern bool VelmoraReleaseControl(int accessMode);
+        internal static bool VelmoraReleaseControl(int accessMode)
+        {
+            if (!Gate.Enter()) return false;
+            try { return NativeMethods.VelmoraReleaseControl(accessMode); }
+            finally { Gate.Exit(); }
+        }
 
-        [DllImport(Library, CallingConvention = Call)]
-        [return: MarshalAs(UnmanagedType.U1)]
-        internal static extern bool VelmoraSetLayerPriority(int priority);
+        internal static bool VelmoraSetLayerPriority(int priority)
+        {
+            if (!Gate.Enter()) return false;
+            try { return NativeMethods.VelmoraSetLayerPriority(priority); }
+            finally { Gate.Exit(); }
+        }
 
-        [DllImport(Library, CallingConvention = Call)]
-        [return: MarshalAs(UnmanagedType.U1)]
-        internal static extern bool VelmoraSetLedsColors(int size, [In] LedColor[] ledsColors);
+        internal static bool VelmoraSetLedsColors(int size, LedColor[] ledsColors)
+        {
+            if (!Gate.Enter()) return false;
+            try { return NativeMethods.VelmoraSetLedsColors(size, ledsColors); }
+            finally { Gate.Exit(); }
+        }
 
-        [DllImport(Library, CallingConvention = Call)]
-        [return: MarshalAs(UnmanagedType.U1)]
-        internal static extern bool VelmoraGetLedsColors(int size, [In, Out] LedColor[] ledsColors);
+        internal static bool VelmoraGetLedsColors(int size, LedColor[] ledsColors)
+        {
+            if (!Gate.Enter()) return false;
+            try { return NativeMethods.VelmoraGetLedsColors(size, ledsColors); }
+            finally { Gate.Exit(); }
+        }
 
-        [DllImport(Library, CallingConvention = Call)]
-        [return: MarshalAs(UnmanagedType.U1)]
-        internal static extern bool VelmoraGetLedsColorsByDeviceIndex(int deviceIndex, int size,
-                                                                      [In, Out] LedColor[] ledsColors);
+        internal static bool VelmoraGetLedsColorsByDeviceIndex(int deviceIndex, int size, LedColor[] ledsColors)
+        {
+            if (!Gate.Enter()) return false;
+            try { return NativeMethods.VelmoraGetLedsColorsByDeviceIndex(deviceIndex, size, ledsColors); }
+            finally { Gate.Exit(); }
+        }
 
-        [DllImport(Library, CallingConvention = Call)]
-        [return: MarshalAs(UnmanagedType.U1)]
-        internal static extern bool VelmoraSetLedsColorsAsync(int size, [In] LedColor[] ledsColors,
-                                                              AsyncCallback callback, IntPtr context);
+        internal static bool VelmoraSetLedsColorsAsync(int size, LedColor[] ledsColors, AsyncCallback callback,
+                                                       IntPtr context)
+        {
+            if (!Gate.Enter()) return false;
+            try { return NativeMethods.VelmoraSetLedsColorsAsync(size, ledsColors, callback, context); }
+            finally { Gate.Exit(); }
+        }
 
-        [DllImport(Library, CallingConvention = Call)]
-        [return: MarshalAs(UnmanagedType.U1)]
-        internal static extern bool VelmoraSetLedsColorsBufferByDeviceIndex(int deviceIndex, int size,
-                                                                            [In] LedColor[] ledsColors);
+        internal static bool VelmoraSetLedsColorsBufferByDeviceIndex(int deviceIndex, int size, LedColor[] ledsColors)
+        {
+            if (!Gate.Enter()) return false;
+            try { return NativeMethods.VelmoraSetLedsColorsBufferByDeviceIndex(deviceIndex, size, ledsColors); }
+            finally { Gate.Exit(); }
+        }
 
-        [DllImport(Library, CallingConvention = Call)]
-        [return: MarshalAs(UnmanagedType.U1)]
-        internal static extern bool VelmoraSetLedsColorsFlushBuffer();
+        internal static bool VelmoraSetLedsColorsFlushBuffer()
+        {
+            if (!Gate.Enter()) return false;
+            try { return NativeMethods.VelmoraSetLedsColorsFlushBuffer(); }
+            finally { Gate.Exit(); }
+        }
 
-        [DllImport(Library, CallingConvention = Call)]
-        [return: MarshalAs(UnmanagedType.U1)]
-        internal static extern bool VelmoraSetLedsColorsFlushBufferAsync(AsyncCallback callback,
-                                                                         IntPtr context);
+        internal static bool VelmoraSetLedsColorsFlushBufferAsync(AsyncCallback callback, IntPtr context)
+        {
+            if (!Gate.Enter()) return false;
+            try { return NativeMethods.VelmoraSetLedsColorsFlushBufferAsync(callback, context); }
+            finally { Gate.Exit(); }
+        }
 
-        [DllImport(Library, CallingConvention = Call)]
-        [return: MarshalAs(UnmanagedType.U1)]
-        internal static extern bool VelmoraRegisterKeypressCallback(KeypressCallback callback,
-                                                                    IntPtr context);
+        internal static bool VelmoraRegisterKeypressCallback(KeypressCallback callback, IntPtr context)
+        {
+            if (!Gate.Enter()) return false;
+            try { return NativeMethods.VelmoraRegisterKeypressCallback(callback, context); }
+            finally { Gate.Exit(); }
+        }
 
         // .NET Core 3 and later ignore Mono's dll map; there the same mapping is
         // a DllImportResolver. netstandard2.0 cannot name that API, so it is
@@ -195,6 +251,122 @@ namespace Lumsdk
             if (tryLoad == null) return IntPtr.Zero;
             var args = new object[] { "libLUMSDK.so.3", assembly, path, IntPtr.Zero };
             return (bool)tryLoad.Invoke(null, args) ? (IntPtr)args[3] : IntPtr.Zero;
+        }
+    }
+
+    // The exports themselves. Only Native's gated wrappers call them (and the
+    // benchmark, as the baseline).
+    internal static class NativeMethods
+    {
+        [DllImport(Native.Library, CallingConvention = Native.Call)]
+        internal static extern Native.ProtocolDetailsC VelmoraPerformProtocolHandshake();
+
+        [DllImport(Native.Library, CallingConvention = Native.Call)]
+        internal static extern int VelmoraGetLastError();
+
+        [DllImport(Native.Library, CallingConvention = Native.Call)]
+        internal static extern int VelmoraGetDeviceCount();
+
+        [DllImport(Native.Library, CallingConvention = Native.Call)]
+        internal static extern IntPtr VelmoraGetDeviceInfo(int deviceIndex);
+
+        [DllImport(Native.Library, CallingConvention = Native.Call)]
+        internal static extern IntPtr VelmoraGetLedPositions();
+
+        [DllImport(Native.Library, CallingConvention = Native.Call)]
+        internal static extern IntPtr VelmoraGetLedPositionsByDeviceIndex(int deviceIndex);
+
+        [DllImport(Native.Library, CallingConvention = Native.Call)]
+        internal static extern int VelmoraGetLedIdForKeyName(byte keyName);
+
+        [DllImport(Native.Library, CallingConvention = Native.Call)]
+        [return: MarshalAs(UnmanagedType.U1)]
+        internal static extern bool VelmoraRequestControl(int accessMode);
+
+        [DllImport(Native.Library, CallingConvention = Native.Call)]
+        [return: MarshalAs(UnmanagedType.U1)]
+        internal static extern bool VelmoraReleaseControl(int accessMode);
+
+        [DllImport(Native.Library, CallingConvention = Native.Call)]
+        [return: MarshalAs(UnmanagedType.U1)]
+        internal static extern bool VelmoraSetLayerPriority(int priority);
+
+        [DllImport(Native.Library, CallingConvention = Native.Call)]
+        [return: MarshalAs(UnmanagedType.U1)]
+        internal static extern bool VelmoraSetLedsColors(int size, [In] LedColor[] ledsColors);
+
+        [DllImport(Native.Library, CallingConvention = Native.Call)]
+        [return: MarshalAs(UnmanagedType.U1)]
+        internal static extern bool VelmoraGetLedsColors(int size, [In, Out] LedColor[] ledsColors);
+
+        [DllImport(Native.Library, CallingConvention = Native.Call)]
+        [return: MarshalAs(UnmanagedType.U1)]
+        internal static extern bool VelmoraGetLedsColorsByDeviceIndex(int deviceIndex, int size,
+                                                                      [In, Out] LedColor[] ledsColors);
+
+        [DllImport(Native.Library, CallingConvention = Native.Call)]
+        [return: MarshalAs(UnmanagedType.U1)]
+        internal static extern bool VelmoraSetLedsColorsAsync(int size, [In] LedColor[] ledsColors,
+                                                              Native.AsyncCallback callback, IntPtr context);
+
+        [DllImport(Native.Library, CallingConvention = Native.Call)]
+        [return: MarshalAs(UnmanagedType.U1)]
+        internal static extern bool VelmoraSetLedsColorsBufferByDeviceIndex(int deviceIndex, int size,
+                                                                            [In] LedColor[] ledsColors);
+
+        [DllImport(Native.Library, CallingConvention = Native.Call)]
+        [return: MarshalAs(UnmanagedType.U1)]
+        internal static extern bool VelmoraSetLedsColorsFlushBuffer();
+
+        [DllImport(Native.Library, CallingConvention = Native.Call)]
+        [return: MarshalAs(UnmanagedType.U1)]
+        internal static extern bool VelmoraSetLedsColorsFlushBufferAsync(Native.AsyncCallback callback,
+                                                                         IntPtr context);
+
+        [DllImport(Native.Library, CallingConvention = Native.Call)]
+        [return: MarshalAs(UnmanagedType.U1)]
+        internal static extern bool VelmoraRegisterKeypressCallback(Native.KeypressCallback callback,
+                                                                    IntPtr context);
+    }
+
+    /// <summary>Counts the threads inside the library so that it is unloaded at
+    /// process exit only when none is. Once closed, calls return their failure
+    /// value at once and the calling thread's last error reads 1.</summary>
+    internal static class Gate
+    {
+        private static int busy;
+        private static int closed;
+        [ThreadStatic] private static bool refused;
+
+        internal static bool Refused => refused;
+
+        internal static bool Enter()
+        {
+            Interlocked.Increment(ref busy);
+            if (Volatile.Read(ref closed) == 0)
+            {
+                refused = false;
+                return true;
+            }
+            Interlocked.Decrement(ref busy);
+            refused = true;
+            return false;
+        }
+
+        internal static void Exit() => Interlocked.Decrement(ref busy);
+
+        /// <summary>Refuses new calls and waits up to <paramref name="timeout"/>
+        /// for those in progress; false when some are still running.</summary>
+        internal static bool Close(TimeSpan timeout)
+        {
+            Interlocked.Exchange(ref closed, 1);
+            var deadline = DateTime.UtcNow + timeout;
+            while (Volatile.Read(ref busy) != 0)
+            {
+                if (DateTime.UtcNow > deadline) return false;
+                Thread.Sleep(1);
+            }
+            return true;
         }
     }
 }

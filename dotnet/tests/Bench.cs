@@ -23,7 +23,7 @@ namespace Lumsdk.Tests
                 {
                     var watch = Stopwatch.StartNew();
                     for (int i = 0; i < calls; i++)
-                        if (!Native.VelmoraSetLedsColors(colors.Length, colors)) throw new Exception("raw call failed");
+                        if (!NativeMethods.VelmoraSetLedsColors(colors.Length, colors)) throw new Exception("raw call failed");
                     double rawUs = watch.Elapsed.TotalMilliseconds * 1000 / calls;
                     watch.Restart();
                     for (int i = 0; i < calls; i++) client.SetColors(colors);

@@ -65,7 +65,9 @@ namespace Lumsdk.Tests
             {
                 for (int i = 0; i < Runs; i++)
                 {
-                    string output = Finish(Start(Self + " --child exit-pending"), "run " + i);
+                    // Alternately: completions pending, and threads still calling.
+                    string mode = i % 2 == 0 ? "exit-pending" : "exit-busy";
+                    string output = Finish(Start(Self + " --child " + mode), mode + " run " + i);
                     Assert.True(output.Contains("queued"), "run " + i + ": " + output);
                     runs++;
                 }
@@ -106,8 +108,33 @@ namespace Lumsdk.Tests
     {
         public static int Run(string mode)
         {
-            if (mode != "exit-pending") return 2;
             var client = new LumsdkClient();
+            if (mode == "exit-busy")
+            {
+                // Background threads inside the library when Main returns.
+                for (int t = 0; t < 4; t++)
+                    new Thread(() =>
+                    {
+                        var frame = new[] { new LedColor(1, 1, 2, 3), new LedColor(2, 4, 5, 6) };
+                        try
+                        {
+                            for (;;)
+                            {
+                                client.TrySetColors(frame, out _);
+                                client.TrySetColorsAsyncIgnoringErrors(3);
+                            }
+                        }
+                        catch (Exception)
+                        {
+                            // Mono aborts background threads at exit, and
+                            // may wrap the abort in another exception.
+                        }
+                    }) { IsBackground = true }.Start();
+                Thread.Sleep(200);
+                Console.WriteLine("queued");
+                return 0;
+            }
+            if (mode != "exit-pending") return 2;
             client.SubscribeKeys(k => client.TrySetColorsAsyncIgnoringErrors(k.VendorKey));
             for (int i = 0; i < 300; i++) client.SetColorsAsync(new LedColor(1 + i % 400, (byte)i, 0, 0));
             client.SetBuffer(0, new LedColor(1, 1, 1, 1));
