@@ -16,9 +16,14 @@ public static class KeyReactive
     {
         double seconds = args.Length > 0 ? double.Parse(args[0]) : double.PositiveInfinity;
         var heat = new Dictionary<int, double>();  // LED id -> 1.0 just pressed, fading to 0
+        int refresh = 1;  // read the LEDs again: connected, restored, other devices
         var options = new ClientOptions
         {
-            StateChanged = (s, e) => Console.WriteLine("host: " + e.State),
+            StateChanged = (s, e) =>
+            {
+                Console.WriteLine("host: " + e.State);
+                if (e.State != ConnectionState.Lost) Interlocked.Exchange(ref refresh, 1);
+            },
         };
         using (var client = new LumsdkClient(options))
         using (client.SubscribeKeys(key =>
@@ -28,11 +33,22 @@ public static class KeyReactive
                        lock (heat) heat[key.VendorKey] = 1.0;
                }))
         {
-            var leds = client.IsConnected ? client.GetLedPositions().Select(p => p.LedId).ToArray() : new int[0];
+            var leds = new int[0];
             Console.WriteLine("ready: press keys on the host" + (double.IsInfinity(seconds) ? "; Enter ends" : ""));
             var end = DateTime.UtcNow.AddSeconds(seconds);
             while (DateTime.UtcNow < end && !(double.IsInfinity(seconds) && Console.KeyAvailable))
             {
+                if (Interlocked.Exchange(ref refresh, 0) == 1)
+                {
+                    try
+                    {
+                        leds = client.GetLedPositions().Select(p => p.LedId).Distinct().ToArray();
+                    }
+                    catch (LumsdkException)
+                    {
+                        refresh = 1;  // not connected yet
+                    }
+                }
                 LedColor[] frame;
                 lock (heat)
                 {

@@ -62,7 +62,6 @@ namespace Lumsdk
             heal = this.options.Heal;
             if (this.options.StateChanged != null) StateChanged += this.options.StateChanged;
             Shutdown.Touch();
-            Native.InstallResolver();
             lastCall = Stopwatch.GetTimestamp();
             int error = HandshakeAndRegister(out protocol);
             if (error != 0)

@@ -17,6 +17,11 @@ namespace Lumsdk
         internal const string Library = "LUMSDK.x64_2012";
         internal const CallingConvention Call = CallingConvention.Cdecl;
 
+        static Native()
+        {
+            InstallResolver();
+        }
+
         [StructLayout(LayoutKind.Sequential)]
         internal struct ProtocolDetailsC
         {
