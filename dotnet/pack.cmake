@@ -59,8 +59,9 @@ file(WRITE ${stage}/_rels/.rels "<?xml version=\"1.0\" encoding=\"utf-8\"?>
 </Relationships>
 ")
 file(REMOVE ${OUTPUT})
-execute_process(COMMAND ${CMAKE_COMMAND} -E tar cf ${OUTPUT} --format=zip -- Lumsdk.nuspec
-                        [Content_Types].xml _rels LICENSE lib runtimes
+# Files only: a zip without directory entries, as NuGet writes them.
+file(GLOB_RECURSE entries RELATIVE ${stage} LIST_DIRECTORIES false ${stage}/*)
+execute_process(COMMAND ${CMAKE_COMMAND} -E tar cf ${OUTPUT} --format=zip -- ${entries}
                 WORKING_DIRECTORY ${stage} RESULT_VARIABLE result)
 file(REMOVE_RECURSE ${stage})
 if(NOT result EQUAL 0)
