@@ -3,6 +3,9 @@
 #include <cctype>
 #include <vector>
 
+#include "json/json_text.h"
+#include "json/json_value.h"
+
 namespace lumhost {
 namespace {
 
@@ -216,17 +219,18 @@ bool validToken(const std::string& token) {
   return true;
 }
 
-std::string queryWithoutToken(const std::string& query) {
-  std::string out;
-  size_t at = 0;
-  while (at <= query.size()) {
-    size_t end = query.find('&', at);
-    if (end == std::string::npos) end = query.size();
-    std::string part = query.substr(at, end - at);
-    if (!part.empty() && part.rfind("token=", 0) != 0) out += (out.empty() ? "" : "&") + part;
-    at = end + 1;
+bool readKeyPress(const std::string& body, int* device, int* led, bool* pressed) {
+  sdk::JsonHandle request = sdk::parseJsonText(body);
+  const sdk::JsonHandle& d = request.getRef("device");
+  const sdk::JsonHandle& l = request.getRef("led");
+  const sdk::JsonHandle& p = request.getRef("pressed");
+  if (d.type() != sdk::kJsonNumber || l.type() != sdk::kJsonNumber || p.type() != sdk::kJsonBool) {
+    return false;
   }
-  return out;
+  *device = d.asInt();
+  *led = l.asInt();
+  *pressed = p.asBool();
+  return true;
 }
 
 }  // namespace lumhost

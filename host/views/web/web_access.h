@@ -75,8 +75,9 @@ std::string tokenCookieName(int port);
 // 1 to 256 of the characters A-Z a-z 0-9 - . _ ~
 bool validToken(const std::string& token);
 
-// The query without its "token" parameter ("" when nothing else is left).
-std::string queryWithoutToken(const std::string& query);
+// A key press as the page posts it: {"device": N, "led": ID, "pressed": B}
+// with numbers and a bool. False for a body of any other shape.
+bool readKeyPress(const std::string& body, int* device, int* led, bool* pressed);
 
 }  // namespace lumhost
 

@@ -340,27 +340,23 @@ class WebView::Impl {
   }
 
   void pressKey(const Connection& con) {
-    sdk::JsonHandle body = sdk::parseJsonText(con->get_request_body());
-    const sdk::JsonHandle& device = body.getRef("device");
-    const sdk::JsonHandle& led = body.getRef("led");
-    const sdk::JsonHandle& pressed = body.getRef("pressed");
-    const Profile& profile = host_->profile();
-    if (device.type() != sdk::kJsonNumber || led.type() != sdk::kJsonNumber ||
-        pressed.type() != sdk::kJsonBool) {
+    int d = 0;
+    int ledId = 0;
+    bool down = false;
+    if (!readKeyPress(con->get_request_body(), &d, &ledId, &down)) {
       refuse(con, status::bad_request,
              "send {\"device\": N, \"led\": ID, \"pressed\": true or false}");
       return;
     }
-    int d = device.asInt();
+    const Profile& profile = host_->profile();
     int index = d >= 0 && d < static_cast<int>(profile.devices.size())
-                    ? profile.devices[d].ledIndex(led.asInt())
+                    ? profile.devices[d].ledIndex(ledId)
                     : -1;
     const Led* key = index >= 0 ? &profile.devices[d].leds[index] : nullptr;
     if (key == nullptr || (key->key.empty() && key->vendorKey == 0)) {
       refuse(con, status::not_found, "no key on that device with that LED id");
       return;
     }
-    bool down = pressed.asBool();
     int vendorKey = key->pressKeyId();
     int sent = host_->pressKey(vendorKey, down);
     note("web page: key " + std::to_string(vendorKey) +
