@@ -133,7 +133,9 @@ TEST(HostWebAccess, TokenIsFoundWhereverItIsCarried) {
   for (const auto& c : cases) {
     bool fromQuery = !c.fromQuery;
     EXPECT_EQ(checkToken(t, c.carriers, tokenCookieName(8731), &fromQuery), c.expected) << c.what;
-    if (c.expected != TokenCheck::Missing) EXPECT_EQ(fromQuery, c.fromQuery) << c.what;
+    if (c.expected != TokenCheck::Missing) {
+      EXPECT_EQ(fromQuery, c.fromQuery) << c.what;
+    }
   }
   for (const char* good : {"a", "Az09-._~", "0123456789abcdef0123456789abcdef"}) {
     EXPECT_TRUE(validToken(good)) << good;
