@@ -17,6 +17,11 @@ namespace {
 // How long the host waits for a pipe instance to be made, and for a write.
 constexpr int kConnectTimeoutMs = 5000;
 constexpr int kWriteTimeoutMs = 5000;
+// A client connects the well-known "_out" right after "_in"; the acceptor
+// waits this long for it (the next pair can only be made once this one is
+// complete). Longer than the identity time-out: a loaded machine (or Wine)
+// may take a while between the two, and a real client must not fail there.
+constexpr int kPairTimeoutMs = 1000;
 // After answering an identity, how long the pair is kept for the client to
 // read the answer and close its ends.
 constexpr int kIdentityCloseWaitMs = 1000;
@@ -546,9 +551,8 @@ void HostServer::acceptLoop(std::shared_ptr<sdk::IStream> in, std::shared_ptr<sd
     if (stopping_) break;
     // A client connects both pipes before it writes. One that connects
     // "_in" alone (a probe for a running host, or a client that hangs) is
-    // given up after the identity time-out.
-    bool connected =
-        in->OpenForReading(0) && !stopping_ && out->OpenForWriting(options_.identityTimeoutMs);
+    // given up after kPairTimeoutMs.
+    bool connected = in->OpenForReading(0) && !stopping_ && out->OpenForWriting(kPairTimeoutMs);
     {
       // Room for one more exchange: at most kMaxIdentityExchanges at once.
       std::unique_lock<std::mutex> lock(exchangesMutex_);
