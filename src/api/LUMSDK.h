@@ -19,10 +19,10 @@
  * read-only. A call whose answer is identical to an earlier one returns
  * the same record again (as long as nobody wrote to it), so polling the
  * same devices costs no memory; records of new answers are kept until
- * unload. Answers over 2 MiB are not read: the call fails with
- * VelmoraErrorHostUnreachable and the connection counts as broken. Reading
- * an answer costs at most about 13 times its size in memory while the call
- * runs (about 8 times for real answers).
+ * unload. Answers over 2 MiB are read in pieces and thrown away: the call
+ * fails with VelmoraErrorHostUnreachable and the connection stays usable.
+ * Reading an answer costs at most about 13 times its size in memory while
+ * the call runs (about 8 times for real answers).
  *
  * Callbacks: an exception thrown by a callback written in C++ is caught by
  * the library and counted; the other callbacks still run. Do not rely on
@@ -213,14 +213,15 @@ VELMORA_API bool VELMORA_CALL VelmoraSetLedsColorsBufferByDeviceIndex(int device
 
 /* Sends the whole buffer and waits. Errors: 3, 4, 1 (buffer kept when the
  * host is already gone), 5 when the buffer is too large to send as one
- * request (over 16 MiB of text: the buffer is kept, nothing is sent); after
- * an answer the host's "errorCode". */
+ * request (over 16 MiB of text: nothing is sent and the buffer is emptied,
+ * so the next flush of new colours works); after an answer the host's
+ * "errorCode". */
 VELMORA_API bool VELMORA_CALL VelmoraSetLedsColorsFlushBuffer(void);
 
 /* Hands the buffer to a worker thread that sends it on its next pass and
  * then calls callback (may be NULL). A later call before that pass replaces
  * the earlier contents. Errors: 3, 4, 5 when the buffer is too large to send
- * as one request (the buffer is kept, no callback comes). */
+ * as one request (the buffer is emptied, no callback comes). */
 VELMORA_API bool VELMORA_CALL VelmoraSetLedsColorsFlushBufferAsync(VelmoraAsyncCallback callback,
                                                                    void *context);
 
@@ -230,7 +231,7 @@ VELMORA_API bool VELMORA_CALL VelmoraSetLedsColorsFlushBufferAsync(VelmoraAsyncC
  * after an answer the host's "errorCode". Notifications wait in a queue of at
  * most 1024 (1 MiB) while callbacks run; a host that sends faster than the
  * callbacks return loses the excess, newest first. A notification over 64 KiB
- * breaks the connection. */
+ * is skipped: no callback hears of it, and the next one is delivered. */
 VELMORA_API bool VELMORA_CALL VelmoraRegisterKeypressCallback(VelmoraKeypressCallback callback,
                                                               void *context);
 
