@@ -355,6 +355,47 @@ TEST(HostileHost, NotificationsAndAnswersOverTheBoundAreSkippedAndKeyPressesGoOn
   }
 }
 
+// The rule applications follow: after a call failed with 1, a handshake
+// reconnects, so key-press callbacks are registered again, once. That holds
+// also where the failed call left the connection working.
+TEST(HostileHost, AHandshakeAfterAFailedCallReconnectsSoCallbacksAreRegisteredOnce) {
+  const std::string over = "{\"result\":[" + Repeat("1,", 1200000) + "1]}";  // 2.3 MiB
+  struct Case {
+    const char* name;
+    std::function<void(lumhost::HostFixture&)> script;
+    std::function<Outcome()> call;
+  };
+  const Case cases[] = {
+      {"an answer over the bound",
+       [over](lumhost::HostFixture& h) { h.replaceAnswer(kPositions, over); }, Positions},
+      {"an empty answer frame",
+       [](lumhost::HostFixture& h) { h.scriptAnswerBytes(kDeviceInfo, {Length(0)}); }, DeviceInfo},
+      {"an answer withheld", [](lumhost::HostFixture& h) { h.withholdAnswers(kDeviceInfo, true); },
+       DeviceInfo},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    lumhost::HostFixture host;
+    VelmoraPerformProtocolHandshake();
+    ASSERT_TRUE(VelmoraRegisterKeypressCallback(CountKey, nullptr));
+    c.script(host);
+    EXPECT_EQ(c.call().error, VelmoraErrorHostUnreachable);
+    host.replaceAnswer(kPositions, "");
+    host.scriptAnswerBytes(kDeviceInfo, {});
+    host.withholdAnswers(kDeviceInfo, false);
+    VelmoraPerformProtocolHandshake();
+    ASSERT_EQ(VelmoraGetLastError(), VelmoraErrorNone);
+    ASSERT_TRUE(VelmoraRegisterKeypressCallback(CountKey, nullptr));
+    g_keys = 0;
+    g_lastKey = -1;
+    host.pressKey(5, true);
+    host.pressKey(6, true);
+    EXPECT_TRUE(test_support::WaitUntil([] { return g_lastKey.load() == 6; }, 5000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(g_keys.load(), 2);  // once per press, not twice
+  }
+}
+
 // Skipping reads a frame over the bound in pieces: it is never held whole.
 TEST(HostileHost, AFrameOverTheReadLimitIsSkippedInBoundedPieces) {
   const std::wstring name = test_support::UniquePipeName("skip");

@@ -147,7 +147,9 @@ typedef void(VELMORA_CALL *VelmoraKeypressCallback)(void *context, int vendorKey
  * exchanges versions. Always returns a record; the last error is 0 on
  * success and VelmoraErrorHostUnreachable on failure, in which case the
  * host fields are NULL/0/false. A handshake that had to reconnect forgets
- * every key-press callback. */
+ * every key-press callback; every handshake after a call that failed with
+ * VelmoraErrorHostUnreachable reconnects. So: after error 1, handshake and
+ * register the callbacks again (see examples/reconnect.c). */
 VELMORA_API VelmoraProtocolDetails VELMORA_CALL VelmoraPerformProtocolHandshake(void);
 
 /* The calling thread's last error. Never changes it. */
