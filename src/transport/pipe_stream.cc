@@ -175,7 +175,9 @@ int PipeStreamBase::SkipRest(const Deadline& deadline) {
     skipLeft_ -= dropped;
     inBegin_ = dropped;
     inEnd_ = got;
-    if (error != 0) return error;
+    // A read cut short that still brought the frame's last bytes has done
+    // the skip; a failure that lasts shows again at the next read.
+    if (error != 0 && skipLeft_ > 0) return error;
   }
   return kErrorInsufficientBuffer;
 }
