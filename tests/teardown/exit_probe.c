@@ -149,7 +149,8 @@ static DWORD WINAPI dispatcher(LPVOID arg) {
   (void)arg;
   for (;;) {
     WaitForSingleObject(g_queued, INFINITE);
-    if (frameOut(g_in, "{\"method\":\"VelmoraGetDeviceInfo\",\"params\":{\"deviceIndex\":0}}") != 0 ||
+    if (frameOut(g_in, "{\"method\":\"VelmoraGetDeviceInfo\",\"params\":{\"deviceIndex\":0}}") !=
+            0 ||
         frameIn(g_out, answerText, sizeof answerText, 5000, g_cancel) != 0)
       return 0;
     InterlockedIncrement(&g_answers);
