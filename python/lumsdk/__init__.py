@@ -13,10 +13,21 @@ package, the repository's build tree, then the system's search. Its pipes
 are those named by ``LUMSDK_PIPE_BASE`` when set.
 """
 
-from .client import Client, Colors, KeyFunction, KeyHandler, connect, led_for_key
+from .client import (
+    Client,
+    Colors,
+    ConnectionState,
+    KeyFunction,
+    KeyHandler,
+    StateFunction,
+    StateHandler,
+    connect,
+    led_for_key,
+)
 from .errors import (
     BadArgumentError,
     ControlRefusedError,
+    ErrorCode,
     HandshakeRequiredError,
     HostUnreachableError,
     LibraryClosedError,
@@ -34,6 +45,9 @@ __all__ = [
     "Client",
     "KeyHandler",
     "KeyFunction",
+    "ConnectionState",
+    "StateHandler",
+    "StateFunction",
     "Colors",
     "RGB",
     "ProtocolDetails",
@@ -41,6 +55,7 @@ __all__ = [
     "Channel",
     "ChannelDevice",
     "LedPosition",
+    "ErrorCode",
     "LumsdkError",
     "HostUnreachableError",
     "HandshakeRequiredError",
