@@ -45,19 +45,31 @@ class Host:
 
     def __init__(self, *args, pipe_base=None):
         self.pipe_base = pipe_base or os.environ["LUMSDK_PIPE_BASE"]
+        self.start(*args)
+
+    def start(self, *args):
+        """Starts lumhost (again) on this host's pipes; returns once it serves."""
         env = dict(os.environ, LUMSDK_PIPE_BASE=self.pipe_base)
         self.process = subprocess.Popen(
             [_find_lumhost(), "--no-view", *args], stdin=subprocess.PIPE,
             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=env, text=True, bufsize=1)
         self.lines = []
         self._new = queue.Queue()
-        threading.Thread(target=self._read, daemon=True).start()
+        threading.Thread(target=self._read, args=(self.process, self.lines, self._new),
+                         daemon=True).start()
         self.wait_for("lumhost: serving")
 
-    def _read(self):
-        for line in self.process.stdout:
-            self.lines.append(line.rstrip("\n"))
-            self._new.put(line)
+    def kill(self):
+        """Ends lumhost with SIGKILL: no goodbye to its clients."""
+        self.process.kill()
+        self.process.wait()
+        self.process.stdin.close()
+
+    @staticmethod
+    def _read(process, lines, new):
+        for line in process.stdout:
+            lines.append(line.rstrip("\n"))
+            new.put(line)
 
     def wait_for(self, text, timeout=WAIT):
         end = time.monotonic() + timeout
