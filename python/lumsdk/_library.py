@@ -33,11 +33,9 @@ log = logging.getLogger("lumsdk")
 if sys.platform == "win32":
     LIBRARY_FILE = "LUMSDK.x64_2012.dll"
     _SYSTEM_NAME = "LUMSDK.x64_2012"
-    _BUILD_PRESETS: Tuple[str, ...] = ("windows",)
 else:
     LIBRARY_FILE = "libLUMSDK.so"
     _SYSTEM_NAME = "LUMSDK"
-    _BUILD_PRESETS = ("linux", "linux-asan", "linux-tsan")
 
 # Where a copy made at install time lives inside the package.
 BUNDLED_DIR = Path(__file__).resolve().parent / "_lib"
@@ -202,50 +200,10 @@ class Exports:
 # --- Finding the library ----------------------------------------------------
 
 
-def _repository_roots() -> List[Path]:
-    """The repository this package was imported from, then the current
-    directory, when either is a checkout of the project."""
-    roots: List[Path] = []
-    for start in (Path(__file__).resolve().parents[2], Path.cwd()):
-        if (start / "src" / "api" / "LUMSDK.h").is_file() and start not in roots:
-            roots.append(start)
-    return roots
-
-
-def _sanitizer_missing(path: Path) -> Optional[str]:
-    """Why a sanitized build cannot be loaded into this process, or None.
-
-    A library built with a sanitizer stops the whole process when its
-    runtime was not loaded first (LD_PRELOAD), so such a copy is only taken
-    when the runtime is already there."""
-    try:
-        data = path.read_bytes()
-    except OSError:
-        return None
-    for runtime in ("libasan.so", "libtsan.so"):
-        if runtime.encode() in data:
-            try:
-                with open("/proc/self/maps", encoding="utf-8", errors="replace") as maps:
-                    if runtime in maps.read():
-                        return None
-            except OSError:
-                pass
-            return f"built with a sanitizer whose runtime ({runtime}) is not preloaded"
-    return None
-
-
-def _candidates() -> List[Tuple[str, str]]:
-    """(description, path) in the order they are tried, after LUMSDK_LIBRARY."""
-    found = [("inside the package", str(BUNDLED_DIR / LIBRARY_FILE))]
-    for root in _repository_roots():
-        for preset in _BUILD_PRESETS:
-            found.append(("build tree", str(root / "build" / preset / "bin" / LIBRARY_FILE)))
-    return found
-
-
 def load() -> Tuple[ctypes.CDLL, str]:
-    """Loads the library from the first place that has one; raises
-    LibraryNotFoundError naming every place tried.
+    """Loads the library: LUMSDK_LIBRARY, the copy inside the package, then
+    the system's search; raises LibraryNotFoundError naming every place
+    tried.
 
     LUMSDK_LIBRARY, when set, is the only place tried: a library chosen on
     purpose is never replaced by another one silently."""
@@ -256,19 +214,14 @@ def load() -> Tuple[ctypes.CDLL, str]:
         except OSError as e:
             raise LibraryNotFoundError(f"cannot load the LUMSDK library LUMSDK_LIBRARY={chosen}: {e}")
     tried = ["LUMSDK_LIBRARY: not set"]
-    for what, candidate in _candidates():
-        path = Path(candidate)
-        if not path.is_file():
-            tried.append(f"{what}: {candidate} (no such file)")
-            continue
-        reason = _sanitizer_missing(path) if what == "build tree" else None
-        if reason:
-            tried.append(f"{what}: {candidate} ({reason})")
-            continue
+    bundled = BUNDLED_DIR / LIBRARY_FILE
+    if bundled.is_file():
         try:
-            return ctypes.CDLL(str(path)), str(path)
+            return ctypes.CDLL(str(bundled)), str(bundled)
         except OSError as e:
-            tried.append(f"{what}: {candidate} ({e})")
+            tried.append(f"inside the package: {bundled} ({e})")
+    else:
+        tried.append(f"inside the package: {bundled} (no such file)")
     system = ctypes.util.find_library(_SYSTEM_NAME)
     if system:
         try:

@@ -11,6 +11,7 @@ import threading
 from concurrent.futures import Future
 from contextlib import contextmanager
 from typing import (
+    Any,
     Callable,
     Dict,
     Iterable,
