@@ -78,7 +78,7 @@ class Healer:
     the library); it is taken before ``_lock``, never after.
     """
 
-    def __init__(self, lib: _lib.Library, *, connected: bool,
+    def __init__(self, lib: _lib.Library, protocol: ProtocolDetails, *, connected: bool,
                  handshake: Callable[[], ProtocolDetails],
                  on_handshake: Callable[[ProtocolDetails], None],
                  keys_wanted: Callable[[], bool], register_keys: Callable[[], None],
@@ -99,6 +99,7 @@ class Healer:
         self._lock = threading.Lock()
         self._wake = threading.Condition(self._lock)  # the healer thread waits here
         self._drained = threading.Condition(self._lock)  # waits for calls in flight to end
+        self._protocol = protocol
         self._up = connected  # calls go through to the library
         self._ever_connected = connected
         self._stopping = False
@@ -115,6 +116,7 @@ class Healer:
         self._priority: Optional[int] = None
         self._control = False
         self._version = 0  # bumped by every change of the remembered colours
+        self._epoch = 0  # bumped by every restore: failures from before it are old news
 
         if connected:
             self._events.append(ConnectionState.CONNECTED)
@@ -140,6 +142,7 @@ class Healer:
                 raise HostUnreachableError(
                     f"{what} failed with error 1 (host unreachable: reconnecting)", 1)
             self._inflight += 1
+            epoch = self._epoch
         try:
             result, error = self._lib.call(function, *args)
         finally:
@@ -149,14 +152,20 @@ class Healer:
                 if self._inflight == 0:
                     self._drained.notify_all()
         if error == ErrorCode.HOST_UNREACHABLE:
-            self.lost()
+            self.lost(epoch)
         return result, error
 
-    def lost(self) -> None:
+    @property
+    def epoch(self) -> int:
+        return self._epoch
+
+    def lost(self, epoch: Optional[int] = None) -> None:
         """The host went away: calls fail at once from now on, and the healer
-        thread reconnects."""
+        thread reconnects. ``epoch``: when the failed call started; a call
+        that started before the latest restore says nothing of the new
+        connection."""
         with self._lock:
-            if not self._up or self._stopping:
+            if not self._up or self._stopping or epoch not in (None, self._epoch):
                 return
             self._up = False
             self._backoff = self._backoff_initial
@@ -267,7 +276,7 @@ class Healer:
             log.exception("lumsdk: the healer thread failed")
 
     def _reconnect(self) -> None:
-        if self.attempt() is not None:
+        if self.attempt(only_if_lost=True) is not None:
             return
         with self._lock:
             # Each wait is drawn from [0.5, 1] x the backoff, so that many
@@ -306,14 +315,17 @@ class Healer:
 
     # Reconnecting and restoring --------------------------------------------------
 
-    def attempt(self) -> Optional[ProtocolDetails]:
+    def attempt(self, only_if_lost: bool = False) -> Optional[ProtocolDetails]:
         """One handshake and restore; returns the protocol details, or None
         when the host is not (or no longer) there. Used by the healer thread
-        and by ``Client.reconnect()``."""
+        (``only_if_lost``: not again after a reconnect() that healed) and by
+        ``Client.reconnect()``."""
         with self._attempt_lock:
             with self._lock:
                 if self._stopping:
                     return None
+                if only_if_lost and self._up:
+                    return self._protocol
                 was_up, first = self._up, not self._ever_connected
                 if not was_up:
                     # Calls still in flight on the broken connection end within
@@ -339,6 +351,7 @@ class Healer:
                     self._events.append(ConnectionState.DEVICES_CHANGED)
                 if signature is not None:
                     self._signature = signature
+                self._protocol = protocol
                 self._wake.notify_all()
             self._on_handshake(protocol)
             return protocol
@@ -384,6 +397,7 @@ class Healer:
                 # another; once none came, calls go through themselves.
                 if version == self._version or self._stopping:
                     self._up = not self._stopping
+                    self._epoch += 1
                     self._last_call = time.monotonic()
                     return True
 

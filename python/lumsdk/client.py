@@ -398,13 +398,20 @@ def _library() -> _lib.Library:
 
 
 def _handshake() -> ProtocolDetails:
+    protocol, error = _try_handshake()
+    if error != 0:
+        raise error_for_code(error, "handshake")
+    return protocol
+
+
+def _try_handshake() -> Tuple[ProtocolDetails, int]:
+    """The handshake's record (without the host's fields when it failed)
+    and its error."""
     if _keys.in_dispatch():
         raise LumsdkError("a key-press function may not connect or reconnect")
     lib = _library()
     details, error = lib.call(lib.VelmoraPerformProtocolHandshake)
-    if error != 0:
-        raise error_for_code(error, "handshake")
-    return _protocol(details)
+    return _protocol(details), error
 
 
 def _protocol(details: _lib.ProtocolDetailsC) -> ProtocolDetails:
@@ -449,12 +456,10 @@ def connect(*, heal: bool = True, probe_interval: float = 1.0, backoff_initial: 
             raise BadArgumentError(f"{name} must be a number of seconds above 0, not {value!r}")
     if on_state is not None and not callable(on_state):
         raise BadArgumentError(f"on_state needs a callable, not {on_state!r}")
-    try:
-        protocol, connected = _handshake(), True
-    except HostUnreachableError:
-        lib = _library()
-        details, _ = lib.call(lib.VelmoraPerformProtocolHandshake)
-        protocol, connected = _protocol(details), False
+    protocol, error = _try_handshake()
+    if error not in (ErrorCode.NONE, ErrorCode.HOST_UNREACHABLE):
+        raise error_for_code(error, "handshake")
+    connected = error == ErrorCode.NONE
     client = Client(protocol)
     client._heal(connected, float(probe_interval), float(backoff_initial),
                  max(float(backoff_max), float(backoff_initial)),
@@ -483,7 +488,7 @@ class Client:
             self.protocol = protocol
 
         self._healer = Healer(
-            self._lib, connected=connected, handshake=_handshake, on_handshake=on_handshake,
+            self._lib, self.protocol, connected=connected, handshake=_handshake, on_handshake=on_handshake,
             keys_wanted=_keys.has_handlers, register_keys=_keys.register,
             probe_interval=probe_interval, backoff_initial=backoff_initial,
             backoff_max=backoff_max, subscribers=subscribers)
@@ -663,8 +668,9 @@ class Client:
         # call failing with "host unreachable".
         healer = self._healer
         if healer is not None:
+            epoch = healer.epoch
             future.add_done_callback(
-                lambda f: healer.lost() if isinstance(f.exception(), HostUnreachableError)
+                lambda f: healer.lost(epoch) if isinstance(f.exception(), HostUnreachableError)
                 else None)
 
     def buffer(self, device: int, colors: Colors) -> None:

@@ -86,7 +86,7 @@ def healing(host):
             host.start()
 
 
-def test_a_killed_and_restarted_host_gets_everything_back_once(host, healing):
+def test_a_killed_and_restarted_host_gets_everything_back_once(host, healing, caplog):
     client, events = healing
     led = client.led_for_key("A")
     client.set_colors({1: (10, 20, 30), 2: (40, 50, 60)})
@@ -94,6 +94,13 @@ def test_a_killed_and_restarted_host_gets_everything_back_once(host, healing):
     assert client.request_control()
     presses = []
     client.on_key(lambda key, pressed: presses.append((key, pressed)))
+    # State functions may call the client; one that raises is logged and
+    # the others still run; a stopped one is not called.
+    read_back = []
+    client.on_state(lambda s: read_back.append(client.get_colors([1])) if s is State.RESTORED
+                    else None)
+    client.on_state(lambda s: 1 / 0)
+    client.on_state(lambda s: read_back.append("stopped one called")).stop()
 
     host.kill()
     assert wait_until(lambda: State.LOST in events)
@@ -110,6 +117,8 @@ def test_a_killed_and_restarted_host_gets_everything_back_once(host, healing):
     assert events.settled([State.CONNECTED, State.LOST, State.RESTORED]) == [
         State.CONNECTED, State.LOST, State.RESTORED]
     assert client.connected
+    assert read_back == [{1: (10, 20, 30)}]
+    assert len([r for r in caplog.records if "ZeroDivisionError" in str(r.exc_info)]) == 2
     assert colors_seen_by_another_application(1, 2, 3) == {1: (10, 20, 30), 2: (70, 80, 91),
                                                            3: (1, 2, 3)}
     state = host_state(host)
