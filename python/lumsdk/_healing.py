@@ -296,6 +296,8 @@ class Healer:
         known = self._signature
         if known is not None and count != known[0]:
             signature = self._take_signature()
+            if signature is None:
+                return  # the next probe tries again
             with self._lock:
                 self._signature = signature
                 self._events.append(ConnectionState.DEVICES_CHANGED)
