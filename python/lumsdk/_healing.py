@@ -10,6 +10,7 @@ every remembered colour in one call.
 
 from __future__ import annotations
 
+import array
 import enum
 import logging
 import random
@@ -112,6 +113,10 @@ class Healer:
         self._signature: Optional[Signature] = None
         # Intent: what the application asked for through this client.
         self._colors: Dict[int, Color] = {}
+        # Colour calls not yet merged into _colors: raw LedColorC records by
+        # their LED ids, oldest first. A call with the same LEDs as a pending
+        # one replaces it, so an animation costs no merging per frame.
+        self._frames: Dict[bytes, bytes] = {}
         self._buffered: Dict[int, Color] = {}
         self._priority: Optional[int] = None
         self._control = False
@@ -175,15 +180,26 @@ class Healer:
 
     # Intent (each called with _lock held, through ``call(remember=...)``) ----
 
-    def remember_colors(self, colors: Dict[int, Color]) -> None:
-        self._colors.update(colors)
+    def remember_colors(self, records: bytes) -> None:
+        """``records``: the raw LedColorC records of a colour call."""
+        ids = b"".join(records[i::16] for i in range(4))  # each record's first int
+        if self._frames.pop(ids, None) is None and len(self._frames) >= 16:
+            self._merge()
+        self._frames[ids] = records
         self._version += 1
+
+    def _merge(self) -> None:
+        for records in self._frames.values():
+            flat = array.array("i", records)
+            self._colors.update(zip(flat[0::4], zip(flat[1::4], flat[2::4], flat[3::4])))
+        self._frames.clear()
 
     def remember_buffered(self, colors: Dict[int, Color]) -> None:
         self._buffered.update(colors)
 
     def remember_flush(self) -> None:
         if self._buffered:
+            self._merge()
             self._colors.update(self._buffered)
             self._buffered.clear()
             self._version += 1
@@ -387,6 +403,7 @@ class Healer:
         while True:
             with self._lock:
                 version = self._version
+                self._merge()
                 colors = list(self._colors.items())
             if colors:
                 records = (_lib.LedColorC * len(colors))(

@@ -556,13 +556,13 @@ class Client:
             return self._healer.call(what, function, *args, remember=remember)
         return self._lib.call(function, *args)
 
-    def _remember_colors(self, records: ctypes.Array, size: int  # type: ignore[type-arg]
+    def _remember_colors(self, records: ctypes.Array  # type: ignore[type-arg]
                          ) -> Optional[Callable[[], None]]:
         healer = self._healer
         if healer is None:
             return None
-        colors = _color_map(records, size)
-        return lambda: healer.remember_colors(colors)
+        raw = bytes(records)
+        return lambda: healer.remember_colors(raw)
 
     # Devices ------------------------------------------------------------------
 
@@ -628,7 +628,7 @@ class Client:
         records, size = _color_records(colors)
         what = f"setting {size} colours"
         result, error = self._call(what, self._lib.VelmoraSetLedsColors, size, records,
-                                   remember=self._remember_colors(records, size))
+                                   remember=self._remember_colors(records))
         _check(result, error, what)
 
     def get_colors(self, leds: Iterable[int], device: Optional[int] = None) -> Dict[int, RGB]:
@@ -655,7 +655,7 @@ class Client:
         try:
             result, error = self._call(what, self._lib.VelmoraSetLedsColorsAsync, size, records,
                                        _ASYNC_THUNK, number,
-                                       remember=self._remember_colors(records, size))
+                                       remember=self._remember_colors(records))
             _check(result, error, what)
         except BaseException:
             _completions.take(number)

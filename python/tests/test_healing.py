@@ -90,6 +90,11 @@ def test_a_killed_and_restarted_host_gets_everything_back_once(host, healing, ca
     client, events = healing
     led = client.led_for_key("A")
     client.set_colors({1: (10, 20, 30), 2: (40, 50, 60)})
+    client.set_colors({2: (0, 0, 1), 3: (0, 0, 2)})
+    client.set_colors({1: (10, 20, 30), 2: (40, 50, 60)})
+    client.buffer(0, {4: (4, 4, 4)})
+    client.flush()
+    client.buffer(0, {5: (5, 5, 5)})  # never flushed: not restored
     client.priority = 200
     assert client.request_control()
     presses = []
@@ -106,9 +111,11 @@ def test_a_killed_and_restarted_host_gets_everything_back_once(host, healing, ca
     assert wait_until(lambda: State.LOST in events)
     # While the host is away calls fail at once, and what they set is kept.
     start = time.monotonic()
-    for i in range(100):
+    for i in range(50):
         with pytest.raises(lumsdk.HostUnreachableError):
             client.set_colors({2: (70, 80, 90 + i % 2), 3: (1, 2, 3)})
+        with pytest.raises(lumsdk.HostUnreachableError):
+            client.set_colors({10 + i: (i + 1, 0, 0)})
     assert time.monotonic() - start < 1.0  # the library's time-out is 5 s per call
     with pytest.raises(lumsdk.HostUnreachableError):
         client.device_count()
@@ -119,8 +126,9 @@ def test_a_killed_and_restarted_host_gets_everything_back_once(host, healing, ca
     assert client.connected
     assert read_back == [{1: (10, 20, 30)}]
     assert len([r for r in caplog.records if "ZeroDivisionError" in str(r.exc_info)]) == 2
-    assert colors_seen_by_another_application(1, 2, 3) == {1: (10, 20, 30), 2: (70, 80, 91),
-                                                           3: (1, 2, 3)}
+    assert colors_seen_by_another_application(1, 2, 3, 4, 5, 10, 59) == {
+        1: (10, 20, 30), 2: (70, 80, 91), 3: (1, 2, 3), 4: (4, 4, 4), 5: (0, 0, 0),
+        10: (1, 0, 0), 59: (50, 0, 0)}
     state = host_state(host)
     assert "layer priority 200" in state and ", holds control" in state, state
     host.command("tap A")
