@@ -10,8 +10,9 @@
 #include <string>
 #include <thread>
 
-#include "host/console/console.h"
 #include "host/console/host_commands.h"
+#include "host/platform/terminal.h"
+#include "host/profile/builtin_profiles.h"
 #include "host/profile/device_profile.h"
 #include "host/server/host_server.h"
 #include "host/views/desk_picture.h"
@@ -26,7 +27,9 @@ namespace {
 const char kUsage[] =
     "usage: lumhost [options]\n"
     "  --protocol N        answer as a host of protocol version N (1 to 6, default 5)\n"
-    "  --profile FILE      serve the devices of a profile file (docs/host-profile.md)\n"
+    "  --profile FILE      serve the devices of a profile file (docs/host-profile.md),\n"
+    "                      or builtin:NAME for a built-in one (default builtin:desk)\n"
+    "  --list-profiles     name the built-in profiles and exit\n"
     "  --dump-profile FILE write the profile in use to FILE (- for standard output) and exit\n"
     "  --trace             print every request and answer\n"
     "  --view / --no-view  draw the desk live (default: when standard output is a terminal)\n"
@@ -80,6 +83,14 @@ int parseArguments(int argc, char** argv, Arguments* args) {
       args->protocol = static_cast<int>(n);
     } else if (a == "--profile") {
       if (!value(&args->profilePath)) return usageError("--profile needs a file name");
+    } else if (a == "--list-profiles") {
+      for (const BuiltinProfile& builtin : builtinProfiles()) {
+        Profile profile;
+        std::string error;
+        loadProfileFile(std::string(kBuiltinPrefix) + builtin.name, &profile, &error);
+        std::printf("%s%s  %s\n", kBuiltinPrefix, builtin.name, profile.name.c_str());
+      }
+      return 0;
     } else if (a == "--dump-profile") {
       if (!value(&args->dumpPath)) return usageError("--dump-profile needs a file name or -");
     } else if (a == "--trace") {

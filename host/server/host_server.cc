@@ -3,11 +3,11 @@
 #include <chrono>
 #include <deque>
 
-#include "host/console/console.h"
+#include "core/platform.h"
+#include "host/platform/terminal.h"
 #include "json/json_text.h"
 #include "transport/binary_io.h"
 #include "transport/pipe_stream.h"
-#include "transport/platform.h"
 #include "transport/rpc_connection.h"
 
 namespace lumhost {

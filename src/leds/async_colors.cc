@@ -26,13 +26,14 @@
 
 #include "api/calls.h"
 #include "api/exchange.h"
+#include "api/methods.h"
+#include "core/counters.h"
+#include "core/no_destructor.h"
+#include "core/platform.h"
 #include "json/json_text.h"
 #include "json/request.h"
 #include "leds/led_colors.h"
-#include "transport/counters.h"
-#include "transport/no_destructor.h"
 #include "transport/pipe_stream.h"
-#include "transport/platform.h"
 
 namespace sdk {
 namespace {
@@ -289,8 +290,6 @@ void stopWorker(State* state) {
   worker.reset();
 }
 
-}  // namespace
-
 void stopAsyncWorkers() {
   stopWorker(&pendingColorSet());
   stopWorker(&pendingFlush());
@@ -315,6 +314,13 @@ void releaseAsyncState() {
   ColorBuffer().swap(b.buffer);
 }
 
+// Constant-initialised pointers in the session: safe to set from a
+// dynamic initialiser in any order.
+const bool g_teardownRegistered =
+    (registerTeardownSteps(&stopAsyncWorkers, &releaseAsyncState), true);
+
+}  // namespace
+
 bool setLedsColorsAsync(int size, const VelmoraLedColor* colors, VelmoraAsyncCallback callback,
                         void* context) {
   if (!session().handshakeDone()) return fail(VelmoraErrorHandshakeRequired, false);
@@ -334,7 +340,7 @@ bool setLedsColorsAsync(int size, const VelmoraLedColor* colors, VelmoraAsyncCal
 bool setLedsColorsBufferByDeviceIndex(int deviceIndex, int size, const VelmoraLedColor* colors) {
   Session& s = session();
   if (!s.handshakeDone()) return fail(VelmoraErrorHandshakeRequired, false);
-  if (s.hostProtocolVersion() < 5) return fail(VelmoraErrorProtocolMismatch, false);
+  if (s.hostProtocolVersion() < min_protocol::kColorBuffer) return fail(VelmoraErrorProtocolMismatch, false);
   if (deviceIndex < 0 || !acceptableColorList(size, colors, kCheckLedIds | kCheckComponents))
     return fail(VelmoraErrorBadArgument, false);
   if (!s.isConnectionAlive()) return fail(VelmoraErrorHostUnreachable, false);
@@ -349,7 +355,7 @@ bool setLedsColorsBufferByDeviceIndex(int deviceIndex, int size, const VelmoraLe
 bool setLedsColorsFlushBuffer() {
   Session& s = session();
   if (!s.handshakeDone()) return fail(VelmoraErrorHandshakeRequired, false);
-  if (s.hostProtocolVersion() < 5) return fail(VelmoraErrorProtocolMismatch, false);
+  if (s.hostProtocolVersion() < min_protocol::kColorBuffer) return fail(VelmoraErrorProtocolMismatch, false);
   // Checked before the buffer is taken, so a host that is already gone
   // costs no colours.
   if (!s.isConnectionAlive()) return fail(VelmoraErrorHostUnreachable, false);
@@ -369,7 +375,7 @@ bool setLedsColorsFlushBuffer() {
 bool setLedsColorsFlushBufferAsync(VelmoraAsyncCallback callback, void* context) {
   Session& s = session();
   if (!s.handshakeDone()) return fail(VelmoraErrorHandshakeRequired, false);
-  if (s.hostProtocolVersion() < 5) return fail(VelmoraErrorProtocolMismatch, false);
+  if (s.hostProtocolVersion() < min_protocol::kColorBuffer) return fail(VelmoraErrorProtocolMismatch, false);
   ColorBuffer taken = takeBuffer();
   // Checked now, while the call can still be refused: the worker would only
   // find out when the callback is all that is left.

@@ -4,6 +4,7 @@
 #include "api/calls.h"
 #include "api/exchange.h"
 #include "json/json_text.h"
+#include "api/methods.h"
 #include "json/request.h"
 
 namespace sdk {
@@ -91,7 +92,7 @@ VelmoraLedPositions* getLedPositionsByDeviceIndex(int deviceIndex) {
   if (!s.isConnectionAlive()) {
     return fail<VelmoraLedPositions*>(VelmoraErrorHostUnreachable, nullptr);
   }
-  if (s.hostProtocolVersion() < 3) {
+  if (s.hostProtocolVersion() < min_protocol::kGetLedPositionsByDeviceIndex) {
     return fail<VelmoraLedPositions*>(VelmoraErrorProtocolMismatch, nullptr);
   }
   return positionsCall(

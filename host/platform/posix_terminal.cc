@@ -8,7 +8,7 @@
 
 #include <cstdio>
 
-#include "host/console/console.h"
+#include "host/platform/terminal.h"
 
 namespace lumhost {
 namespace {

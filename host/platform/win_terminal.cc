@@ -3,7 +3,7 @@
 #include <atomic>
 #include <cstdio>
 
-#include "host/console/console.h"
+#include "host/platform/terminal.h"
 
 namespace lumhost {
 namespace {

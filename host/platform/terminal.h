@@ -1,8 +1,8 @@
 // The few services of the operating system that the host needs around its
 // pipes: the terminal, stop signals and the wall clock. Implemented once per
-// platform (posix_console.cc, win_console.cc).
-#ifndef LUMSDK_HOST_CONSOLE_CONSOLE_H_
-#define LUMSDK_HOST_CONSOLE_CONSOLE_H_
+// platform (posix_terminal.cc, win_terminal.cc).
+#ifndef LUMSDK_HOST_PLATFORM_TERMINAL_H_
+#define LUMSDK_HOST_PLATFORM_TERMINAL_H_
 
 #include <string>
 
@@ -30,4 +30,4 @@ std::string wallClockText();
 
 }  // namespace lumhost
 
-#endif  // LUMSDK_HOST_CONSOLE_CONSOLE_H_
+#endif  // LUMSDK_HOST_PLATFORM_TERMINAL_H_
