@@ -50,12 +50,19 @@ def main():
     client.set_colors({i: (i, 0, 0) for i in range(1, 101)})
     client.priority = 200
     client.on_key(lambda key, pressed: None)
-    delays = []
+    delays, refusals = [], []
     for _ in range(cycles):
         restored.clear()
         host.kill()
         host.wait()
         time.sleep(0.3)  # the client notices and starts knocking
+        for _ in range(100):  # calls while the host is away fail at once
+            begin = time.perf_counter()
+            try:
+                client.set_colors({1: (1, 2, 3)})
+            except lumsdk.HostUnreachableError:
+                pass
+            refusals.append(time.perf_counter() - begin)
         host, serving = start(lumhost)
         if not restored.wait(30):
             raise SystemExit("not restored within 30 s")
@@ -67,6 +74,8 @@ def main():
     p99 = delays[min(len(delays) - 1, int(len(delays) * 0.99))]
     print(f"{cycles} cycles: serving -> restored p50 {statistics.median(delays) * 1000:.0f} ms, "
           f"p99 {p99 * 1000:.0f} ms, max {delays[-1] * 1000:.0f} ms")
+    print(f"{len(refusals)} calls while away: p50 {statistics.median(refusals) * 1e6:.1f} us, "
+          f"max {max(refusals) * 1e6:.1f} us")
 
 
 if __name__ == "__main__":
