@@ -241,3 +241,15 @@ def test_before_any_host_calls_fail_at_once_and_setters_are_kept():
     assert lines[0] == "False None 0"
     assert lines[1:13] == ["1"] * 12
     assert lines[13:] == ["10", "without healing: 1", "no on_state without healing"]
+
+
+def test_the_idle_probe_reports_a_changed_device_count(host, healing):
+    client, events = healing
+    assert events.settled([State.CONNECTED]) == [State.CONNECTED]
+    # lumhost cannot plug devices in while it runs: make the client believe
+    # it knew one device more.
+    count, devices = client._healer._signature
+    client._healer._signature = (count + 1, devices)
+    assert events.settled([State.CONNECTED, State.DEVICES_CHANGED]) == [
+        State.CONNECTED, State.DEVICES_CHANGED]
+    assert client._healer._signature[0] == count
