@@ -262,7 +262,9 @@ class Healer:
     def _run(self) -> None:
         try:
             if self._up:
-                self._signature = self._take_signature()
+                signature = self._take_signature()
+                with self._lock:
+                    self._signature = signature
             while True:
                 with self._lock:
                     if self._stopping:
@@ -309,7 +311,8 @@ class Healer:
             return
         if error != 0 or count < 0:
             return
-        known = self._signature
+        with self._lock:
+            known = self._signature
         if known is not None and count != known[0]:
             signature = self._take_signature()
             if signature is None:
