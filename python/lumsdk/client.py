@@ -338,6 +338,14 @@ class _KeyDispatch:
         with self._lock:
             self._token = max(self._token, token)
 
+    def handshake_done(self) -> None:
+        """A handshake may have made a new connection, which has no C
+        registration: with no functions left to register again now, the
+        next one added registers anew."""
+        with self._lock:
+            if not self._handlers:
+                self._token = 0
+
     def has_handlers(self) -> bool:
         with self._lock:
             return bool(self._handlers)
@@ -411,6 +419,8 @@ def _try_handshake() -> Tuple[ProtocolDetails, int]:
         raise LumsdkError("a key-press function may not connect or reconnect")
     lib = _library()
     details, error = lib.call(lib.VelmoraPerformProtocolHandshake)
+    if error == 0:
+        _keys.handshake_done()
     return _protocol(details), error
 
 

@@ -253,3 +253,17 @@ def test_the_idle_probe_reports_a_changed_device_count(host, healing):
     assert events.settled([State.CONNECTED, State.DEVICES_CHANGED]) == [
         State.CONNECTED, State.DEVICES_CHANGED]
     assert client._healer._signature[0] == count
+
+
+def test_key_functions_added_after_a_restore_get_presses(host, healing):
+    client, events = healing
+    first = client.on_key(lambda key, pressed: None)
+    first.stop()  # registered on the old host; none left at the restore
+    host.kill()
+    host.start()
+    assert wait_until(lambda: State.RESTORED in events)
+    presses = []
+    handler = client.on_key(lambda key, pressed: presses.append(pressed))
+    host.command("tap A")
+    assert wait_until(lambda: len(presses) == 2)
+    handler.stop()
