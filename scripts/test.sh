@@ -57,7 +57,7 @@ run linux-asan
 run windows
 # The concurrent parts again under ThreadSanitizer. (The test that leaves the
 # process with the stand-in host still serving leaks its threads on purpose.)
-run linux-tsan -R 'Stress|AsyncColors|KeyPress|EndToEnd|RpcConnection|Unload\.While|HostileHost|teardown|Cpp(Keys|Async)'
+run linux-tsan -R 'Stress|AsyncColors|KeyPress|EndToEnd|RpcConnection|Unload\.While|HostileHost|teardown|Cpp(Keys|Async)|HealTest'
 # The release build as shipped: its Linux packages, used as a user would.
 run linux -L release
 
