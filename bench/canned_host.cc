@@ -7,7 +7,7 @@
 
 #include "LUMSDK.h"
 #include "transport/pipe_stream.h"
-#include "transport/platform.h"
+#include "core/platform.h"
 #include "transport/rpc_connection.h"
 
 namespace bench {

@@ -20,7 +20,7 @@
 #include "bench_process.h"
 #include "transport/binary_io.h"
 #include "transport/pipe_stream.h"
-#include "transport/platform.h"
+#include "core/platform.h"
 #include "transport/rpc_connection.h"
 
 #ifdef LUMSDK_HAVE_GBENCH

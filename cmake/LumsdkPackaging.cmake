@@ -26,9 +26,9 @@ if(WIN32)
   set(LUMSDK_MSVC_IMPLIB ${CMAKE_ARCHIVE_OUTPUT_DIRECTORY}/LUMSDK.x64_2012.lib)
   add_custom_command(
     OUTPUT ${LUMSDK_MSVC_IMPLIB}
-    COMMAND ${LUMSDK_DLLTOOL} -m i386:x86-64 -d ${CMAKE_SOURCE_DIR}/src/api/LUMSDK.def
+    COMMAND ${LUMSDK_DLLTOOL} -m i386:x86-64 -d ${PROJECT_SOURCE_DIR}/src/api/LUMSDK.def
             -l ${LUMSDK_MSVC_IMPLIB}
-    DEPENDS ${CMAKE_SOURCE_DIR}/src/api/LUMSDK.def
+    DEPENDS ${PROJECT_SOURCE_DIR}/src/api/LUMSDK.def
     COMMENT "MSVC import library LUMSDK.x64_2012.lib")
   add_custom_target(lumsdk_msvc_implib ALL DEPENDS ${LUMSDK_MSVC_IMPLIB})
   install(FILES ${LUMSDK_MSVC_IMPLIB} DESTINATION ${CMAKE_INSTALL_LIBDIR})
@@ -37,8 +37,8 @@ endif()
 # pkg-config, relocatable: the prefix is found from the .pc file's own place,
 # so an unpacked archive works wherever it lies.
 file(RELATIVE_PATH LUMSDK_PC_TO_PREFIX /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
-configure_file(${CMAKE_CURRENT_LIST_DIR}/lumsdk.pc.in ${CMAKE_BINARY_DIR}/lumsdk.pc @ONLY)
-install(FILES ${CMAKE_BINARY_DIR}/lumsdk.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/lumsdk.pc.in ${PROJECT_BINARY_DIR}/lumsdk.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/lumsdk.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
 install(FILES LICENSE CHANGELOG.md DESTINATION ${LUMSDK_DOC_DIR})
 install(FILES docs/sdk-readme.md DESTINATION ${LUMSDK_DOC_DIR} RENAME README.md)
@@ -75,7 +75,7 @@ set(CPACK_PACKAGE_VENDOR "The LUMSDK developers")
 set(CPACK_PACKAGE_VERSION ${LUMSDK_RELEASE})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "Lighting client library: a flat C interface to the lighting host, with the stand-in host lumhost")
-set(CPACK_RESOURCE_FILE_LICENSE ${CMAKE_SOURCE_DIR}/LICENSE)
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_PACKAGE_CHECKSUM SHA256)
 if(WIN32)
   set(CPACK_GENERATOR ZIP)

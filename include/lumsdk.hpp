@@ -104,7 +104,7 @@ class error : public std::system_error {
 // Values
 
 struct protocol_details {
-  std::string sdk_version;     // "3.0.171"
+  std::string sdk_version;     // this library's version text
   std::string server_version;  // the host's version text; empty until a handshake succeeded
   int sdk_protocol = 0;        // 5
   int server_protocol = 0;     // the host's protocol version; 0 until a handshake succeeded

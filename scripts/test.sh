@@ -55,9 +55,9 @@ run() {  # preset [ctest arguments...]
 
 run linux-asan
 run windows
-# The concurrent parts again under ThreadSanitizer. (The test that leaves the
-# process with the stand-in host still serving leaks its threads on purpose.)
-run linux-tsan -R 'Stress|AsyncColors|KeyPress|EndToEnd|RpcConnection|Unload\.While|HostileHost|teardown|Cpp(Keys|Async)|HealTest'
+# The concurrent parts again under ThreadSanitizer: the tests labelled tsan
+# (tests/CMakeLists.txt says which).
+run linux-tsan -L tsan
 # The release build as shipped: its Linux packages, used as a user would.
 run linux -L release
 

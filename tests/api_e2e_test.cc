@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "LUMSDK.h"
+#include "lumsdk_version.h"
 #include "host/fixture/host_fixture.h"
 #include "json/json_text.h"
 #include "support/test_host.h"
@@ -35,7 +36,7 @@ TEST_F(EndToEnd, HandshakeSendsOneCompactRequest) {
   const VelmoraProtocolDetails d = VelmoraPerformProtocolHandshake();
   EXPECT_EQ(VelmoraGetLastError(), VelmoraErrorNone);
   EXPECT_EQ(d.serverProtocolVersion, 5);
-  EXPECT_STREQ(d.sdkVersion, "3.0.171");
+  EXPECT_STREQ(d.sdkVersion, LUMSDK_VERSION_STRING);
   ASSERT_EQ(host_.requests().size(), 1u);
   const std::string request = host_.requests()[0];
   EXPECT_TRUE(

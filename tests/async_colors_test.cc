@@ -15,7 +15,7 @@
 #include "leds/led_colors.h"
 #include "support/fake_host.h"
 #include "support/test_host.h"
-#include "transport/counters.h"
+#include "core/counters.h"
 
 namespace sdk {
 namespace testing {

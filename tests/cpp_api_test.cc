@@ -16,6 +16,7 @@
 
 #include "host/fixture/host_fixture.h"
 #include "lumsdk.hpp"
+#include "lumsdk_version.h"
 #include "support/test_host.h"
 
 namespace {
@@ -49,7 +50,7 @@ using CppControl = CppTest;
 
 TEST_F(CppClient, EveryCallReachesTheHostAndCopiesItsAnswer) {
   lumsdk::client c;
-  EXPECT_EQ(c.details().sdk_version, "3.0.171");
+  EXPECT_EQ(c.details().sdk_version, LUMSDK_VERSION_STRING);
   EXPECT_EQ(c.details().sdk_protocol, 5);
   EXPECT_EQ(c.details().server_version, "lumhost 1.0");
   EXPECT_EQ(c.details().server_protocol, 5);
@@ -238,7 +239,7 @@ TEST_F(CppClient, FailuresAreThrownOrReportedWithTheSameCode) {
       });
   EXPECT_EQ(c.details().server_version, "");  // the failed handshake found no host
   EXPECT_EQ(c.details().server_protocol, 0);
-  EXPECT_EQ(c.details().sdk_version, "3.0.171");
+  EXPECT_EQ(c.details().sdk_version, LUMSDK_VERSION_STRING);
 
   // The codes meet the standard conditions, and print.
   EXPECT_EQ(bad, std::errc::invalid_argument);

@@ -5,8 +5,9 @@
 #include <cstring>
 
 #include "LUMSDK.h"
+#include "lumsdk_version.h"
 #include "support/fake_host.h"
-#include "transport/platform.h"
+#include "core/platform.h"
 
 namespace sdk {
 namespace testing {
@@ -19,7 +20,7 @@ TEST(Handshake, WithoutHostReturnsTheNoHostRecord) {
   host.setRefuseConnections(true);
   const VelmoraProtocolDetails d = VelmoraPerformProtocolHandshake();
   EXPECT_EQ(VelmoraGetLastError(), VelmoraErrorHostUnreachable);
-  EXPECT_STREQ(d.sdkVersion, "3.0.171");
+  EXPECT_STREQ(d.sdkVersion, LUMSDK_VERSION_STRING);
   EXPECT_EQ(d.sdkProtocolVersion, 5);
   EXPECT_EQ(d.serverVersion, nullptr);
   EXPECT_EQ(d.serverProtocolVersion, 0);
@@ -33,7 +34,7 @@ TEST(Handshake, SendsVersionAndStoresTheHostsAnswer) {
   host.setProtocol(5, "9.1.2");
   const VelmoraProtocolDetails d = VelmoraPerformProtocolHandshake();
   EXPECT_EQ(VelmoraGetLastError(), VelmoraErrorNone);
-  EXPECT_STREQ(d.sdkVersion, "3.0.171");
+  EXPECT_STREQ(d.sdkVersion, LUMSDK_VERSION_STRING);
   EXPECT_STREQ(d.serverVersion, "9.1.2");
   EXPECT_EQ(d.sdkProtocolVersion, 5);
   EXPECT_EQ(d.serverProtocolVersion, 5);
@@ -131,7 +132,7 @@ TEST(Handshake, FailureAfterSuccessKeepsTheFlagButClearsTheHostVersion) {
   const VelmoraProtocolDetails d = VelmoraPerformProtocolHandshake();
   EXPECT_EQ(VelmoraGetLastError(), VelmoraErrorHostUnreachable);
   EXPECT_EQ(d.serverVersion, nullptr);
-  EXPECT_STREQ(d.sdkVersion, "3.0.171");
+  EXPECT_STREQ(d.sdkVersion, LUMSDK_VERSION_STRING);
   // The flag stays: no 3. The version gate of the flush comes before its
   // alive check: 4.
   EXPECT_FALSE(VelmoraSetLedsColorsFlushBuffer());

@@ -9,7 +9,7 @@
 #include "host/console/host_commands.h"
 #include "host/server/host_server.h"
 #include "host/views/desk_picture.h"
-#include "transport/platform.h"
+#include "core/platform.h"
 #include "transport/rpc_connection.h"
 
 namespace lumhost {

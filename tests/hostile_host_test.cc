@@ -18,7 +18,7 @@
 #include "host/fixture/host_fixture.h"
 #include "support/alloc_counter.h"
 #include "support/test_host.h"
-#include "transport/counters.h"
+#include "core/counters.h"
 #include "transport/rpc_connection.h"
 
 namespace {

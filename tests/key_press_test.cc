@@ -6,7 +6,7 @@
 
 #include "LUMSDK.h"
 #include "support/fake_host.h"
-#include "transport/counters.h"
+#include "core/counters.h"
 
 namespace sdk {
 namespace testing {

@@ -1,4 +1,5 @@
 // The request envelope and the remote method names.
+#include "api/methods.h"
 #include "json/request.h"
 
 #include <gtest/gtest.h>

@@ -7,7 +7,7 @@
 #include "json/json_text.h"
 #include "transport/binary_io.h"
 #include "transport/pipe_stream.h"
-#include "transport/platform.h"
+#include "core/platform.h"
 #include "transport/rpc_connection.h"
 
 namespace lumhost {

@@ -2,6 +2,7 @@
 // The host decides and remembers; the library only forwards.
 #include "api/calls.h"
 #include "api/exchange.h"
+#include "api/methods.h"
 #include "json/request.h"
 
 namespace sdk {

@@ -6,8 +6,9 @@
 #include "api/calls.h"
 #include "api/exchange.h"
 #include "json/json_text.h"
+#include "api/methods.h"
 #include "json/request.h"
-#include "transport/platform.h"
+#include "core/platform.h"
 
 namespace sdk {
 namespace {

@@ -4,12 +4,13 @@
 #include <cstring>
 #include <thread>
 
-#include "transport/no_destructor.h"
-#include "transport/platform.h"
+#include "core/no_destructor.h"
+#include "core/platform.h"
+#include "lumsdk_version.h"
 
 namespace sdk {
 
-const char kLibraryVersionText[] = "3.0.171";
+const char kLibraryVersionText[] = LUMSDK_VERSION_STRING;
 
 namespace {
 // Trivially destructible on purpose: a thread_local with a destructor keeps
@@ -17,6 +18,8 @@ namespace {
 thread_local int t_lastError = VelmoraErrorNone;
 
 NoDestructor<Session> g_session;
+std::atomic<TeardownStep> g_stopStep{nullptr};
+std::atomic<TeardownStep> g_releaseStep{nullptr};
 
 // Its destructor is the library's one teardown. Defined after g_session, in
 // the same file, so the session exists before it and for good.
@@ -29,6 +32,11 @@ void setLastError(int code) { t_lastError = code; }
 VelmoraError lastError() { return static_cast<VelmoraError>(t_lastError); }
 
 Session& session() { return g_session.get(); }
+
+void registerTeardownSteps(TeardownStep stop, TeardownStep release) {
+  g_stopStep.store(stop);
+  g_releaseStep.store(release);
+}
 
 ConnectionPtr Session::connection() const {
   std::lock_guard<std::mutex> lock(connectionMutex_);
@@ -76,7 +84,7 @@ void Session::shutDown() {
     current->Shutdown();
     current->StopNotifications();
   }
-  stopAsyncWorkers();
+  if (TeardownStep stop = g_stopStep.load()) stop();
   // Exports already under way on application threads (or on the threads
   // just joined) end soon: their exchanges fail at once.
   while (callsInProgress_.load() != 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -92,7 +100,7 @@ void Session::shutDown() {
     std::lock_guard<std::mutex> lock(keyPressCallbacksMutex);
     std::vector<std::shared_ptr<KeyPressCallbackData>>().swap(keyPressCallbacks);
   }
-  releaseAsyncState();
+  if (TeardownStep release = g_releaseStep.load()) release();
   connectionFactoryForTesting = nullptr;
   details.serverVersion = nullptr;
   positionRecords.releaseAll();

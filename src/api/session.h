@@ -44,7 +44,7 @@
 namespace sdk {
 
 constexpr int kSdkProtocolVersion = 5;
-extern const char kLibraryVersionText[];  // "3.0.171"
+extern const char kLibraryVersionText[];  // LUMSDK_VERSION_STRING
 
 // The calling thread's last error.
 void setLastError(int code);
@@ -137,10 +137,12 @@ Session& session();
 // share one copy.
 const char* retainText(const std::string& text);
 
-// Stops and joins the asynchronous colour workers, and releases their state
-// (src/leds/async_colors.cc); called by the teardown only.
-void stopAsyncWorkers();
-void releaseAsyncState();
+// Teardown steps of the parts built on the session (the asynchronous colour
+// workers): the teardown calls stop in its step 2 and release in its step 3.
+// Registered once while the library loads; plain function pointers, so
+// registration needs no object that is constructed or destroyed.
+using TeardownStep = void (*)();
+void registerTeardownSteps(TeardownStep stop, TeardownStep release);
 
 }  // namespace sdk
 

@@ -1,5 +1,4 @@
-// The request envelope sent to the host: {"method": <name>, "params": {...}},
-// and the names of the remote methods.
+// The request envelope sent to the host: {"method": <name>, "params": {...}}.
 #ifndef LUMSDK_JSON_REQUEST_H_
 #define LUMSDK_JSON_REQUEST_H_
 
@@ -25,26 +24,6 @@ void attachParamsCopy(JsonHandle& request, const JsonHandle& params);
 // name here needs escaping.
 std::string requestText(const char* method);
 std::string requestText(const char* method, const char* member, int value);
-
-// The remote method names, matched by the host byte for byte (the
-// misspellings included). Plain constant arrays: no object to construct at
-// load or destroy at unload, so they stay valid for code that runs late.
-namespace method {
-constexpr char kGetDeviceCount[] = "VelmoraGetDeviceCount";
-constexpr char kGetDeviceInfo[] = "VelmoraGetDeviceInfo";
-constexpr char kGetLedPositions[] = "VelmoraGetLedPositions";
-constexpr char kGetLedPositionsByDeviceIndex[] = "VelmoraGetLedPositionsByDeviceIndex";
-constexpr char kGetLedIdForKeyName[] = "VelmoraGetLedIdForKeyName";
-constexpr char kGetLedsColors[] = "VelmoraGetLedsColors";
-constexpr char kGetLedsColorsByDeviceIndex[] = "VelmoraGetLedsColorsByDeviceIndex";
-constexpr char kSetLedsColors[] = "VelmoraSetLedsColors";
-constexpr char kSetLedsColorsFlushBuffer[] = "VelmoraSetLedsColorsFlushBuffer";
-constexpr char kHandshake[] = "VelomraHandshakeMethod";
-constexpr char kRequestControl[] = "InternalAquireAccessMode";
-constexpr char kReleaseControl[] = "VelomraReleaseControlMethod";
-constexpr char kSetLayerPriority[] = "VelmoraSetLayerPriority";
-constexpr char kRegisterKeypressCallback[] = "VelmoraRegisterKeypressCallback";
-}  // namespace method
 
 }  // namespace sdk
 

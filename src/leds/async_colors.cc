@@ -26,13 +26,14 @@
 
 #include "api/calls.h"
 #include "api/exchange.h"
+#include "api/methods.h"
+#include "core/counters.h"
+#include "core/no_destructor.h"
+#include "core/platform.h"
 #include "json/json_text.h"
 #include "json/request.h"
 #include "leds/led_colors.h"
-#include "transport/counters.h"
-#include "transport/no_destructor.h"
 #include "transport/pipe_stream.h"
-#include "transport/platform.h"
 
 namespace sdk {
 namespace {
@@ -289,8 +290,6 @@ void stopWorker(State* state) {
   worker.reset();
 }
 
-}  // namespace
-
 void stopAsyncWorkers() {
   stopWorker(&pendingColorSet());
   stopWorker(&pendingFlush());
@@ -314,6 +313,13 @@ void releaseAsyncState() {
   std::lock_guard<std::mutex> lock(b.mutex);
   ColorBuffer().swap(b.buffer);
 }
+
+// Constant-initialised pointers in the session: safe to set from a
+// dynamic initialiser in any order.
+const bool g_teardownRegistered =
+    (registerTeardownSteps(&stopAsyncWorkers, &releaseAsyncState), true);
+
+}  // namespace
 
 bool setLedsColorsAsync(int size, const VelmoraLedColor* colors, VelmoraAsyncCallback callback,
                         void* context) {

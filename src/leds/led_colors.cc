@@ -8,6 +8,7 @@
 
 #include "api/exchange.h"
 #include "json/json_text.h"
+#include "api/methods.h"
 #include "json/request.h"
 
 namespace sdk {

@@ -4,6 +4,7 @@
 #include "api/calls.h"
 #include "api/exchange.h"
 #include "json/json_text.h"
+#include "api/methods.h"
 #include "json/request.h"
 
 namespace sdk {

@@ -5,11 +5,11 @@
 #include <utility>
 #include <vector>
 
+#include "core/counters.h"
+#include "core/no_destructor.h"
+#include "core/platform.h"
 #include "transport/binary_io.h"
-#include "transport/counters.h"
-#include "transport/no_destructor.h"
 #include "transport/pipe_stream.h"
-#include "transport/platform.h"
 
 namespace sdk {
 namespace {
@@ -28,11 +28,6 @@ std::string MessageToText(const std::vector<uint8_t>& body, size_t dropTail) {
 }
 
 }  // namespace
-
-Counters& counters() {
-  static Counters instance;  // constant-initialised; trivially destructible
-  return instance;
-}
 
 std::wstring widen(const std::string& text) {
   std::wstring wide(text.size(), L'\0');

@@ -3,7 +3,7 @@
 #include <atomic>
 #include <chrono>
 
-#include "transport/platform.h"
+#include "core/platform.h"
 #include "transport/rpc_connection.h"
 
 namespace sdk {

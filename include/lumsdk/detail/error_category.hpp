@@ -19,18 +19,14 @@ class error_category_impl final : public std::error_category {
  public:
   const char* name() const noexcept override { return "lumsdk"; }
 
+  // The library's codes say what LUMSDK.h's table says.
   std::string message(int code) const override {
     switch (code) {
-      case 0:
-        return "success";
-      case VelmoraErrorHostUnreachable:
-        return "host unreachable (no connection, a broken connection or no answer)";
-      case VelmoraErrorHandshakeRequired:
-        return "no handshake has succeeded yet";
-      case VelmoraErrorProtocolMismatch:
-        return "the host's protocol version is too old for this call";
-      case VelmoraErrorBadArgument:
-        return "argument rejected, or the answer held no usable result";
+#define LUMSDK_ERROR_MESSAGE(name, value, text) \
+  case value:                                   \
+    return text;
+      LUMSDK_ERROR_MAP(LUMSDK_ERROR_MESSAGE)
+#undef LUMSDK_ERROR_MESSAGE
       case refused_code:
         return "refused by the host";
       default:

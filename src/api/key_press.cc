@@ -6,9 +6,10 @@
 #include "api/calls.h"
 #include "api/exchange.h"
 #include "json/json_text.h"
+#include "api/methods.h"
 #include "json/request.h"
-#include "transport/counters.h"
-#include "transport/platform.h"
+#include "core/counters.h"
+#include "core/platform.h"
 
 namespace sdk {
 namespace {

@@ -3,7 +3,7 @@
 #include <atomic>
 #include <string>
 
-#include "transport/platform.h"
+#include "core/platform.h"
 
 namespace sdk {
 namespace platform {

@@ -68,18 +68,27 @@ extern "C" {
 
 /* Result codes. The pass-through functions (see each one) store the host's
  * "errorCode" unchanged, so values outside this list can occur. */
+/* The one table of the library's codes: X(name, value, text) for each. The
+ * enum below and the messages of the C++ header are made from it, and the
+ * bindings for other languages are checked against it. The comment of each
+ * function below names its errors without the VelmoraError prefix. */
+#define LUMSDK_ERROR_MAP(X)                                                                  \
+  X(None, 0, "success")                                                                      \
+  X(HostUnreachable, 1, "host unreachable: no connection, a broken connection or no answer") \
+  X(Reserved, 2, "reserved: only ever passed through from the host")                         \
+  X(HandshakeRequired, 3, "no handshake has succeeded yet")                                  \
+  X(ProtocolMismatch, 4, "the host's protocol version is too old for this call")             \
+  X(BadArgument, 5, "argument rejected, or the answer held no usable result")
+
 typedef enum VelmoraError {
-  VelmoraErrorNone = 0,              /* success */
-  VelmoraErrorHostUnreachable = 1,   /* no connection, broken connection or no answer */
-  VelmoraErrorReserved = 2,          /* only ever passed through from the host */
-  VelmoraErrorHandshakeRequired = 3, /* no handshake has succeeded yet */
-  VelmoraErrorProtocolMismatch = 4,  /* the host's protocol version is too old */
-  VelmoraErrorBadArgument = 5        /* argument rejected, or no usable result */
+#define LUMSDK_ERROR_ENUMERATOR(name, value, text) VelmoraError##name = value,
+  LUMSDK_ERROR_MAP(LUMSDK_ERROR_ENUMERATOR)
+#undef LUMSDK_ERROR_ENUMERATOR
 } VelmoraError;
 
 /* Returned by value from the handshake. Both texts belong to the library. */
 typedef struct VelmoraProtocolDetails {
-  const char *sdkVersion;    /* "3.0.171" */
+  const char *sdkVersion;    /* this library's version text */
   const char *serverVersion; /* host's version text; NULL until a handshake answered */
   int sdkProtocolVersion;    /* 5 */
   int serverProtocolVersion; /* host's protocol version; 0 until a handshake answered */
@@ -153,45 +162,45 @@ VELMORA_API VelmoraProtocolDetails VELMORA_CALL VelmoraPerformProtocolHandshake(
 /* The calling thread's last error. Never changes it. */
 VELMORA_API VelmoraError VELMORA_CALL VelmoraGetLastError(void);
 
-/* Number of devices, or -1. Errors: 3, 1. */
+/* Number of devices, or -1. Errors: HandshakeRequired, HostUnreachable. */
 VELMORA_API int VELMORA_CALL VelmoraGetDeviceCount(void);
 
-/* Description of device deviceIndex, or NULL. Errors: 3; 5 for a negative
- * index or when the host has no such device; 1. */
+/* Description of device deviceIndex, or NULL. Errors: HandshakeRequired; BadArgument for a negative
+ * index or when the host has no such device; HostUnreachable. */
 VELMORA_API VelmoraDeviceInfo *VELMORA_CALL VelmoraGetDeviceInfo(int deviceIndex);
 
-/* Positions of all LEDs (ids 1 to 499), or NULL. Errors: 3, 1. */
+/* Positions of all LEDs (ids 1 to 499), or NULL. Errors: HandshakeRequired, HostUnreachable. */
 VELMORA_API VelmoraLedPositions *VELMORA_CALL VelmoraGetLedPositions(void);
 
-/* Positions of one device's LEDs, or NULL. Errors: 3; 5 for a negative
- * index or no result; 1; 4 below host protocol 3. */
+/* Positions of one device's LEDs, or NULL. Errors: HandshakeRequired; BadArgument for a negative
+ * index or no result; HostUnreachable; ProtocolMismatch below host protocol 3. */
 VELMORA_API VelmoraLedPositions *VELMORA_CALL VelmoraGetLedPositionsByDeviceIndex(int deviceIndex);
 
-/* LED id of the key for an ASCII letter (case matters), or 0. Errors: 3;
- * 5 when keyName is not A-Z or a-z; 1. A host answer of 0 is returned with
+/* LED id of the key for an ASCII letter (case matters), or 0. Errors: HandshakeRequired;
+ * BadArgument when keyName is not A-Z or a-z; HostUnreachable. A host answer of 0 is returned with
  * last error 0. */
 VELMORA_API int VELMORA_CALL VelmoraGetLedIdForKeyName(char keyName);
 
 /* Asks the host for control; accessMode must be 0. Returns the host's
- * "result". Errors: 3, 5, 1; 0 after any answer. */
+ * "result". Errors: HandshakeRequired, BadArgument, HostUnreachable; 0 after any answer. */
 VELMORA_API bool VELMORA_CALL VelmoraRequestControl(int accessMode);
 
-/* Gives control back; accessMode must be 0. Errors: 3, 1, 5, 4 below host
- * protocol 2; after an answer the host's "errorCode". */
+/* Gives control back; accessMode must be 0. Errors: HandshakeRequired, HostUnreachable,
+ * BadArgument, ProtocolMismatch below host protocol 2; after an answer the host's "errorCode". */
 VELMORA_API bool VELMORA_CALL VelmoraReleaseControl(int accessMode);
 
-/* Sets this client's layer priority, 0 to 255. Errors: 3, 1, 4 below host
- * protocol 4, 5; after an answer the host's "errorCode". */
+/* Sets this client's layer priority, 0 to 255. Errors: HandshakeRequired, HostUnreachable,
+ * ProtocolMismatch below host protocol 4, BadArgument; after an answer the host's "errorCode". */
 VELMORA_API bool VELMORA_CALL VelmoraSetLayerPriority(int priority);
 
-/* Sets size colours and waits for the host. Errors: 3; 5 for size < 1,
+/* Sets size colours and waits for the host. Errors: HandshakeRequired; BadArgument for size < 1,
  * ids outside 0-499, components outside 0-255, an id twice or a NULL
- * array; 1; after an answer the host's "errorCode". */
+ * array; HostUnreachable; after an answer the host's "errorCode". */
 VELMORA_API bool VELMORA_CALL VelmoraSetLedsColors(int size, VelmoraLedColor *ledsColors);
 
 /* Reads the colours of the LEDs named in ledsColors[i].ledId into r, g, b
- * (matched by position). Errors: 3, 4 below host protocol 4, 5 (bad list or
- * unusable answer), 1. Nothing is written on failure. */
+ * (matched by position). Errors: HandshakeRequired, ProtocolMismatch below host protocol 4,
+ * BadArgument (bad list or unusable answer), HostUnreachable. Nothing is written on failure. */
 VELMORA_API bool VELMORA_CALL VelmoraGetLedsColors(int size, VelmoraLedColor *ledsColors);
 
 /* As VelmoraGetLedsColors for one device; needs host protocol 5. */
@@ -200,35 +209,35 @@ VELMORA_API bool VELMORA_CALL VelmoraGetLedsColorsByDeviceIndex(int deviceIndex,
 
 /* Queues colours and returns at once; a worker thread sends everything
  * queued every 10 ms (latest colour per LED) and then calls callback (may
- * be NULL) with the outcome. Errors: 3, 5. */
+ * be NULL) with the outcome. Errors: HandshakeRequired, BadArgument. */
 VELMORA_API bool VELMORA_CALL VelmoraSetLedsColorsAsync(int size, VelmoraLedColor *ledsColors,
                                                         VelmoraAsyncCallback callback,
                                                         void *context);
 
 /* Stores colours for one device in the library's buffer; sends nothing.
- * Errors: 3, 4 below host protocol 5, 5, 1. On success the last error is
- * left as it was. */
+ * Errors: HandshakeRequired, ProtocolMismatch below host protocol 5, BadArgument, HostUnreachable.
+ * On success the last error is left as it was. */
 VELMORA_API bool VELMORA_CALL VelmoraSetLedsColorsBufferByDeviceIndex(int deviceIndex, int size,
                                                                       VelmoraLedColor *ledsColors);
 
-/* Sends the whole buffer and waits. Errors: 3, 4, 1 (buffer kept when the
- * host is already gone), 5 when the buffer is too large to send as one
- * request (over 16 MiB of text: the buffer is kept, nothing is sent); after
- * an answer the host's "errorCode". */
+/* Sends the whole buffer and waits. Errors: HandshakeRequired, ProtocolMismatch, HostUnreachable
+ * (buffer kept when the host is already gone), BadArgument when the buffer is too large to send as
+ * one request (over 16 MiB of text: the buffer is kept, nothing is sent); after an answer the
+ * host's "errorCode". */
 VELMORA_API bool VELMORA_CALL VelmoraSetLedsColorsFlushBuffer(void);
 
 /* Hands the buffer to a worker thread that sends it on its next pass and
  * then calls callback (may be NULL). A later call before that pass replaces
- * the earlier contents. Errors: 3, 4, 5 when the buffer is too large to send
- * as one request (the buffer is kept, no callback comes). */
+ * the earlier contents. Errors: HandshakeRequired, ProtocolMismatch, BadArgument when the buffer is
+ * too large to send as one request (the buffer is kept, no callback comes). */
 VELMORA_API bool VELMORA_CALL VelmoraSetLedsColorsFlushBufferAsync(VelmoraAsyncCallback callback,
                                                                    void *context);
 
 /* Registers a key-press callback; the first registration on a connection
  * asks the host for notifications. The callback stays registered even when
- * the host refuses. Errors: 3, 5 (NULL callback), 1, 4 below host protocol 4;
- * after an answer the host's "errorCode". Notifications wait in a queue of at
- * most 1024 (1 MiB) while callbacks run; a host that sends faster than the
+ * the host refuses. Errors: HandshakeRequired, BadArgument (NULL callback), HostUnreachable,
+ * ProtocolMismatch below host protocol 4; after an answer the host's "errorCode". Notifications
+ * wait in a queue of at most 1024 (1 MiB) while callbacks run; a host that sends faster than the
  * callbacks return loses the excess, newest first. A notification over 64 KiB
  * breaks the connection. */
 VELMORA_API bool VELMORA_CALL VelmoraRegisterKeypressCallback(VelmoraKeypressCallback callback,

@@ -1,8 +1,8 @@
 // Counts of what the library caught or dropped rather than let it end the
 // process or grow without bound. Nothing reads them in normal operation;
 // they make those paths visible to tests and to a debugger.
-#ifndef LUMSDK_TRANSPORT_COUNTERS_H_
-#define LUMSDK_TRANSPORT_COUNTERS_H_
+#ifndef LUMSDK_CORE_COUNTERS_H_
+#define LUMSDK_CORE_COUNTERS_H_
 
 #include <atomic>
 #include <cstdint>
@@ -26,4 +26,4 @@ Counters& counters();
 
 }  // namespace sdk
 
-#endif  // LUMSDK_TRANSPORT_COUNTERS_H_
+#endif  // LUMSDK_CORE_COUNTERS_H_

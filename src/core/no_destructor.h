@@ -3,8 +3,8 @@
 // library unloads: static destructors run in an order the linker decides,
 // so instead the library's one teardown (Session::shutDown) stops whoever
 // uses such state and then releases what it holds.
-#ifndef LUMSDK_TRANSPORT_NO_DESTRUCTOR_H_
-#define LUMSDK_TRANSPORT_NO_DESTRUCTOR_H_
+#ifndef LUMSDK_CORE_NO_DESTRUCTOR_H_
+#define LUMSDK_CORE_NO_DESTRUCTOR_H_
 
 #include <new>
 #include <utility>
@@ -30,4 +30,4 @@ class NoDestructor {
 
 }  // namespace sdk
 
-#endif  // LUMSDK_TRANSPORT_NO_DESTRUCTOR_H_
+#endif  // LUMSDK_CORE_NO_DESTRUCTOR_H_

@@ -1,7 +1,7 @@
 // The few operating-system services that the portable code needs outside the
 // pipe streams. Implemented once per platform, in win/ and posix/.
-#ifndef LUMSDK_TRANSPORT_PLATFORM_H_
-#define LUMSDK_TRANSPORT_PLATFORM_H_
+#ifndef LUMSDK_CORE_PLATFORM_H_
+#define LUMSDK_CORE_PLATFORM_H_
 
 #include <string>
 
@@ -33,4 +33,4 @@ std::wstring environmentText(const char* name);
 }  // namespace platform
 }  // namespace sdk
 
-#endif  // LUMSDK_TRANSPORT_PLATFORM_H_
+#endif  // LUMSDK_CORE_PLATFORM_H_

@@ -2,7 +2,7 @@
 // notes process exit for the static destructors that follow it.
 #include <windows.h>
 
-#include "transport/platform.h"
+#include "core/platform.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
   switch (reason) {

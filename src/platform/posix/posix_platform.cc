@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "transport/platform.h"
+#include "core/platform.h"
 
 namespace sdk {
 namespace platform {

@@ -1,0 +1,10 @@
+#include "core/counters.h"
+
+namespace sdk {
+
+Counters& counters() {
+  static Counters instance;  // constant-initialised; trivially destructible
+  return instance;
+}
+
+}  // namespace sdk
