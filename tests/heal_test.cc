@@ -396,13 +396,13 @@ class HealMeasure : public HealTest {
     lumsdk::client_options off;
     off.heal = false;
     lumsdk::client c(off);
+    lumsdk::subscription presses = c.on_key([](lumsdk::key_event) {});
     for (size_t cycle = 1; cycle <= kMeasured; ++cycle) {
       host_.kill();
       std::this_thread::sleep_for(std::chrono::milliseconds(300));
       startHost();
       const Clock::time_point serving = Clock::now();
-      lumsdk::subscription presses = c.on_key([](lumsdk::key_event) {});
-      c.reconnect();
+      c.reconnect();  // registers the subscription again
       c.set_layer_priority(200);
       lumsdk::control_guard control = c.exclusive_control();
       c.set_colors({{1, 1, 2, 3}, {2, 4, 5, 6}});
