@@ -1,5 +1,6 @@
 // lumhost: a stand-in lighting host for developing and testing applications
 // without hardware. See docs/lumhost.md.
+#include <algorithm>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -10,8 +11,9 @@
 #include <string>
 #include <thread>
 
-#include "host/console/console.h"
 #include "host/console/host_commands.h"
+#include "host/platform/terminal.h"
+#include "host/profile/builtin_profiles.h"
 #include "host/profile/device_profile.h"
 #include "host/server/host_server.h"
 #include "host/views/desk_picture.h"
@@ -26,12 +28,17 @@ namespace {
 const char kUsage[] =
     "usage: lumhost [options]\n"
     "  --protocol N        answer as a host of protocol version N (1 to 6, default 5)\n"
-    "  --profile FILE      serve the devices of a profile file (docs/host-profile.md)\n"
+    "  --profile FILE      serve the devices of a profile file (docs/host-profile.md),\n"
+    "                      or builtin:NAME for a built-in one (default builtin:desk)\n"
+    "  --list-profiles     name the built-in profiles and exit\n"
     "  --dump-profile FILE write the profile in use to FILE (- for standard output) and exit\n"
     "  --trace             print every request and answer\n"
     "  --view / --no-view  draw the desk live (default: when standard output is a terminal)\n"
     "  --snapshot FILE     keep an SVG picture of the desk in FILE\n"
     "  --http [ADDR:]PORT  serve a live, clickable page of the desk (address: 127.0.0.1)\n"
+    "  --http-token TOKEN  the page's secret (default: a new random one each run)\n"
+    "  --http-no-token     serve the page without a secret (anyone who reaches it may use it)\n"
+    "  --max-clients N     serve at most N clients at once (default 64)\n"
     "  --pipe-base NAME    serve these well-known pipes instead of the standard ones\n"
     "  --no-input          ignore standard input (stop with Ctrl-C only)\n"
     "  --help, --version\n";
@@ -45,6 +52,9 @@ struct Arguments {
   std::string snapshotPath;
   bool http = false;
   ListenAddress httpAddress;
+  std::string httpToken;  // empty: a random one
+  bool httpNoToken = false;
+  int maxClients = kDefaultMaxClients;
   std::wstring pipeBase;
   bool noInput = false;
 };
@@ -80,6 +90,14 @@ int parseArguments(int argc, char** argv, Arguments* args) {
       args->protocol = static_cast<int>(n);
     } else if (a == "--profile") {
       if (!value(&args->profilePath)) return usageError("--profile needs a file name");
+    } else if (a == "--list-profiles") {
+      for (const BuiltinProfile& builtin : builtinProfiles()) {
+        Profile profile;
+        std::string error;
+        loadProfileFile(std::string(kBuiltinPrefix) + builtin.name, &profile, &error);
+        std::printf("%s%s  %s\n", kBuiltinPrefix, builtin.name, profile.name.c_str());
+      }
+      return 0;
     } else if (a == "--dump-profile") {
       if (!value(&args->dumpPath)) return usageError("--dump-profile needs a file name or -");
     } else if (a == "--trace") {
@@ -95,6 +113,22 @@ int parseArguments(int argc, char** argv, Arguments* args) {
       std::string error;
       if (!parseListenAddress(v, &args->httpAddress, &error)) return usageError(error);
       args->http = true;
+    } else if (a == "--http-token") {
+      if (!value(&args->httpToken)) return usageError("--http-token needs a token");
+      if (!validToken(args->httpToken)) {
+        return usageError("--http-token: use 1 to 256 of the characters A-Z a-z 0-9 - . _ ~");
+      }
+    } else if (a == "--http-no-token") {
+      args->httpNoToken = true;
+    } else if (a == "--max-clients") {
+      if (!value(&v)) return usageError("--max-clients needs a number");
+      char* end = nullptr;
+      long n = std::strtol(v.c_str(), &end, 10);
+      if (v.empty() || *end != '\0' || n < 1 || n > kMaxMaxClients) {
+        return usageError("--max-clients must be 1 to " + std::to_string(kMaxMaxClients) +
+                          ", not \"" + v + "\"");
+      }
+      args->maxClients = static_cast<int>(n);
     } else if (a == "--pipe-base") {
       if (!value(&v)) return usageError("--pipe-base needs a name");
       args->pipeBase.assign(v.begin(), v.end());
@@ -104,7 +138,23 @@ int parseArguments(int argc, char** argv, Arguments* args) {
       return usageError("unknown option \"" + a + "\"");
     }
   }
+  if (args->httpNoToken && !args->httpToken.empty()) {
+    return usageError("--http-token and --http-no-token exclude each other");
+  }
   return -1;
+}
+
+// A new secret for the page: 24 random bytes as 48 hex digits.
+bool newToken(std::string* token) {
+  unsigned char bytes[24];
+  if (!secureRandomBytes(bytes, sizeof bytes)) return false;
+  static const char kHex[] = "0123456789abcdef";
+  token->clear();
+  for (unsigned char b : bytes) {
+    *token += kHex[b >> 4];
+    *token += kHex[b & 15];
+  }
+  return true;
 }
 
 // Lines typed on standard input, handed from the reader thread to main.
@@ -139,6 +189,23 @@ int run(int argc, char** argv) {
   options.protocol = args.protocol;
   options.trace = args.trace;
   options.keepRequests = false;
+  options.maxClients = args.maxClients;
+  // Each client holds three pipes; on POSIX a pipe end is a socket and a
+  // pair of descriptors to cancel its waits, and a listening socket until
+  // the client connects: at most 12 descriptors. The rest: the well-known
+  // pipes and their exchanges, the web page's connections, the terminal.
+  constexpr long kDescriptorsPerClient = 12;
+  constexpr long kDescriptorsBesides = 256;
+  const long wanted = kDescriptorsBesides + kDescriptorsPerClient * args.maxClients;
+  const long room = ensureDescriptorRoom(wanted);
+  if (room > 0 && room < wanted) {
+    const long fit = std::max(1L, (room - kDescriptorsBesides) / kDescriptorsPerClient);
+    std::fprintf(stderr,
+                 "lumhost: the descriptor limit (%ld) leaves room for %ld clients, not %d; "
+                 "serving at most %ld\n",
+                 room, fit, args.maxClients, fit);
+    options.maxClients = static_cast<int>(fit);
+  }
   if (args.http) options.keepTraffic = kWebTrafficLines;
   if (!args.profilePath.empty()) {
     std::string error;
@@ -180,8 +247,13 @@ int run(int argc, char** argv) {
   }
   std::unique_ptr<WebView> web;
   if (args.http) {
+    std::string token = args.httpToken;
+    if (!args.httpNoToken && token.empty() && !newToken(&token)) {
+      std::fprintf(stderr, "lumhost: --http: no random source for the page's token\n");
+      return 2;
+    }
     web = std::make_unique<WebView>(
-        &server, WebView::Options{args.httpAddress, [&output](const std::string& line) {
+        &server, WebView::Options{args.httpAddress, token, [&output](const std::string& line) {
                                     output.print("lumhost: " + line);
                                   }});
     if (!web->start(&error)) {
@@ -197,7 +269,12 @@ int run(int argc, char** argv) {
   live.start();
   // The page's address comes first: whoever waits for the banner finds it.
   if (web) {
-    output.print("lumhost: the desk page is at " + web->url());
+    output.print("lumhost: the desk page is at " + web->urlWithToken());
+    if (args.httpNoToken) {
+      output.print(
+          "lumhost: --http-no-token: any program or user of this machine that reaches the page "
+          "can press keys in your applications and read what they send");
+    }
     if (!args.httpAddress.loopback) {
       output.print(
           "lumhost: the page is reachable from other machines: whoever reaches it can "

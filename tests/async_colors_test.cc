@@ -18,7 +18,7 @@
 #include "core/counters.h"
 
 namespace sdk {
-namespace testing {
+namespace test_support {
 namespace {
 
 // Records completion callbacks: (context tag, result, error), in call order.
@@ -303,5 +303,5 @@ TEST_F(AsyncColors, CallbacksMayCallTheLibraryAgain) {
 }
 
 }  // namespace
-}  // namespace testing
+}  // namespace test_support
 }  // namespace sdk

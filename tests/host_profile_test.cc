@@ -4,6 +4,7 @@
 #include <cctype>
 #include <set>
 
+#include "host/profile/builtin_profiles.h"
 #include "host/profile/device_profile.h"
 #include "host/profile/json_syntax.h"
 
@@ -234,6 +235,22 @@ TEST(HostProfile, FilesThatCannotBeReadAreNamedWithTheReason) {
     EXPECT_FALSE(loadProfileFile(c.path, &p, &error));
     EXPECT_EQ(error.rfind(c.expected, 0), 0u) << error;
   }
+}
+
+TEST(HostProfile, BuiltinProfilesLoadByNameAndUnknownNamesAreRefused) {
+  ASSERT_FALSE(builtinProfiles().empty());
+  EXPECT_STREQ(builtinProfiles()[0].name, "desk");
+  for (const BuiltinProfile& builtin : builtinProfiles()) {
+    Profile p;
+    std::string error;
+    EXPECT_TRUE(loadProfileFile(std::string("builtin:") + builtin.name, &p, &error))
+        << builtin.name << ": " << error;
+    EXPECT_FALSE(p.devices.empty()) << builtin.name;
+  }
+  Profile p;
+  std::string error;
+  EXPECT_FALSE(loadProfileFile("builtin:nope", &p, &error));
+  EXPECT_EQ(error, "builtin:nope: no such built-in profile (lumhost --list-profiles names them)");
 }
 
 TEST(HostJsonSyntax, AcceptsWhatTheReaderReadsBack) {

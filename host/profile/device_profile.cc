@@ -5,12 +5,14 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
 #include <set>
 #include <system_error>
 
+#include "host/profile/builtin_profiles.h"
 #include "host/profile/json_syntax.h"
 #include "json/json_text.h"
 #include "json/json_value.h"
@@ -122,233 +124,6 @@ std::string nameOf(const std::vector<NamedCode>& names, int code) {
 
 std::string deviceTypeName(int code) { return nameOf(deviceTypeNames(), code); }
 std::string channelDeviceTypeName(int code) { return nameOf(channelDeviceTypeNames(), code); }
-
-// ---------------------------------------------------------------------------
-// The built-in desk.
-
-namespace {
-
-double round2(double v) { return std::round(v * 100.0) / 100.0; }
-
-// Key geometry of a full-size keyboard: a 19.05 mm pitch ("one unit"), caps
-// 1.05 mm narrower than their slot, and an 8 mm border.
-constexpr double kUnit = 19.05;
-constexpr double kCapGap = 1.05;
-constexpr double kBorder = 8.0;
-
-struct KeySpec {
-  const char* label;
-  double x;  // in units
-  double w;
-  double h;
-};
-
-void addKeyRow(Device* keyboard, double y, const std::vector<KeySpec>& keys) {
-  for (const KeySpec& k : keys) {
-    Led led;
-    led.id = static_cast<int>(keyboard->leds.size()) + 1;
-    led.key = k.label;
-    led.left = round2(kBorder + k.x * kUnit + kCapGap / 2);
-    led.top = round2(kBorder + y * kUnit + kCapGap / 2);
-    led.width = round2(k.w * kUnit - kCapGap);
-    led.height = round2(k.h * kUnit - kCapGap);
-    keyboard->leds.push_back(led);
-  }
-}
-
-// Consecutive one-unit keys starting at x.
-std::vector<KeySpec> run(const std::vector<const char*>& labels, double x) {
-  std::vector<KeySpec> keys;
-  for (const char* label : labels) {
-    keys.push_back({label, x, 1, 1});
-    x += 1;
-  }
-  return keys;
-}
-
-std::vector<KeySpec> join(std::vector<std::vector<KeySpec>> parts) {
-  std::vector<KeySpec> all;
-  for (auto& p : parts) all.insert(all.end(), p.begin(), p.end());
-  return all;
-}
-
-Device makeKeyboard() {
-  Device kb;
-  kb.type = 1;
-  kb.model = "Demo Keyboard K104";
-  kb.physicalLayout = 1;  // full size, ANSI
-  kb.logicalLayout = 1;   // US English
-  kb.capsMask = 3;        // lighting, LED positions
-  // 104 keys, row by row; LED ids follow in reading order.
-  addKeyRow(&kb, 0,
-            join({{{"Esc", 0, 1, 1}},
-                  run({"F1", "F2", "F3", "F4"}, 2),
-                  run({"F5", "F6", "F7", "F8"}, 6.5),
-                  run({"F9", "F10", "F11", "F12"}, 11),
-                  run({"PrtSc", "ScrLk", "Pause"}, 15.25)}));
-  addKeyRow(&kb, 1.25,
-            join({run({"`", "1", "2", "3", "4", "5", "6", "7", "8", "9", "0", "-", "="}, 0),
-                  {{"Backspace", 13, 2, 1}},
-                  run({"Ins", "Home", "PgUp"}, 15.25),
-                  run({"NumLock", "Num/", "Num*", "Num-"}, 18.5)}));
-  addKeyRow(&kb, 2.25,
-            join({{{"Tab", 0, 1.5, 1}},
-                  run({"Q", "W", "E", "R", "T", "Y", "U", "I", "O", "P", "[", "]"}, 1.5),
-                  {{"Backslash", 13.5, 1.5, 1}},
-                  run({"Del", "End", "PgDn"}, 15.25),
-                  run({"Num7", "Num8", "Num9"}, 18.5),
-                  {{"Num+", 21.5, 1, 2}}}));
-  addKeyRow(&kb, 3.25,
-            join({{{"CapsLock", 0, 1.75, 1}},
-                  run({"A", "S", "D", "F", "G", "H", "J", "K", "L", ";", "'"}, 1.75),
-                  {{"Enter", 12.75, 2.25, 1}},
-                  run({"Num4", "Num5", "Num6"}, 18.5)}));
-  addKeyRow(&kb, 4.25,
-            join({{{"LShift", 0, 2.25, 1}},
-                  run({"Z", "X", "C", "V", "B", "N", "M", ",", ".", "/"}, 2.25),
-                  {{"RShift", 12.25, 2.75, 1}},
-                  {{"Up", 16.25, 1, 1}},
-                  run({"Num1", "Num2", "Num3"}, 18.5),
-                  {{"NumEnter", 21.5, 1, 2}}}));
-  addKeyRow(&kb, 5.25,
-            {{"LCtrl", 0, 1.25, 1},
-             {"LWin", 1.25, 1.25, 1},
-             {"LAlt", 2.5, 1.25, 1},
-             {"Space", 3.75, 6.25, 1},
-             {"RAlt", 10, 1.25, 1},
-             {"Fn", 11.25, 1.25, 1},
-             {"Menu", 12.5, 1.25, 1},
-             {"RCtrl", 13.75, 1.25, 1},
-             {"Left", 15.25, 1, 1},
-             {"Down", 16.25, 1, 1},
-             {"Right", 17.25, 1, 1},
-             {"Num0", 18.5, 2, 1},
-             {"Num.", 20.5, 1, 1}});
-  // A light bar above the number pad.
-  Led logo;
-  logo.id = static_cast<int>(kb.leds.size()) + 1;
-  logo.left = round2(kBorder + 18.5 * kUnit);
-  logo.top = kBorder + 2;
-  logo.width = round2(4 * kUnit - kCapGap);
-  logo.height = 10;
-  kb.leds.push_back(logo);
-  kb.width = round2(2 * kBorder + 22.5 * kUnit);
-  kb.height = round2(2 * kBorder + 6.25 * kUnit);
-  kb.deskLeft = 0;
-  kb.deskTop = 40;
-  return kb;
-}
-
-Led plainLed(int id, double left, double top, double width, double height,
-             const std::string& key = std::string()) {
-  Led led;
-  led.id = id;
-  led.key = key;
-  led.left = round2(left);
-  led.top = round2(top);
-  led.width = round2(width);
-  led.height = round2(height);
-  return led;
-}
-
-Device makeMouse() {
-  Device mouse;
-  mouse.type = 2;
-  mouse.model = "Demo Mouse M4";
-  mouse.capsMask = 3;
-  mouse.leds = {plainLed(120, 28, 14, 9, 16), plainLed(121, 25, 80, 15, 15),
-                plainLed(122, 2, 40, 4, 30), plainLed(123, 59, 40, 4, 30)};
-  mouse.width = 65;
-  mouse.height = 120;
-  mouse.deskLeft = 615;
-  mouse.deskTop = 110;
-  return mouse;
-}
-
-// Twenty LEDs around the edge, in ring order: top left to right, right edge
-// down, bottom right to left, left edge up.
-Device makeMousepad() {
-  Device pad;
-  pad.type = 3;
-  pad.model = "Demo Mousepad P20";
-  pad.capsMask = 3;
-  int id = 130;
-  for (int i = 0; i < 8; ++i) pad.leds.push_back(plainLed(id++, 12 + i * 44, 2, 28, 4));
-  for (int j = 0; j < 2; ++j) pad.leds.push_back(plainLed(id++, 354, 100 + j * 80, 4, 28));
-  for (int i = 7; i >= 0; --i) pad.leds.push_back(plainLed(id++, 12 + i * 44, 294, 28, 4));
-  for (int j = 1; j >= 0; --j) pad.leds.push_back(plainLed(id++, 2, 100 + j * 80, 4, 28));
-  pad.width = 360;
-  pad.height = 300;
-  pad.deskLeft = 470;
-  pad.deskTop = 0;
-  return pad;
-}
-
-Device makeHeadsetStand() {
-  Device stand;
-  stand.type = 4;
-  stand.model = "Demo Headset Stand H9";
-  stand.capsMask = 3;
-  stand.leds.push_back(plainLed(160, 40, 30, 30, 20));
-  for (int i = 0; i < 8; ++i) stand.leds.push_back(plainLed(161 + i, 5 + i * 12.7, 240, 10, 8));
-  stand.width = 110;
-  stand.height = 260;
-  stand.deskLeft = 850;
-  stand.deskTop = 20;
-  return stand;
-}
-
-// Channel 1: three 120 mm fans with twelve LEDs each (ids 400-435);
-// channel 2: two strips of twenty LEDs (ids 460-499).
-Device makeLedController() {
-  Device hub;
-  hub.type = 5;
-  hub.model = "Demo Lighting Hub C2";
-  hub.capsMask = 3;
-  const double kPi = 3.14159265358979323846;
-  Channel fans;
-  for (int f = 0; f < 3; ++f) {
-    ChannelDevice fan;
-    fan.type = 1;
-    fan.firstLed = static_cast<int>(hub.leds.size());
-    fan.ledCount = 12;
-    double cx = 65 + f * 130;
-    double cy = 65;
-    for (int i = 0; i < 12; ++i) {
-      double angle = 2 * kPi * i / 12;
-      hub.leds.push_back(plainLed(400 + f * 12 + i, cx + 48 * std::sin(angle) - 4,
-                                  cy - 48 * std::cos(angle) - 4, 8, 8));
-    }
-    fans.devices.push_back(fan);
-  }
-  Channel strips;
-  for (int s = 0; s < 2; ++s) {
-    ChannelDevice strip;
-    strip.type = 2;
-    strip.firstLed = static_cast<int>(hub.leds.size());
-    strip.ledCount = 20;
-    for (int i = 0; i < 20; ++i) {
-      hub.leds.push_back(plainLed(460 + s * 20 + i, 10 + i * 19.5, 150 + s * 22, 15, 8));
-    }
-    strips.devices.push_back(strip);
-  }
-  hub.channels = {fans, strips};
-  hub.width = 405;
-  hub.height = 190;
-  hub.deskLeft = 20;
-  hub.deskTop = 200;
-  return hub;
-}
-
-}  // namespace
-
-Profile defaultProfile() {
-  Profile profile;
-  profile.name = "Built-in desk";
-  profile.devices = {makeKeyboard(), makeMouse(), makeMousepad(), makeHeadsetStand(),
-                     makeLedController()};
-  return profile;
-}
 
 // ---------------------------------------------------------------------------
 // Reading a profile file.
@@ -692,7 +467,18 @@ bool parseProfile(const std::string& input, Profile* profile, std::string* error
 
 bool loadProfileFile(const std::string& path, Profile* profile, std::string* error) {
   std::string text;
-  if (!readTextFile(path, kMaxProfileBytes, &text, error)) return false;
+  if (path.compare(0, sizeof kBuiltinPrefix - 1, kBuiltinPrefix) == 0) {
+    const std::string name = path.substr(sizeof kBuiltinPrefix - 1);
+    for (const BuiltinProfile& builtin : builtinProfiles()) {
+      if (name == builtin.name) text = builtin.text;
+    }
+    if (text.empty()) {
+      *error = path + ": no such built-in profile (lumhost --list-profiles names them)";
+      return false;
+    }
+  } else if (!readTextFile(path, kMaxProfileBytes, &text, error)) {
+    return false;
+  }
   if (!parseProfile(text, profile, error)) {
     *error = path + ": " + *error;
     return false;
@@ -700,22 +486,54 @@ bool loadProfileFile(const std::string& path, Profile* profile, std::string* err
   return true;
 }
 
+const std::vector<BuiltinProfile>& builtinProfiles() {
+  static const std::vector<BuiltinProfile> profiles = {{"desk", kDeskJson}};
+  return profiles;
+}
+
+Profile defaultProfile() {
+  Profile profile;
+  std::string error;
+  // The desk's file is part of the program and read by a test of its own:
+  // failing here is a build that should not have passed its tests.
+  if (!loadProfileFile(std::string(kBuiltinPrefix) + "desk", &profile, &error)) {
+    std::fprintf(stderr, "lumhost: the built-in desk does not load: %s\n", error.c_str());
+    std::abort();
+  }
+  return profile;
+}
+
 // ---------------------------------------------------------------------------
 // Writing a profile file.
 
 namespace {
 
+// Every control character a profile can hold (those the reader takes as
+// escapes) is written as that escape, so that what is written reads back.
 std::string quoted(const std::string& text) {
   std::string out = "\"";
   for (char c : text) {
-    if (c == '"') {
-      out += "\\\"";
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else {
-      out += c;
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
+      default:
+        out += c;
     }
   }
   return out + "\"";

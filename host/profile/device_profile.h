@@ -85,14 +85,15 @@ const std::vector<NamedCode>& channelDeviceTypeNames();
 std::string deviceTypeName(int code);
 std::string channelDeviceTypeName(int code);
 
-// The built-in desk: a full-size keyboard, a mouse, a mousepad, a headset
-// stand and an LED controller with fans on one channel and strips on the
-// other.
+// The built-in desk (host/profile/builtin/desk.json): a full-size keyboard,
+// a mouse, a mousepad, a headset stand and an LED controller with fans on one
+// channel and strips on the other.
 Profile defaultProfile();
 
 // Loads a profile from JSON text (format: docs/host-profile.md). On failure
 // returns false and a message naming the device and member at fault.
 bool parseProfile(const std::string& text, Profile* profile, std::string* error);
+// path "builtin:NAME" loads a built-in profile (host/profile/builtin_profiles.h).
 bool loadProfileFile(const std::string& path, Profile* profile, std::string* error);
 
 // The profile in the documented file format, indented, members in a fixed

@@ -3,7 +3,7 @@
 #include <chrono>
 #include <memory>
 
-#include "host/console/console.h"
+#include "host/platform/terminal.h"
 #include "host/console/host_commands.h"
 #include "host/views/desk_picture.h"
 

@@ -56,7 +56,7 @@ bool registerKeypressCallback(VelmoraKeypressCallback callback, void* context) {
   if (!s.handshakeDone()) return fail(VelmoraErrorHandshakeRequired, false);
   if (callback == nullptr) return fail(VelmoraErrorBadArgument, false);
   if (!s.isConnectionAlive()) return fail(VelmoraErrorHostUnreachable, false);
-  if (s.hostProtocolVersion() < 4) return fail(VelmoraErrorProtocolMismatch, false);
+  if (s.hostProtocolVersion() < min_protocol::kRegisterKeypressCallback) return fail(VelmoraErrorProtocolMismatch, false);
 
   auto entry = std::make_shared<KeyPressCallbackData>(KeyPressCallbackData{callback, context});
   {

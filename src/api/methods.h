@@ -1,4 +1,4 @@
-// The names of the host's remote methods, used by the exports that call them.
+// The host's remote methods: their names, and the oldest protocol that has each.
 #ifndef LUMSDK_API_METHODS_H_
 #define LUMSDK_API_METHODS_H_
 
@@ -23,6 +23,19 @@ constexpr char kReleaseControl[] = "VelomraReleaseControlMethod";
 constexpr char kSetLayerPriority[] = "VelmoraSetLayerPriority";
 constexpr char kRegisterKeypressCallback[] = "VelmoraRegisterKeypressCallback";
 }  // namespace method
+
+// The oldest host protocol that serves each call; an older host gets
+// VelmoraErrorProtocolMismatch without a request being sent.
+namespace min_protocol {
+constexpr int kReleaseControl = 2;
+constexpr int kGetLedPositionsByDeviceIndex = 3;
+constexpr int kSetLayerPriority = 4;
+constexpr int kGetLedsColors = 4;
+constexpr int kRegisterKeypressCallback = 4;
+constexpr int kGetLedsColorsByDeviceIndex = 5;
+// Buffering colours, and both flushes of the buffer.
+constexpr int kColorBuffer = 5;
+}  // namespace min_protocol
 
 }  // namespace sdk
 

@@ -340,7 +340,7 @@ bool setLedsColorsAsync(int size, const VelmoraLedColor* colors, VelmoraAsyncCal
 bool setLedsColorsBufferByDeviceIndex(int deviceIndex, int size, const VelmoraLedColor* colors) {
   Session& s = session();
   if (!s.handshakeDone()) return fail(VelmoraErrorHandshakeRequired, false);
-  if (s.hostProtocolVersion() < 5) return fail(VelmoraErrorProtocolMismatch, false);
+  if (s.hostProtocolVersion() < min_protocol::kColorBuffer) return fail(VelmoraErrorProtocolMismatch, false);
   if (deviceIndex < 0 || !acceptableColorList(size, colors, kCheckLedIds | kCheckComponents))
     return fail(VelmoraErrorBadArgument, false);
   if (!s.isConnectionAlive()) return fail(VelmoraErrorHostUnreachable, false);
@@ -355,7 +355,7 @@ bool setLedsColorsBufferByDeviceIndex(int deviceIndex, int size, const VelmoraLe
 bool setLedsColorsFlushBuffer() {
   Session& s = session();
   if (!s.handshakeDone()) return fail(VelmoraErrorHandshakeRequired, false);
-  if (s.hostProtocolVersion() < 5) return fail(VelmoraErrorProtocolMismatch, false);
+  if (s.hostProtocolVersion() < min_protocol::kColorBuffer) return fail(VelmoraErrorProtocolMismatch, false);
   // Checked before the buffer is taken, so a host that is already gone
   // costs no colours.
   if (!s.isConnectionAlive()) return fail(VelmoraErrorHostUnreachable, false);
@@ -375,7 +375,7 @@ bool setLedsColorsFlushBuffer() {
 bool setLedsColorsFlushBufferAsync(VelmoraAsyncCallback callback, void* context) {
   Session& s = session();
   if (!s.handshakeDone()) return fail(VelmoraErrorHandshakeRequired, false);
-  if (s.hostProtocolVersion() < 5) return fail(VelmoraErrorProtocolMismatch, false);
+  if (s.hostProtocolVersion() < min_protocol::kColorBuffer) return fail(VelmoraErrorProtocolMismatch, false);
   ColorBuffer taken = takeBuffer();
   // Checked now, while the call can still be refused: the worker would only
   // find out when the callback is all that is left.

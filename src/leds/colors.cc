@@ -45,7 +45,7 @@ bool setLedsColors(int size, const VelmoraLedColor* colors) {
 bool getLedsColors(int size, VelmoraLedColor* colors) {
   Session& s = session();
   if (!s.handshakeDone()) return fail(VelmoraErrorHandshakeRequired, false);
-  if (s.hostProtocolVersion() < 4) return fail(VelmoraErrorProtocolMismatch, false);
+  if (s.hostProtocolVersion() < min_protocol::kGetLedsColors) return fail(VelmoraErrorProtocolMismatch, false);
   // Only the ids are checked: the request carries the records as they are.
   if (!acceptableColorList(size, colors, kCheckLedIds)) return fail(VelmoraErrorBadArgument, false);
   if (!s.isConnectionAlive()) return fail(VelmoraErrorHostUnreachable, false);
@@ -59,7 +59,7 @@ bool getLedsColors(int size, VelmoraLedColor* colors) {
 bool getLedsColorsByDeviceIndex(int deviceIndex, int size, VelmoraLedColor* colors) {
   Session& s = session();
   if (!s.handshakeDone()) return fail(VelmoraErrorHandshakeRequired, false);
-  if (s.hostProtocolVersion() < 5) return fail(VelmoraErrorProtocolMismatch, false);
+  if (s.hostProtocolVersion() < min_protocol::kGetLedsColorsByDeviceIndex) return fail(VelmoraErrorProtocolMismatch, false);
   if (deviceIndex < 0 || !acceptableColorList(size, colors, kCheckLedIds)) {
     return fail(VelmoraErrorBadArgument, false);
   }

@@ -92,7 +92,7 @@ VelmoraLedPositions* getLedPositionsByDeviceIndex(int deviceIndex) {
   if (!s.isConnectionAlive()) {
     return fail<VelmoraLedPositions*>(VelmoraErrorHostUnreachable, nullptr);
   }
-  if (s.hostProtocolVersion() < 3) {
+  if (s.hostProtocolVersion() < min_protocol::kGetLedPositionsByDeviceIndex) {
     return fail<VelmoraLedPositions*>(VelmoraErrorProtocolMismatch, nullptr);
   }
   return positionsCall(

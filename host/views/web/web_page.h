@@ -1,5 +1,5 @@
 // The files of lumhost's web page (host/views/web/page/), built into the
-// program by embed_page.cmake. desk.html holds the placeholders {{TITLE}},
+// program by host/embed_texts.cmake. desk.html holds the placeholders {{TITLE}},
 // {{PROFILE}} and {{DESK}}.
 #ifndef LUMSDK_HOST_VIEWS_WEB_WEB_PAGE_H_
 #define LUMSDK_HOST_VIEWS_WEB_WEB_PAGE_H_

@@ -8,6 +8,9 @@
 //   GET  /                 the page (the desk as it is now, inline SVG)
 //   GET  /desk.css, /desk.js, /favicon.svg, and /desk.svg (the snapshot)
 //   GET  /live             the WebSocket of pushes (the page's own Origin)
+//
+// Every request passes the Host check and then the token check, in one
+// place (admitted()), before any route sees it; routes added later get both.
 //   POST /api/key          {"device": 0, "led": 1, "pressed": true} (the
 //                          page's own Origin; bodies of 1 KiB at most)
 //
@@ -39,6 +42,9 @@ class WebView {
  public:
   struct Options {
     ListenAddress listen;
+    // The secret every request must present (see web_access.h); empty:
+    // none is asked for.
+    std::string token;
     // Receives a line for each key press from the page, from the view's
     // thread. May be empty.
     std::function<void(const std::string&)> log;
@@ -58,6 +64,8 @@ class WebView {
 
   // "http://127.0.0.1:8731/", with the port listened on; valid after start().
   std::string url() const;
+  // The address to open: url() with "?token=..." when there is a token.
+  std::string urlWithToken() const;
 
  private:
   class Impl;
