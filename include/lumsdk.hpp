@@ -685,8 +685,12 @@ class client {
         gate.settle(ec);
       }
     }
-    if (session_.get() != nullptr && (!ec || detail::is_unreachable(ec))) {
-      session_.get()->remember_flushed();
+    if (session_.get() != nullptr) {
+      if (!ec || detail::is_unreachable(ec)) {
+        session_.get()->remember_flushed();
+      } else {
+        session_.get()->forget_buffered();
+      }
     }
   }
 
@@ -715,7 +719,11 @@ class client {
     detail::start_async(detail::settling_completion<std::decay_t<F>>(
                             std::forward<F>(on_done), session_.shared(), gate.epoch()),
                         start, ec);
-    if (!ec) session_.get()->remember_flushed();
+    if (!ec) {
+      session_.get()->remember_flushed();
+    } else {
+      session_.get()->forget_buffered();
+    }
   }
   std::future<void> flush_async() {
     std::error_code ec;

@@ -80,6 +80,8 @@ class color_table {
     }
   }
 
+  void clear() noexcept { set_.fill(false); }
+
   std::vector<led_color> all() const {
     std::vector<led_color> out;
     for (std::size_t id = 0; id < capacity; ++id) {
@@ -204,6 +206,11 @@ class healing_session : public std::enable_shared_from_this<healing_session> {
     std::lock_guard<std::mutex> lock(mutex_);
     colors_.take(buffered_);
     ++intent_version_;
+  }
+  // A flush the library refused empties its buffer, sent or not.
+  void forget_buffered() noexcept {
+    std::lock_guard<std::mutex> lock(mutex_);
+    buffered_.clear();
   }
   void remember_priority(int priority) noexcept {
     if (priority < 0 || priority > 255) return;
