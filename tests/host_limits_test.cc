@@ -15,6 +15,7 @@
 #include "core/platform.h"
 #include "host/server/host_server.h"
 #include "support/alloc_counter.h"
+#include "support/eventually.h"
 #include "transport/binary_io.h"
 #include "transport/pipe_stream.h"
 #include "transport/rpc_connection.h"
@@ -25,15 +26,7 @@ namespace {
 constexpr int kWaitMs = 15000;
 const char kCount[] = R"({"method":"VelmoraGetDeviceCount"})";
 
-template <typename Predicate>
-bool eventually(Predicate done, int timeoutMs = kWaitMs) {
-  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
+using sdk::test_support::eventually;
 
 // A host on pipes of its own, with the options a test sets, and the notes
 // it logs.

@@ -14,12 +14,13 @@
 #include <thread>
 
 #include "LUMSDK.h"
+#include "core/platform.h"
 #include "host/fixture/host_fixture.h"
 #include "host/server/host_server.h"
 #include "json/json_text.h"
+#include "support/eventually.h"
 #include "transport/binary_io.h"
 #include "transport/pipe_stream.h"
-#include "core/platform.h"
 #include "transport/rpc_connection.h"
 
 namespace lumhost {
@@ -65,15 +66,7 @@ std::string setColors(const std::string& list) {
   return R"({"method":"VelmoraSetLedsColors","params":{"ledsColors":")" + list + "\"}}";
 }
 
-template <typename Predicate>
-bool eventually(Predicate done, int timeoutMs = kWaitMs) {
-  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
+using sdk::test_support::eventually;
 
 // Collects the notifications one connection's handler receives.
 class Inbox {
