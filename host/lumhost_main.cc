@@ -1,5 +1,6 @@
 // lumhost: a stand-in lighting host for developing and testing applications
 // without hardware. See docs/lumhost.md.
+#include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +12,7 @@
 #include <thread>
 
 #include "host/console/host_commands.h"
+#include "host/console/scenario.h"
 #include "host/platform/terminal.h"
 #include "host/profile/builtin_profiles.h"
 #include "host/profile/device_profile.h"
@@ -35,6 +37,9 @@ const char kUsage[] =
     "  --view / --no-view  draw the desk live (default: when standard output is a terminal)\n"
     "  --snapshot FILE     keep an SVG picture of the desk in FILE\n"
     "  --http [ADDR:]PORT  serve a live, clickable page of the desk (address: 127.0.0.1)\n"
+    "  --http-token TOKEN  /api/state and /api/command need \"Authorization: Bearer TOKEN\"\n"
+    "  --script FILE       run the console commands of a scenario script at their times\n"
+    "  --exit-after-script stop after the script's last line (exit code 3 if one failed)\n"
     "  --pipe-base NAME    serve these well-known pipes instead of the standard ones\n"
     "  --no-input          ignore standard input (stop with Ctrl-C only)\n"
     "  --help, --version\n";
@@ -48,6 +53,9 @@ struct Arguments {
   std::string snapshotPath;
   bool http = false;
   ListenAddress httpAddress;
+  std::string httpToken;
+  std::string scriptPath;
+  bool exitAfterScript = false;
   std::wstring pipeBase;
   bool noInput = false;
 };
@@ -106,6 +114,14 @@ int parseArguments(int argc, char** argv, Arguments* args) {
       std::string error;
       if (!parseListenAddress(v, &args->httpAddress, &error)) return usageError(error);
       args->http = true;
+    } else if (a == "--http-token") {
+      if (!value(&args->httpToken) || args->httpToken.empty()) {
+        return usageError("--http-token needs a token");
+      }
+    } else if (a == "--script") {
+      if (!value(&args->scriptPath)) return usageError("--script needs a file name");
+    } else if (a == "--exit-after-script") {
+      args->exitAfterScript = true;
     } else if (a == "--pipe-base") {
       if (!value(&v)) return usageError("--pipe-base needs a name");
       args->pipeBase.assign(v.begin(), v.end());
@@ -114,6 +130,10 @@ int parseArguments(int argc, char** argv, Arguments* args) {
     } else {
       return usageError("unknown option \"" + a + "\"");
     }
+  }
+  if (!args->httpToken.empty() && !args->http) return usageError("--http-token needs --http");
+  if (args->exitAfterScript && args->scriptPath.empty()) {
+    return usageError("--exit-after-script needs --script");
   }
   return -1;
 }
@@ -171,6 +191,14 @@ int run(int argc, char** argv) {
     }
     return 0;
   }
+  std::vector<ScenarioStep> script;
+  if (!args.scriptPath.empty()) {
+    std::string error;
+    if (!loadScenario(args.scriptPath, &script, &error)) {
+      std::fprintf(stderr, "lumhost: --script %s\n", error.c_str());
+      return 2;
+    }
+  }
   options.pipeBase =
       args.pipeBase.empty() ? sdk::WellKnownPipeBase() : sdk::PipePathFromName(args.pipeBase);
 
@@ -189,12 +217,21 @@ int run(int argc, char** argv) {
     std::fprintf(stderr, "lumhost: --snapshot %s\n", error.c_str());
     return 2;
   }
+  const std::string snapshotPath =
+      args.snapshotPath.empty() ? std::string(kDefaultSnapshotPath) : args.snapshotPath;
+  // Set by "quit" from the API or a script, and by the script's end with
+  // --exit-after-script; the main loop stops on it.
+  std::atomic<bool> quitRequested{false};
+  std::atomic<bool> scriptFailed{false};
   std::unique_ptr<WebView> web;
   if (args.http) {
-    web = std::make_unique<WebView>(
-        &server, WebView::Options{args.httpAddress, [&output](const std::string& line) {
-                                    output.print("lumhost: " + line);
-                                  }});
+    WebView::Options webOptions;
+    webOptions.listen = args.httpAddress;
+    webOptions.log = [&output](const std::string& line) { output.print("lumhost: " + line); };
+    webOptions.snapshotPath = snapshotPath;
+    webOptions.quit = [&quitRequested] { quitRequested = true; };
+    webOptions.token = args.httpToken;
+    web = std::make_unique<WebView>(&server, std::move(webOptions));
     if (!web->start(&error)) {
       std::fprintf(stderr, "lumhost: %s\n", error.c_str());
       return 2;
@@ -217,13 +254,29 @@ int run(int argc, char** argv) {
   }
   output.print(banner + (args.noInput ? "; Ctrl-C stops" : "; type help for commands"));
 
+  std::unique_ptr<ScenarioRunner> scenario;
+  if (!args.scriptPath.empty()) {
+    ScenarioRunner::Options scenarioOptions;
+    scenarioOptions.snapshotPath = snapshotPath;
+    scenarioOptions.log = [&output](const std::string& line) { output.print(line); };
+    const bool exitAfter = args.exitAfterScript;
+    scenarioOptions.done = [&, exitAfter](bool quit, bool failed) {
+      scriptFailed = failed;
+      if (quit || exitAfter) {
+        output.print(std::string("lumhost: the script has ended") +
+                     (failed ? "; a line of it failed" : ""));
+        quitRequested = true;
+      }
+    };
+    scenario = std::make_unique<ScenarioRunner>(&server, std::move(script), scenarioOptions);
+    scenario->start();
+  }
+
   auto input = std::make_shared<InputQueue>();
   if (!args.noInput) std::thread(readInput, input).detach();
 
-  const std::string snapshotPath =
-      args.snapshotPath.empty() ? std::string(kDefaultSnapshotPath) : args.snapshotPath;
   bool quit = false;
-  while (!quit && !stopRequested()) {
+  while (!quit && !stopRequested() && !quitRequested) {
     std::string line;
     {
       std::unique_lock<std::mutex> lock(input->mutex);
@@ -241,6 +294,7 @@ int run(int argc, char** argv) {
     quit = result.quit;
   }
 
+  if (scenario) scenario->stop();
   live.stop();
   if (web) web->stop();
   // The last picture shows the desk as the clients left it.
@@ -249,7 +303,7 @@ int run(int argc, char** argv) {
   }
   server.stop();
   output.print("lumhost: stopped");
-  return 0;
+  return args.exitAfterScript && scriptFailed ? 3 : 0;
 }
 
 }  // namespace

@@ -153,4 +153,17 @@ bool originAllowed(const std::string& origin, const std::string& hostHeader) {
   return !hostHeader.empty() && lowerCase(origin) == "http://" + lowerCase(hostHeader);
 }
 
+bool bearerTokenMatches(const std::string& authorization, const std::string& token) {
+  const std::string scheme = "bearer ";
+  if (token.empty() || authorization.size() != scheme.size() + token.size() ||
+      lowerCase(authorization.substr(0, scheme.size())) != scheme) {
+    return false;
+  }
+  unsigned char differ = 0;
+  for (size_t i = 0; i < token.size(); ++i) {
+    differ |= static_cast<unsigned char>(authorization[scheme.size() + i] ^ token[i]);
+  }
+  return differ == 0;
+}
+
 }  // namespace lumhost

@@ -40,6 +40,10 @@ bool hostAllowed(const std::string& hostHeader, const ListenAddress& served);
 // request's Host header (which hostAllowed has accepted).
 bool originAllowed(const std::string& origin, const std::string& hostHeader);
 
+// True when an Authorization header is "Bearer " followed by the token
+// (the scheme in any case). The comparison takes as long whatever matches.
+bool bearerTokenMatches(const std::string& authorization, const std::string& token);
+
 }  // namespace lumhost
 
 #endif  // LUMSDK_HOST_VIEWS_WEB_WEB_ACCESS_H_
