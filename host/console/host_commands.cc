@@ -196,6 +196,11 @@ void runClients(Invocation& call) {
 void runState(Invocation& call) { call.result->output = describeState(call.server); }
 
 void runSnapshot(Invocation& call) {
+  if (call.words.size() > 2) {
+    call.result->ok = false;
+    call.result->output = "usage: snapshot [FILE] (one file name, without spaces)";
+    return;
+  }
   std::string path = call.words.size() > 1 ? call.words[1] : call.snapshotPath;
   std::string error;
   call.result->ok = writeSnapshot(call.server, path, &error);
@@ -205,9 +210,9 @@ void runSnapshot(Invocation& call) {
 
 void runTrace(Invocation& call) {
   HostServer& server = call.server;
-  if (call.words.size() == 2) {
+  if (call.words.size() >= 2) {
     std::string state = lowerCase(call.words[1]);
-    if (state != "on" && state != "off") {
+    if (call.words.size() > 2 || (state != "on" && state != "off")) {
       call.result->ok = false;
       call.result->output =
           std::string("usage: trace on|off (trace is ") + (server.tracing() ? "on" : "off") + ")";
@@ -356,9 +361,9 @@ const std::vector<CommandSpec>& commands() {
       {"clients", "", 0, 0, "", "list the connected clients", runClients},
       {"state", "show", 0, 0, "", "who holds control, each client's layer, the lit LEDs, faults",
        runState},
-      {"snapshot", "", 0, 1, "[FILE]",
+      {"snapshot", "", 0, 99, "[FILE]",
        "write an SVG picture of the desk (default: the --snapshot file)", runSnapshot},
-      {"trace", "", 0, 1, "[on|off]", "print every request and answer; alone: tells which",
+      {"trace", "", 0, 99, "on|off", "print every request and answer; alone: tells which",
        runTrace},
       {"stall", "", 0, 1, "[MS]", "every answer waits MS ms (0: no more); alone: tells", runStall},
       {"freeze", "", 0, 0, "", "answer no request until thaw", runFreeze},
