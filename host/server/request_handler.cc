@@ -481,13 +481,6 @@ RequestOutcome RequestHandler::handle(int clientId, const std::string& requestTe
     return outcome;
   }
   const uint64_t plugGeneration = faults_ != nullptr ? faults_->plugGeneration() : 0;
-  std::vector<int> plugged;
-  const int deviceCount = static_cast<int>(profile_.devices.size());
-  if (faults_ != nullptr) {
-    plugged = faults_->pluggedDevices(deviceCount);
-  } else {
-    for (int d = 0; d < deviceCount; ++d) plugged.push_back(d);
-  }
   {
     std::lock_guard<std::mutex> lock(constantMutex_);
     if (constantGeneration_ != plugGeneration) {
@@ -500,6 +493,15 @@ RequestOutcome RequestHandler::handle(int clientId, const std::string& requestTe
       outcome.answer = known->second.second;
       return outcome;
     }
+  }
+  // Read after the generation: an answer composed from a newer list than
+  // its generation says is dropped from the cache at the next request.
+  std::vector<int> plugged;
+  const int deviceCount = static_cast<int>(profile_.devices.size());
+  if (faults_ != nullptr) {
+    plugged = faults_->pluggedDevices(deviceCount);
+  } else {
+    for (int d = 0; d < deviceCount; ++d) plugged.push_back(d);
   }
   JsonHandle answer;
   if (requestText.size() > kMaxRequestBytes) {
