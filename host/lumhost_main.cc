@@ -1,5 +1,6 @@
 // lumhost: a stand-in lighting host for developing and testing applications
 // without hardware. See docs/lumhost.md.
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
@@ -37,7 +38,9 @@ const char kUsage[] =
     "  --view / --no-view  draw the desk live (default: when standard output is a terminal)\n"
     "  --snapshot FILE     keep an SVG picture of the desk in FILE\n"
     "  --http [ADDR:]PORT  serve a live, clickable page of the desk (address: 127.0.0.1)\n"
-    "  --http-token TOKEN  /api/state and /api/command need \"Authorization: Bearer TOKEN\"\n"
+    "  --http-token TOKEN  the page's and the API's secret (default: a new random one each run)\n"
+    "  --http-no-token     serve the page without a secret (anyone who reaches it may use it)\n"
+    "  --max-clients N     serve at most N clients at once (default 64)\n"
     "  --script FILE       run the console commands of a scenario script at their times\n"
     "  --exit-after-script stop after the script's last line (exit code 3 if one failed)\n"
     "  --pipe-base NAME    serve these well-known pipes instead of the standard ones\n"
@@ -53,7 +56,9 @@ struct Arguments {
   std::string snapshotPath;
   bool http = false;
   ListenAddress httpAddress;
-  std::string httpToken;
+  std::string httpToken;  // empty: a random one
+  bool httpNoToken = false;
+  int maxClients = kDefaultMaxClients;
   std::string scriptPath;
   bool exitAfterScript = false;
   std::wstring pipeBase;
@@ -115,9 +120,21 @@ int parseArguments(int argc, char** argv, Arguments* args) {
       if (!parseListenAddress(v, &args->httpAddress, &error)) return usageError(error);
       args->http = true;
     } else if (a == "--http-token") {
-      if (!value(&args->httpToken) || args->httpToken.empty()) {
-        return usageError("--http-token needs a token");
+      if (!value(&args->httpToken)) return usageError("--http-token needs a token");
+      if (!validToken(args->httpToken)) {
+        return usageError("--http-token: use 1 to 256 of the characters A-Z a-z 0-9 - . _ ~");
       }
+    } else if (a == "--http-no-token") {
+      args->httpNoToken = true;
+    } else if (a == "--max-clients") {
+      if (!value(&v)) return usageError("--max-clients needs a number");
+      char* end = nullptr;
+      long n = std::strtol(v.c_str(), &end, 10);
+      if (v.empty() || *end != '\0' || n < 1 || n > kMaxMaxClients) {
+        return usageError("--max-clients must be 1 to " + std::to_string(kMaxMaxClients) +
+                          ", not \"" + v + "\"");
+      }
+      args->maxClients = static_cast<int>(n);
     } else if (a == "--script") {
       if (!value(&args->scriptPath)) return usageError("--script needs a file name");
     } else if (a == "--exit-after-script") {
@@ -131,11 +148,26 @@ int parseArguments(int argc, char** argv, Arguments* args) {
       return usageError("unknown option \"" + a + "\"");
     }
   }
-  if (!args->httpToken.empty() && !args->http) return usageError("--http-token needs --http");
+  if (args->httpNoToken && !args->httpToken.empty()) {
+    return usageError("--http-token and --http-no-token exclude each other");
+  }
   if (args->exitAfterScript && args->scriptPath.empty()) {
     return usageError("--exit-after-script needs --script");
   }
   return -1;
+}
+
+// A new secret for the page: 24 random bytes as 48 hex digits.
+bool newToken(std::string* token) {
+  unsigned char bytes[24];
+  if (!secureRandomBytes(bytes, sizeof bytes)) return false;
+  static const char kHex[] = "0123456789abcdef";
+  token->clear();
+  for (unsigned char b : bytes) {
+    *token += kHex[b >> 4];
+    *token += kHex[b & 15];
+  }
+  return true;
 }
 
 // Lines typed on standard input, handed from the reader thread to main.
@@ -170,6 +202,23 @@ int run(int argc, char** argv) {
   options.protocol = args.protocol;
   options.trace = args.trace;
   options.keepRequests = false;
+  options.maxClients = args.maxClients;
+  // Each client holds three pipes; on POSIX a pipe end is a socket and a
+  // pair of descriptors to cancel its waits, and a listening socket until
+  // the client connects: at most 12 descriptors. The rest: the well-known
+  // pipes and their exchanges, the web page's connections, the terminal.
+  constexpr long kDescriptorsPerClient = 12;
+  constexpr long kDescriptorsBesides = 256;
+  const long wanted = kDescriptorsBesides + kDescriptorsPerClient * args.maxClients;
+  const long room = ensureDescriptorRoom(wanted);
+  if (room > 0 && room < wanted) {
+    const long fit = std::max(1L, (room - kDescriptorsBesides) / kDescriptorsPerClient);
+    std::fprintf(stderr,
+                 "lumhost: the descriptor limit (%ld) leaves room for %ld clients, not %d; "
+                 "serving at most %ld\n",
+                 room, fit, args.maxClients, fit);
+    options.maxClients = static_cast<int>(fit);
+  }
   if (args.http) options.keepTraffic = kWebTrafficLines;
   if (!args.profilePath.empty()) {
     std::string error;
@@ -225,12 +274,17 @@ int run(int argc, char** argv) {
   std::atomic<bool> scriptFailed{false};
   std::unique_ptr<WebView> web;
   if (args.http) {
+    std::string token = args.httpToken;
+    if (!args.httpNoToken && token.empty() && !newToken(&token)) {
+      std::fprintf(stderr, "lumhost: --http: no random source for the page's token\n");
+      return 2;
+    }
     WebView::Options webOptions;
     webOptions.listen = args.httpAddress;
+    webOptions.token = token;
     webOptions.log = [&output](const std::string& line) { output.print("lumhost: " + line); };
     webOptions.snapshotPath = snapshotPath;
     webOptions.quit = [&quitRequested] { quitRequested = true; };
-    webOptions.token = args.httpToken;
     web = std::make_unique<WebView>(&server, std::move(webOptions));
     if (!web->start(&error)) {
       std::fprintf(stderr, "lumhost: %s\n", error.c_str());
@@ -245,7 +299,12 @@ int run(int argc, char** argv) {
   live.start();
   // The page's address comes first: whoever waits for the banner finds it.
   if (web) {
-    output.print("lumhost: the desk page is at " + web->url());
+    output.print("lumhost: the desk page is at " + web->urlWithToken());
+    if (args.httpNoToken) {
+      output.print(
+          "lumhost: --http-no-token: any program or user of this machine that reaches the page "
+          "can press keys in your applications and read what they send");
+    }
     if (!args.httpAddress.loopback) {
       output.print(
           "lumhost: the page is reachable from other machines: whoever reaches it can "

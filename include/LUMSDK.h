@@ -19,10 +19,10 @@
  * read-only. A call whose answer is identical to an earlier one returns
  * the same record again (as long as nobody wrote to it), so polling the
  * same devices costs no memory; records of new answers are kept until
- * unload. Answers over 2 MiB are not read: the call fails with
- * VelmoraErrorHostUnreachable and the connection counts as broken. Reading
- * an answer costs at most about 13 times its size in memory while the call
- * runs (about 8 times for real answers).
+ * unload. Answers over 2 MiB are read in pieces and thrown away: the call
+ * fails with VelmoraErrorHostUnreachable and the connection stays usable.
+ * Reading an answer costs at most about 13 times its size in memory while
+ * the call runs (about 8 times for real answers).
  *
  * Callbacks: an exception thrown by a callback written in C++ is caught by
  * the library and counted; the other callbacks still run. Do not rely on
@@ -156,7 +156,9 @@ typedef void(VELMORA_CALL *VelmoraKeypressCallback)(void *context, int vendorKey
  * exchanges versions. Always returns a record; the last error is 0 on
  * success and VelmoraErrorHostUnreachable on failure, in which case the
  * host fields are NULL/0/false. A handshake that had to reconnect forgets
- * every key-press callback. */
+ * every key-press callback; every handshake after a call that failed with
+ * VelmoraErrorHostUnreachable reconnects. So: after error 1, handshake and
+ * register the callbacks again (see examples/reconnect.c). */
 VELMORA_API VelmoraProtocolDetails VELMORA_CALL VelmoraPerformProtocolHandshake(void);
 
 /* The calling thread's last error. Never changes it. */
@@ -222,14 +224,14 @@ VELMORA_API bool VELMORA_CALL VelmoraSetLedsColorsBufferByDeviceIndex(int device
 
 /* Sends the whole buffer and waits. Errors: HandshakeRequired, ProtocolMismatch, HostUnreachable
  * (buffer kept when the host is already gone), BadArgument when the buffer is too large to send as
- * one request (over 16 MiB of text: the buffer is kept, nothing is sent); after an answer the
- * host's "errorCode". */
+ * one request (over 16 MiB of text: nothing is sent and the buffer is emptied, so the next flush
+ * of new colours works); after an answer the host's "errorCode". */
 VELMORA_API bool VELMORA_CALL VelmoraSetLedsColorsFlushBuffer(void);
 
 /* Hands the buffer to a worker thread that sends it on its next pass and
  * then calls callback (may be NULL). A later call before that pass replaces
  * the earlier contents. Errors: HandshakeRequired, ProtocolMismatch, BadArgument when the buffer is
- * too large to send as one request (the buffer is kept, no callback comes). */
+ * too large to send as one request (the buffer is emptied, no callback comes). */
 VELMORA_API bool VELMORA_CALL VelmoraSetLedsColorsFlushBufferAsync(VelmoraAsyncCallback callback,
                                                                    void *context);
 
@@ -239,7 +241,7 @@ VELMORA_API bool VELMORA_CALL VelmoraSetLedsColorsFlushBufferAsync(VelmoraAsyncC
  * ProtocolMismatch below host protocol 4; after an answer the host's "errorCode". Notifications
  * wait in a queue of at most 1024 (1 MiB) while callbacks run; a host that sends faster than the
  * callbacks return loses the excess, newest first. A notification over 64 KiB
- * breaks the connection. */
+ * is skipped: no callback hears of it, and the next one is delivered. */
 VELMORA_API bool VELMORA_CALL VelmoraRegisterKeypressCallback(VelmoraKeypressCallback callback,
                                                               void *context);
 

@@ -40,7 +40,13 @@ if ! grep -q "lumhost: serving" "$out/lumhost.log" 2>/dev/null; then
   echo "demo: lumhost did not start serving (see $out/lumhost.log)" >&2
   exit 1
 fi
+# The address carries the page's token (new at each start): whoever opens it
+# gets the page; without the token every request is refused.
 page=$(grep -o 'the desk page is at http://[^ ]*' "$out/lumhost.log" | head -n 1 | cut -d' ' -f6)
+case "$page" in
+  *'?token='*) ;;
+  *) echo "demo: lumhost printed no token in the page's address: $page" >&2; exit 1 ;;
+esac
 echo "demo: the live desk, clickable, while the demo runs: $page"
 
 failed=()

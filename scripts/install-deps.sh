@@ -21,6 +21,7 @@ commands=(
   x86_64-w64-mingw32-dlltool:binutils-mingw-w64-x86-64
   wine:wine wineserver:wine wineboot:wine
   /usr/bin/python3:python3 chromium:chromium chromedriver:chromium-driver
+  mcs:mono-devel mono:mono-devel
 )
 # Libraries and modules that no command stands for.
 libraries=(libgtest-dev libgmock-dev googletest libbenchmark-dev nlohmann-json3-dev rapidjson-dev

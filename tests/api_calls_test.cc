@@ -7,7 +7,7 @@
 #include "support/fake_host.h"
 
 namespace sdk {
-namespace testing {
+namespace test_support {
 namespace {
 
 class ApiCalls : public ::testing::Test {
@@ -293,5 +293,5 @@ TEST_F(ApiCalls, ReadColorsFillsRecordsByPositionOrNotAtAll) {
 }
 
 }  // namespace
-}  // namespace testing
+}  // namespace test_support
 }  // namespace sdk

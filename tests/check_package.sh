@@ -8,7 +8,7 @@ build=$1 source=$2 toolchain=$3
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cmake --install "$build" --prefix "$work/prefix" >/dev/null
-for f in include/LUMSDK.h lib/cmake/LUMSDK/LUMSDKConfig.cmake; do
+for f in include/LUMSDK.h include/lumsdk.hpp include/lumsdk/detail/healer.hpp lib/cmake/LUMSDK/LUMSDKConfig.cmake; do
   [ -f "$work/prefix/$f" ] || { echo "not installed: $f"; exit 1; }
 done
 args=(-S "$source/tests/package_consumer" -B "$work/consumer" -G Ninja

@@ -35,7 +35,7 @@ if [ "$platform" = windows ]; then
   [ -f "$zip" ] || fail "no $(basename "$zip")"
   (cd "$work/sdk" && cmake -E tar xf "$zip")
   top=$work/sdk/LUMSDK-$version-win64
-  expect include/LUMSDK.h include/lumsdk.hpp bin/LUMSDK.x64_2012.dll bin/lumhost.exe lib/LUMSDK.x64_2012.lib \
+  expect include/LUMSDK.h include/lumsdk.hpp include/lumsdk/detail/healer.hpp bin/LUMSDK.x64_2012.dll bin/lumhost.exe lib/LUMSDK.x64_2012.lib \
          lib/libLUMSDK.x64_2012.dll.a lib/LUMSDK.def lib/cmake/LUMSDK/LUMSDKConfig.cmake \
          examples/rainbow.c docs/api.md LICENSE CHANGELOG.md README.md
   stripped x86_64-w64-mingw32-objdump "$top/bin/LUMSDK.x64_2012.dll"
@@ -52,7 +52,7 @@ else
   [ -f "$tgz" ] || fail "no $(basename "$tgz")"
   tar -C "$work/sdk" -xzf "$tgz"
   top=$work/sdk/LUMSDK-$version-linux-x86_64
-  expect include/LUMSDK.h include/lumsdk.hpp lib/libLUMSDK.so lib/libLUMSDK.so.3 "lib/libLUMSDK.so.$version" \
+  expect include/LUMSDK.h include/lumsdk.hpp include/lumsdk/detail/healer.hpp lib/libLUMSDK.so lib/libLUMSDK.so.3 "lib/libLUMSDK.so.$version" \
          lib/pkgconfig/lumsdk.pc lib/cmake/LUMSDK/LUMSDKConfig.cmake bin/lumhost \
          share/doc/LUMSDK/README.md share/doc/LUMSDK/LICENSE share/doc/LUMSDK/docs/api.md
   [ "$(readlink "$top/lib/libLUMSDK.so.3")" = "libLUMSDK.so.$version" ] ||
@@ -69,6 +69,9 @@ else
   cc -std=c99 -Wall -Werror -D_POSIX_C_SOURCE=200809L \
      "$source/tests/package_consumer/release_check.c" -o "$work/release_check" \
      $(pkg-config --cflags --libs lumsdk)
+  # The C++ header and its detail/ parts compile from the package alone.
+  echo '#include "lumsdk.hpp"' | c++ -std=c++17 -fsyntax-only -Wall -Wextra -Werror -I "$top/include" -x c++ - ||
+    fail "lumsdk.hpp does not compile from the package"
   export LD_LIBRARY_PATH=$top/lib
   run=()
   host=$top/bin/lumhost program=$work/release_check

@@ -10,7 +10,7 @@
 #include "core/platform.h"
 
 namespace sdk {
-namespace testing {
+namespace test_support {
 namespace {
 
 void VELMORA_CALL countKey(void* context, int, bool) { ++*static_cast<int*>(context); }
@@ -142,5 +142,5 @@ TEST(Handshake, FailureAfterSuccessKeepsTheFlagButClearsTheHostVersion) {
 }
 
 }  // namespace
-}  // namespace testing
+}  // namespace test_support
 }  // namespace sdk

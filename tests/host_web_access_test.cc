@@ -1,5 +1,5 @@
-// Who may use lumhost's web page: the address it listens on, and the Host
-// and Origin checks against DNS rebinding and other sites; and the texts
+// Who may use lumhost's web page: the address it listens on, the token, and
+// the Host and Origin checks against DNS rebinding and other sites; and the texts
 // the page is sent.
 #include <gtest/gtest.h>
 
@@ -97,6 +97,53 @@ TEST(HostWebAccess, OriginMustBeThePageItself) {
     EXPECT_FALSE(originAllowed(origin, "127.0.0.1:8731")) << origin;
   }
   EXPECT_FALSE(originAllowed("http://", ""));
+}
+
+// The token, wherever a request carries it; the first carrier present
+// decides, so a wrong header is not saved by a right cookie.
+TEST(HostWebAccess, TokenIsFoundWhereverItIsCarried) {
+  const std::string t = "0123456789abcdef0123456789abcdef";
+  const std::string cookie = tokenCookieName(8731) + "=" + t;
+  const struct {
+    const char* what;
+    TokenCarriers carriers;
+    TokenCheck expected;
+    bool fromQuery;
+  } cases[] = {
+      {"nothing", {"", "", ""}, TokenCheck::Missing, false},
+      {"bearer", {"Bearer " + t, "", ""}, TokenCheck::Accepted, false},
+      {"bearer, any case", {"bEARER  " + t + " ", "", ""}, TokenCheck::Accepted, false},
+      {"bearer, wrong", {"Bearer " + t + "0", "", ""}, TokenCheck::Wrong, false},
+      {"basic", {"Basic " + t, "", ""}, TokenCheck::Wrong, false},
+      {"bearer, empty", {"Bearer ", "", ""}, TokenCheck::Wrong, false},
+      {"wrong header, right cookie", {"Bearer x", cookie, ""}, TokenCheck::Wrong, false},
+      {"cookie", {"", "a=b; " + cookie + "; c=d", ""}, TokenCheck::Accepted, false},
+      {"cookie of another port",
+       {"", tokenCookieName(8732) + "=" + t, ""},
+       TokenCheck::Missing,
+       false},
+      {"cookie, wrong", {"", cookie.substr(0, cookie.size() - 1), ""}, TokenCheck::Wrong, false},
+      {"query", {"", "", "a=1&token=" + t}, TokenCheck::Accepted, true},
+      {"query, wrong", {"", "", "token=" + t.substr(1)}, TokenCheck::Wrong, true},
+      {"query, other names only",
+       {"", "", "tokens=" + t + "&xtoken=" + t},
+       TokenCheck::Missing,
+       false},
+  };
+  for (const auto& c : cases) {
+    bool fromQuery = !c.fromQuery;
+    EXPECT_EQ(checkToken(t, c.carriers, tokenCookieName(8731), &fromQuery), c.expected) << c.what;
+    if (c.expected != TokenCheck::Missing) {
+      EXPECT_EQ(fromQuery, c.fromQuery) << c.what;
+    }
+  }
+  for (const char* good : {"a", "Az09-._~", "0123456789abcdef0123456789abcdef"}) {
+    EXPECT_TRUE(validToken(good)) << good;
+  }
+  for (const std::string& bad : {std::string(), std::string("a b"), std::string("a;b"),
+                                 std::string("a=b"), std::string("a%20"), std::string(257, 'a')}) {
+    EXPECT_FALSE(validToken(bad)) << bad;
+  }
 }
 
 // Whatever a client sends as its identity, the page's JSON.parse reads it.

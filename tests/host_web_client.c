@@ -7,7 +7,9 @@
  *   host_web_client flood RATE SECONDS
  *     sets the colour of LED 1 RATE times a second, for SECONDS, prints
  *     "flood: N updates, last R G B", and stays (its colour with it) until
- *     standard input ends. */
+ *     standard input ends.
+ *   host_web_client handshake
+ *     prints "connected" once the handshake has succeeded, and ends. */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -82,10 +84,14 @@ int main(int argc, char **argv) {
     fprintf(stderr, "no lighting host is running (error %d)\n", (int)VelmoraGetLastError());
     return 1;
   }
+  if (argc == 2 && strcmp(argv[1], "handshake") == 0) {
+    printf("connected\n");
+    return 0;
+  }
   if (argc == 6 && strcmp(argv[1], "keys") == 0) {
     return keys(atoi(argv[2]), atoi(argv[3]), atoi(argv[4]), atoi(argv[5]));
   }
   if (argc == 4 && strcmp(argv[1], "flood") == 0) return flood(atof(argv[2]), atof(argv[3]));
-  fprintf(stderr, "usage: host_web_client keys LED R G B | flood RATE SECONDS\n");
+  fprintf(stderr, "usage: host_web_client handshake | keys LED R G B | flood RATE SECONDS\n");
   return 2;
 }

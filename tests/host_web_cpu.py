@@ -48,7 +48,7 @@ def main():
         time.sleep(3)
         without = phase(pid, seconds)
         driver = web.headless_chromium(profile_dir)
-        driver.get(host.url)
+        driver.get(host.url_with_token)
         time.sleep(3)
         pushes_before = int(driver.find_element('tag name', 'body').get_attribute('data-pushes'))
         start = time.monotonic()

@@ -2,12 +2,16 @@
 """Tests of lumhost's web page (lumhost --http), against a real lumhost
 process and a client built on the library.
 
-    host_web_test.py {security,api,coalescing,browser} RUNNER LUMHOST CLIENT PROFILE ARTEFACTS
+    host_web_test.py {security,bounds,api,coalescing,browser} RUNNER LUMHOST CLIENT PROFILE ARTEFACTS
 
 RUNNER is "native", or the command that runs Windows programs (Wine).
 
-security    the refusals: Host names other than the address, state changes
-            from other origins, CORS, large bodies, the loopback default
+security    the refusals: requests without the token (also from another user
+            with a forged Origin), Host names other than the address, state
+            changes from other origins, CORS, large bodies, the loopback
+            default; --http-no-token
+bounds      hundreds of half-open requests, kept up, under a low descriptor
+            limit: the page still loads and a client still connects
 api         the control API (/api/state, /api/command): its guards (Host,
             Origin, token, body size) and one row per console command; with
             a CLIENT (not "none"), what the state shows of it
@@ -35,9 +39,14 @@ WAIT = 20  # seconds for anything to happen before a test fails
 class Process:
     """A child process whose output lines are collected as they come."""
 
-    def __init__(self, args, env=None):
+    def __init__(self, args, env=None, limit=None):
+        def lower_limit():
+            if limit is not None:
+                import resource
+                resource.setrlimit(resource.RLIMIT_NOFILE, (limit, limit))
         self.proc = subprocess.Popen(args, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     stderr=subprocess.STDOUT, text=True, env=env)
+                                     stderr=subprocess.STDOUT, text=True, env=env,
+                                     preexec_fn=lower_limit)
         self.lines = []
         self.changed = threading.Condition()
         threading.Thread(target=self._read, daemon=True).start()
@@ -76,18 +85,30 @@ class Process:
 
 
 class Host:
-    """lumhost serving pipes of its own and the page on a free port."""
+    """lumhost serving pipes of its own and the page on a free port. url is
+    the page's address, url_with_token the one lumhost printed, token the
+    secret in it (None with --http-no-token)."""
 
-    def __init__(self, lumhost, profile=None, http='127.0.0.1:0', extra=()):
+    def __init__(self, lumhost, profile=None, http='127.0.0.1:0', extra=(), limit=None):
         self.pipes = 'lumhost-web-test-%d-%d' % (os.getpid(), time.monotonic_ns() % 1000000)
         args = RUNNER + [lumhost, '--no-view', '--http', http, '--pipe-base', self.pipes]
-        args += list(extra)
         if profile:
             args += ['--profile', profile]
-        self.process = Process(args)
-        self.url = self.process.wait_for(r'the desk page is at (http://\S+/)').group(1)
+        self.process = Process(args + list(extra), limit=limit)
+        self.url_with_token = self.process.wait_for(r'the desk page is at (http://\S+)').group(1)
+        self.url, _, query = self.url_with_token.partition('?')
+        self.token = query[len('token='):] if query.startswith('token=') else None
         self.authority = re.match(r'http://([^/]+)/', self.url).group(1)
         self.port = int(self.authority.rsplit(':', 1)[1])
+
+    def auth(self, **headers):
+        """The page's own Host header, the token as scripts send it, and
+        headers."""
+        fields = {'Host': self.authority}
+        if self.token:
+            fields['Authorization'] = 'Bearer ' + self.token
+        fields.update(headers)
+        return fields
 
     def client(self, client, *args):
         env = dict(os.environ, LUMSDK_PIPE_BASE=self.pipes)
@@ -127,13 +148,16 @@ class Live:
     """The page's WebSocket, read as the page reads it: each push with the
     time it arrived."""
 
-    def __init__(self, port, origin):
+    def __init__(self, port, origin, token):
+        """token goes in the page's cookie, as a browser sends it; None: no
+        token."""
         self.sock = socket.create_connection(('127.0.0.1', port), timeout=WAIT)
         key = base64.b64encode(os.urandom(16)).decode()
+        cookie = 'Cookie: lumhost-token-%d=%s\r\n' % (port, token) if token else ''
         self.sock.sendall(('GET /live HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nUpgrade: websocket\r\n'
                            'Connection: Upgrade\r\nSec-WebSocket-Key: %s\r\n'
-                           'Sec-WebSocket-Version: 13\r\nOrigin: %s\r\n\r\n' %
-                           (port, key, origin)).encode())
+                           'Sec-WebSocket-Version: 13\r\nOrigin: %s\r\n%s\r\n' %
+                           (port, key, origin, cookie)).encode())
         self.buffer = b''
         while b'\r\n\r\n' not in self.buffer:
             part = self.sock.recv(4096)
@@ -176,39 +200,89 @@ def check(condition, message):
         raise AssertionError(message)
 
 
+# Run as another user: one POST /api/key with the page's own Origin (forged)
+# and no token; prints the status.
+FOREIGN_PRESS = r"""
+import socket, sys
+port, origin = int(sys.argv[1]), sys.argv[2]
+body = b'{"device": 0, "led": 1, "pressed": true}'
+head = ('POST /api/key HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nOrigin: %s\r\n'
+        'Content-Length: %d\r\nConnection: close\r\n\r\n' % (port, origin, len(body)))
+with socket.create_connection(('127.0.0.1', port), timeout=20) as s:
+    s.sendall(head.encode() + body)
+    answer = b''
+    while True:
+        part = s.recv(65536)
+        if not part:
+            break
+        answer += part
+print(answer.split(b' ')[1].decode())
+"""
+
+
+def foreign_press(port, origin):
+    """The status another user's program gets for a forged key press; the
+    user it ran as ('nobody' when this runs as root, else this user)."""
+    command = ['/usr/bin/python3', '-c', FOREIGN_PRESS, str(port), origin]
+    who = 'this user'
+    if os.geteuid() == 0 and os.path.exists('/usr/bin/setpriv'):
+        command = ['/usr/bin/setpriv', '--reuid=65534', '--regid=65534', '--clear-groups'] + command
+        who = 'nobody'
+    result = subprocess.run(command, capture_output=True, text=True, timeout=WAIT)
+    check(result.returncode == 0, 'the foreign press did not run: ' + result.stderr)
+    return int(result.stdout.strip()), who
+
+
 def test_security(lumhost, client, profile, artefacts):
     host = Host(lumhost)
     try:
         port = host.port
-        own = {'Host': host.authority}
+        check(host.token and len(host.token) >= 32, 'no token in ' + host.url_with_token)
+        own = host.auth()
+        bare = {'Host': host.authority}
         origin = 'http://' + host.authority
+        cookie = 'lumhost-token-%d=%s' % (port, host.token)
         press = b'{"device": 0, "led": 1, "pressed": true}'
         cases = [
             # what, method, path, headers, body, expected status
             ('the page', 'GET', '/', own, b'', 200),
-            ('localhost', 'GET', '/', {'Host': 'localhost:%d' % port}, b'', 200),
-            ('a forwarded port', 'GET', '/desk.js', {'Host': 'localhost:9'}, b'', 200),
-            ('a rebound name', 'GET', '/', {'Host': 'evil.example:%d' % port}, b'', 403),
+            ('the page without the token', 'GET', '/', bare, b'', 401),
+            ('the page with a wrong token', 'GET', '/',
+             dict(bare, Authorization='Bearer ' + 'f' * len(host.token)), b'', 403),
+            ('a file without the token', 'GET', '/desk.js', bare, b'', 401),
+            ('the snapshot without the token', 'GET', '/desk.svg', bare, b'', 401),
+            ('the page with the token in the address', 'GET', '/?token=' + host.token, bare,
+             b'', 200),
+            ('a file with the cookie', 'GET', '/desk.css', dict(bare, Cookie=cookie), b'', 200),
+            ('a file with a wrong cookie', 'GET', '/desk.css',
+             dict(bare, Cookie=cookie[:-4] + 'beef'), b'', 403),
+            ('another port\'s cookie', 'GET', '/desk.css',
+             dict(bare, Cookie='lumhost-token-%d=%s' % (port + 1, host.token)), b'', 401),
+            ('a press with a forged Origin and no token', 'POST', '/api/key',
+             dict(bare, Origin=origin), press, 401),
+            ('localhost', 'GET', '/', host.auth(Host='localhost:%d' % port), b'', 200),
+            ('a forwarded port', 'GET', '/desk.js', host.auth(Host='localhost:9'), b'', 200),
+            ('a rebound name', 'GET', '/', host.auth(Host='evil.example:%d' % port), b'', 403),
             ('a rebound look-alike', 'GET', '/',
-             {'Host': '127.0.0.1.evil.example:%d' % port}, b'', 403),
-            ('a press from the page', 'POST', '/api/key', dict(own, Origin=origin), press, 200),
+             host.auth(Host='127.0.0.1.evil.example:%d' % port), b'', 403),
+            ('a press from the page', 'POST', '/api/key', host.auth(Origin=origin), press, 200),
             ('a press without Origin', 'POST', '/api/key', own, press, 403),
             ('a press from another site', 'POST', '/api/key',
-             dict(own, Origin='http://evil.example'), press, 403),
-            ('a press from an opaque origin', 'POST', '/api/key', dict(own, Origin='null'),
+             host.auth(Origin='http://evil.example'), press, 403),
+            ('a press from an opaque origin', 'POST', '/api/key', host.auth(Origin='null'),
              press, 403),
             ('a press for a rebound name', 'POST', '/api/key',
-             {'Host': 'evil.example:%d' % port, 'Origin': 'http://evil.example:%d' % port},
+             host.auth(Host='evil.example:%d' % port, Origin='http://evil.example:%d' % port),
              press, 403),
-            ('a large body', 'POST', '/api/key', dict(own, Origin=origin), b' ' * 2000 + press,
+            ('a large body', 'POST', '/api/key', host.auth(Origin=origin), b' ' * 2000 + press,
              413),
             ('a CORS preflight', 'OPTIONS', '/api/key',
-             dict(own, Origin='http://evil.example', **{'Access-Control-Request-Method': 'POST'}),
+             host.auth(Origin='http://evil.example', **{'Access-Control-Request-Method': 'POST'}),
              b'', 405),
-            ('a cross-site read', 'GET', '/desk.svg', dict(own, Origin='http://evil.example'), b'',
-             200),
+            ('a cross-site read', 'GET', '/desk.svg', host.auth(Origin='http://evil.example'),
+             b'', 200),
             ('a press by GET', 'GET', '/api/key', own, b'', 405),
-            ('not a key', 'POST', '/api/key', dict(own, Origin=origin),
+            ('not a key', 'POST', '/api/key', host.auth(Origin=origin),
              b'{"device": 1, "led": 120, "pressed": true}', 404),
         ]
         failures = []
@@ -218,14 +292,28 @@ def test_security(lumhost, client, profile, artefacts):
             if status != expected or cors:
                 failures.append('%s: status %d (expected %d), CORS headers %s' %
                                 (what, status, expected, cors))
-        # The live connection changes what the page shows: the page's own
-        # Origin only.
-        for origin_sent, expected in [(origin, 101), ('http://evil.example', 403)]:
-            live = Live(port, origin_sent)
+            if '?token=' in path and status == 200:
+                # The page keeps the token in a cookie no script can read and
+                # no other site's request carries.
+                set_cookie = fields.get('set-cookie', '')
+                for part in [cookie, 'HttpOnly', 'SameSite=Strict']:
+                    if part not in set_cookie:
+                        failures.append('%s: the cookie %r lacks %s' % (what, set_cookie, part))
+        # The live connection: the token and the page's own Origin.
+        for origin_sent, token, expected in [(origin, host.token, 101),
+                                             ('http://evil.example', host.token, 403),
+                                             (origin, None, 401)]:
+            live = Live(port, origin_sent, token)
             if live.status != expected:
-                failures.append('WebSocket from %s: status %d (expected %d)' %
-                                (origin_sent, live.status, expected))
+                failures.append('WebSocket from %s %s the token: status %d (expected %d)' %
+                                (origin_sent, 'with' if token else 'without', live.status,
+                                 expected))
             live.close()
+        # Another user of the machine, who can forge any header but cannot
+        # read the token.
+        status, who = foreign_press(port, origin)
+        if status != 401:
+            failures.append('a press as %s with a forged Origin: status %d' % (who, status))
         # Loopback unless told otherwise: the printed address, and the
         # socket itself (in the kernel's table of listening sockets).
         check(host.url.startswith('http://127.0.0.1:'), 'not on loopback: ' + host.url)
@@ -233,19 +321,104 @@ def test_security(lumhost, client, profile, artefacts):
         check(re.search(r'\d+: 0100007F:%04X 00000000:0000 0A' % port, listening),
               'no socket listening on 127.0.0.1:%d only' % port)
         check(not failures, '\n'.join(failures))
-        print('security: %d requests and 2 WebSocket handshakes answered as expected' % len(cases))
+        print('security: %d requests, 3 WebSocket handshakes and a forged press as %s '
+              'answered as expected' % (len(cases), who))
+    finally:
+        host.stop()
+    # Without a token, on request: served to anyone who reaches it, with a
+    # warning.
+    host = Host(lumhost, extra=['--http-no-token'])
+    try:
+        check(host.token is None, 'a token with --http-no-token: ' + host.url_with_token)
+        host.process.wait_for(r'--http-no-token: any program or user')
+        status, _, _ = request(host.port, 'GET', '/', {'Host': host.authority})
+        check(status == 200, '--http-no-token: status %d' % status)
     finally:
         host.stop()
 
 
+class HalfOpen:
+    """Keeps count connections to the port open, each with a request begun
+    and never finished; one that the server closes is opened again."""
+
+    def __init__(self, port, count):
+        self.port = port
+        self.count = count
+        self.stop = threading.Event()
+        self.opened = 0
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _open(self):
+        s = socket.socket()
+        s.setblocking(False)
+        s.connect_ex(('127.0.0.1', self.port))
+        return s
+
+    def _run(self):
+        import selectors
+        selector = selectors.DefaultSelector()
+        sockets = []
+        begun = b'GET / HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n' % self.port
+        while not self.stop.is_set():
+            while len(sockets) < self.count:
+                s = self._open()
+                sockets.append(s)
+                selector.register(s, selectors.EVENT_WRITE | selectors.EVENT_READ)
+                self.opened += 1
+            for key, events in selector.select(timeout=0.05):
+                s = key.fileobj
+                try:
+                    if events & selectors.EVENT_READ and not s.recv(4096):
+                        raise OSError('closed')
+                    if events & selectors.EVENT_WRITE:
+                        s.send(begun)  # and nothing more
+                        selector.modify(s, selectors.EVENT_READ)
+                except OSError:
+                    selector.unregister(s)
+                    s.close()
+                    sockets.remove(s)
+        for s in sockets:
+            s.close()
+
+    def close(self):
+        self.stop.set()
+        self.thread.join()
+
+
+def test_bounds(lumhost, client, profile, artefacts):
+    # 256 descriptors in all for lumhost, against 600 half-open requests
+    # kept up.
+    host = Host(lumhost, limit=256)
+    flood = HalfOpen(host.port, 600)
+    try:
+        time.sleep(2)
+        slowest = 0.0
+        for _ in range(10):
+            start = time.monotonic()
+            status, _, body = request(host.port, 'GET', '/', host.auth())
+            slowest = max(slowest, time.monotonic() - start)
+            check(status == 200 and b'<svg' in body, 'the page did not load: status %d' % status)
+        handshakes = 0
+        if client != 'none':
+            for _ in range(5):
+                app = host.client(client, 'handshake')
+                app.proc.wait(timeout=WAIT)
+                handshakes += app.proc.returncode == 0
+        descriptors = len(os.listdir('/proc/%d/fd' % host.process.proc.pid)) if not RUNNER else -1
+        print('bounds: %d half-open connections opened; 10 page loads, the slowest %.2f s; '
+              '%d of 5 clients connected; lumhost holds %d descriptors' %
+              (flood.opened, slowest, handshakes, descriptors))
+        check(client == 'none' or handshakes == 5, 'clients failed to connect')
+    finally:
+        flood.close()
+        host.stop()
+
+
 def api(host, method, path, body=None, headers=None):
-    """A request of a script: JSON in, JSON out, the token when there is one."""
-    fields = {'Host': host.authority}
-    if getattr(host, 'token', None):
-        fields['Authorization'] = 'Bearer ' + host.token
-    fields.update(headers or {})
+    """A request of a script: JSON in, JSON out, with the token."""
     data = json.dumps(body).encode() if body is not None else b''
-    status, _, text = request(host.port, method, path, fields, data)
+    status, _, text = request(host.port, method, path, host.auth(**(headers or {})), data)
     check(status == 200, '%s %s: status %d, %r' % (method, path, status, text))
     return json.loads(text)
 
@@ -253,21 +426,25 @@ def api(host, method, path, body=None, headers=None):
 def test_api(lumhost, client, profile, artefacts):
     token = 'tok-%d' % os.getpid()
     host = Host(lumhost, extra=['--http-token', token])
-    host.token = token
     try:
+        check(host.token == token, '--http-token %s gave the address %s' %
+              (token, host.url_with_token))
         port = host.port
         own = {'Host': host.authority}
         origin = 'http://' + host.authority
         bearer = {'Authorization': 'Bearer ' + token}
+        cookie = {'Cookie': 'lumhost-token-%d=%s' % (port, token)}
         command = b'{"command": "state"}'
         cases = [
             # what, method, path, headers, body, expected status
             ('the state', 'GET', '/api/state', dict(own, **bearer), b'', 200),
             ('the state without the token', 'GET', '/api/state', own, b'', 401),
             ('the state with a wrong token', 'GET', '/api/state',
-             dict(own, Authorization='Bearer ' + token + 'x'), b'', 401),
+             dict(own, Authorization='Bearer ' + token + 'x'), b'', 403),
             ('the state with the token as Basic', 'GET', '/api/state',
-             dict(own, Authorization='Basic ' + token), b'', 401),
+             dict(own, Authorization='Basic ' + token), b'', 403),
+            ("the state with the page's cookie", 'GET', '/api/state', dict(own, **cookie), b'',
+             200),
             ('the state for a rebound name', 'GET', '/api/state',
              dict(bearer, Host='evil.example:%d' % port), b'', 403),
             ('a command from a script', 'POST', '/api/command', dict(own, **bearer), command, 200),
@@ -276,13 +453,18 @@ def test_api(lumhost, client, profile, artefacts):
             ('a command from another site', 'POST', '/api/command',
              dict(own, Origin='http://evil.example', **bearer), command, 403),
             ('a command without the token', 'POST', '/api/command', own, command, 401),
+            ('a command from the page without the token', 'POST', '/api/command',
+             dict(own, Origin=origin), command, 401),
+            ('a command from the page with its cookie', 'POST', '/api/command',
+             dict(own, Origin=origin, **cookie), command, 200),
             ('a command for a rebound name', 'POST', '/api/command',
              dict(bearer, Host='evil.example:%d' % port), command, 403),
             ('a large command', 'POST', '/api/command', dict(own, **bearer),
              b'{"command": "state", "pad": "' + b' ' * 2000 + b'"}', 413),
             ('a command by GET', 'GET', '/api/command', dict(own, **bearer), b'', 405),
             ('not a command', 'POST', '/api/command', dict(own, **bearer), b'{"cmd": 1}', 400),
-            ('the page needs no token', 'GET', '/', own, b'', 200),
+            ('the page without the token', 'GET', '/', own, b'', 401),
+            ('the page with the token', 'GET', '/', dict(own, **bearer), b'', 200),
         ]
         failures = []
         for what, method, path, headers, body, expected in cases:
@@ -358,7 +540,7 @@ def test_api(lumhost, client, profile, artefacts):
 def test_coalescing(lumhost, client, profile, artefacts):
     host = Host(lumhost)
     try:
-        live = Live(host.port, 'http://' + host.authority)
+        live = Live(host.port, 'http://' + host.authority, host.token)
         check(live.status == 101, 'no WebSocket: status %d' % live.status)
         live.read()  # everything, for a page that just came
         seconds = 3
@@ -435,7 +617,7 @@ def test_browser(lumhost, client, profile, artefacts):
         app.wait_for(r'^ready$')
         driver = headless_chromium(profile_dir)
         driver.set_window_size(1280, 800)
-        driver.get(host.url)
+        driver.get(host.url_with_token)
         wait = WebDriverWait(driver, WAIT)
         wait.until(lambda d: d.find_element(By.TAG_NAME, 'body').get_attribute('data-ready'))
 
@@ -497,7 +679,8 @@ def main():
         sys.exit(__doc__)
     part, runner, lumhost, client, profile, artefacts = sys.argv[1:]
     RUNNER = [] if runner == 'native' else [runner]
-    {'security': test_security, 'api': test_api, 'coalescing': test_coalescing,
+    {'security': test_security, 'bounds': test_bounds, 'api': test_api,
+     'coalescing': test_coalescing,
      'browser': test_browser}[part](lumhost, client, profile, artefacts)
 
 

@@ -19,6 +19,7 @@
 #include "support/alloc_counter.h"
 #include "support/test_host.h"
 #include "core/counters.h"
+#include "transport/pipe_stream.h"
 #include "transport/rpc_connection.h"
 
 namespace {
@@ -94,6 +95,7 @@ TEST(HostileHost, EveryAnswerEndsInTimeWithBoundedMemoryAndTheDocumentedError) {
   const std::string channels = "{\"result\":{\"model\":\"hub\",\"channels\":[{\"devices\":[" +
                                Repeat("{\"type\":1,\"deviceLedCount\":1},", 60000) + "{}]}]}}";
   const std::string over = "{\"result\":[" + Repeat("1,", 1200000) + "1]}";  // 2.3 MiB
+  const std::string huge = "{\"result\":[" + Repeat("1,", 7800000) + "1]}";  // 14.9 MiB
   const AnswerCase cases[] = {
       {"malformed JSON reads as nothing",
        [](lumhost::HostFixture& h) { h.replaceAnswer(kDeviceInfo, "{\"result\":{\"type\":1,"); },
@@ -194,12 +196,28 @@ TEST(HostileHost, EveryAnswerEndsInTimeWithBoundedMemoryAndTheDocumentedError) {
        false,
        2000,
        1 << 20},
-      {"an answer over the bound",
+      {"an answer over the bound, skipped",
        [over](lumhost::HostFixture& h) { h.replaceAnswer(kPositions, over); },
        Positions,
        {false, VelmoraErrorHostUnreachable},
-       false,
+       true,
        4000,
+       1 << 20},
+      {"an answer of 15 MiB, skipped",
+       [huge](lumhost::HostFixture& h) { h.replaceAnswer(kPositions, huge); },
+       Positions,
+       {false, VelmoraErrorHostUnreachable},
+       true,
+       8000,
+       1 << 20},
+      {"a length over the bound, then less",
+       [](lumhost::HostFixture& h) {
+         h.scriptAnswerBytes(kDeviceInfo, {Length(3u << 20) + kGoodInfo});
+       },
+       DeviceInfo,
+       {false, VelmoraErrorHostUnreachable},
+       false,
+       7000,
        1 << 20},
       {"a large flat answer",
        [big](lumhost::HostFixture& h) { h.replaceAnswer(kPositions, big); },
@@ -287,25 +305,121 @@ TEST(HostileHost, MalformedNotificationsReachCallbacksAsKeyZeroOrNotAtAll) {
   EXPECT_EQ(VelmoraGetLastError(), VelmoraErrorNone);
 }
 
-TEST(HostileHost, ANotificationOverTheBoundBreaksTheConnection) {
-  lumhost::HostFixture host;
-  VelmoraPerformProtocolHandshake();
-  ASSERT_TRUE(VelmoraRegisterKeypressCallback(CountKey, nullptr));
-  test_support::ResetPeak();
-  const size_t before = test_support::LiveBytes();
-  host.sendNotification(std::string(sdk::kMaxNotificationBytes + 1, ' '));
-  EXPECT_TRUE(test_support::WaitUntil(
-      [] {
-        VelmoraGetDeviceCount();
-        return VelmoraGetLastError() == VelmoraErrorHostUnreachable;
-      },
-      5000));
-  EXPECT_LE(test_support::PeakBytes() - before, size_t{1} << 20);
-  // Registering again needs a new connection, which brings deliveries back.
-  VelmoraPerformProtocolHandshake();
-  ASSERT_TRUE(VelmoraRegisterKeypressCallback(CountKey, nullptr));
-  host.pressKey(3, true);
-  EXPECT_TRUE(test_support::WaitUntil([] { return g_lastKey.load() == 3; }, 5000));
+// What is over a bound is skipped and counted; the connection, and with it
+// the key presses already registered, goes on as before.
+TEST(HostileHost, NotificationsAndAnswersOverTheBoundAreSkippedAndKeyPressesGoOn) {
+  struct Case {
+    const char* name;
+    std::function<void(lumhost::HostFixture&)> script;
+    std::atomic<uint64_t>& counter;
+  };
+  auto notification = [](size_t bytes) {
+    return [bytes](lumhost::HostFixture& h) {
+      h.sendNotification("{\"vendorKey\":1" + std::string(bytes - 16, ' ') + "}" + '\0');
+    };
+  };
+  const std::string over = "{\"result\":[" + Repeat("1,", 1200000) + "1]}";  // 2.3 MiB
+  const Case cases[] = {
+      {"a notification one byte over", notification(sdk::kMaxNotificationBytes + 1),
+       sdk::counters().notificationsOversized},
+      {"a notification of 66,000 bytes", notification(66000),
+       sdk::counters().notificationsOversized},
+      {"a notification of 200,000 bytes", notification(200000),
+       sdk::counters().notificationsOversized},
+      {"a notification of 4 MiB", notification(4u << 20), sdk::counters().notificationsOversized},
+      {"an answer of 2.3 MiB",
+       [over](lumhost::HostFixture& h) {
+         h.replaceAnswer(kPositions, over);
+         EXPECT_EQ(VelmoraGetLedPositions(), nullptr);
+         EXPECT_EQ(VelmoraGetLastError(), VelmoraErrorHostUnreachable);
+         h.replaceAnswer(kPositions, "");
+       },
+       sdk::counters().answersOversized},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    g_keys = 0;
+    g_lastKey = -1;
+    lumhost::HostFixture host;
+    VelmoraPerformProtocolHandshake();
+    ASSERT_TRUE(VelmoraRegisterKeypressCallback(CountKey, nullptr));
+    const uint64_t before = c.counter.load();
+    c.script(host);
+    // Every later press arrives, and the skipped notification reached nobody.
+    for (int key = 100; key < 132; ++key) host.pressKey(key, true);
+    test_support::WaitUntil([] { return g_lastKey.load() == 131; }, 5000);
+    EXPECT_EQ(g_keys.load(), 32);
+    EXPECT_EQ(c.counter.load(), before + 1);
+    VelmoraGetDeviceCount();
+    EXPECT_EQ(VelmoraGetLastError(), VelmoraErrorNone);
+  }
+}
+
+// The rule applications follow: after a call failed with 1, a handshake
+// reconnects, so key-press callbacks are registered again, once. That holds
+// also where the failed call left the connection working.
+TEST(HostileHost, AHandshakeAfterAFailedCallReconnectsSoCallbacksAreRegisteredOnce) {
+  const std::string over = "{\"result\":[" + Repeat("1,", 1200000) + "1]}";  // 2.3 MiB
+  struct Case {
+    const char* name;
+    std::function<void(lumhost::HostFixture&)> script;
+    std::function<Outcome()> call;
+  };
+  const Case cases[] = {
+      {"an answer over the bound",
+       [over](lumhost::HostFixture& h) { h.replaceAnswer(kPositions, over); }, Positions},
+      {"an empty answer frame",
+       [](lumhost::HostFixture& h) { h.scriptAnswerBytes(kDeviceInfo, {Length(0)}); }, DeviceInfo},
+      {"an answer withheld", [](lumhost::HostFixture& h) { h.withholdAnswers(kDeviceInfo, true); },
+       DeviceInfo},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    lumhost::HostFixture host;
+    VelmoraPerformProtocolHandshake();
+    ASSERT_TRUE(VelmoraRegisterKeypressCallback(CountKey, nullptr));
+    c.script(host);
+    EXPECT_EQ(c.call().error, VelmoraErrorHostUnreachable);
+    host.replaceAnswer(kPositions, "");
+    host.scriptAnswerBytes(kDeviceInfo, {});
+    host.withholdAnswers(kDeviceInfo, false);
+    VelmoraPerformProtocolHandshake();
+    ASSERT_EQ(VelmoraGetLastError(), VelmoraErrorNone);
+    ASSERT_TRUE(VelmoraRegisterKeypressCallback(CountKey, nullptr));
+    g_keys = 0;
+    g_lastKey = -1;
+    host.pressKey(5, true);
+    host.pressKey(6, true);
+    EXPECT_TRUE(test_support::WaitUntil([] { return g_lastKey.load() == 6; }, 5000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(g_keys.load(), 2);  // once per press, not twice
+  }
+}
+
+// Skipping reads a frame over the bound in pieces: it is never held whole.
+TEST(HostileHost, AFrameOverTheReadLimitIsSkippedInBoundedPieces) {
+  const std::wstring name = test_support::UniquePipeName("skip");
+  std::shared_ptr<sdk::IStream> server = sdk::CreatePipeInputStream(name, 5000);
+  ASSERT_TRUE(server);
+  std::shared_ptr<sdk::IStream> client = sdk::OpenPipeOutputStream(name, 5000);
+  ASSERT_TRUE(client);
+  ASSERT_TRUE(server->OpenForReading(5000));
+  server->SetReadLimit(sdk::kMaxNotificationBytes);
+  std::thread writer([client] {
+    std::vector<uint8_t> big(4u << 20, 'x');
+    client->Write(big, 5000);
+    client->Write(test_support::ToBytes("next"), 5000);
+  });
+  test_support::ResetThreadPeak();
+  const long long before = test_support::ThreadLiveBytes();
+  std::vector<uint8_t> got = test_support::ToBytes("untouched");
+  EXPECT_EQ(server->Read(got, 5000), sdk::kErrorInsufficientBuffer);
+  EXPECT_EQ(got, test_support::ToBytes("untouched"));
+  EXPECT_FALSE(server->IsBroken());
+  EXPECT_LE(test_support::ThreadPeakBytes() - before, 256 << 10);
+  EXPECT_EQ(server->Read(got, 5000), 0);
+  EXPECT_EQ(got, test_support::ToBytes("next"));
+  writer.join();
 }
 
 TEST(HostileHost, AFloodOfKeyPressesCostsBoundedMemoryAndDropsAreCounted) {

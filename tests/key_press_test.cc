@@ -9,7 +9,7 @@
 #include "core/counters.h"
 
 namespace sdk {
-namespace testing {
+namespace test_support {
 namespace {
 
 struct Press {
@@ -127,5 +127,5 @@ TEST_F(KeyPress, CallbacksMayCallTheLibraryAndRegisterMore) {
 }
 
 }  // namespace
-}  // namespace testing
+}  // namespace test_support
 }  // namespace sdk

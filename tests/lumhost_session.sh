@@ -3,6 +3,8 @@
 # test read too), with its console on file descriptor 3, and ends it.
 #   start_lumhost WORK RUNNER LUMHOST [ARGS...]  # sets host_pid; log in WORK/host.log
 #   stop_lumhost                                 # types quit and waits for it
+#   restart_lumhost WORK RUNNER LUMHOST [ARGS...]  # stops it, starts it on the same pipes;
+#                                                  # the earlier log goes to WORK/host.log.before
 # RUNNER is "native" natively and the Wine wrapper for Windows programs.
 
 start_lumhost() {
@@ -10,7 +12,7 @@ start_lumhost() {
   shift 3
   local run=()
   [ "$runner" != native ] && run=("$runner")
-  export LUMSDK_PIPE_BASE="lumsdk-test-$$-$RANDOM"
+  export LUMSDK_PIPE_BASE="${reuse_pipe_base:-lumsdk-test-$$-$RANDOM}"
   mkfifo "$work/input"
   "${run[@]}" "$host" --no-view "$@" <"$work/input" >"$work/host.log" 2>&1 &
   host_pid=$!
@@ -30,4 +32,13 @@ stop_lumhost() {
   exec 3>&- 2>/dev/null
   wait "$host_pid" 2>/dev/null || true
   host_pid=""
+}
+
+restart_lumhost() {
+  local work=$1
+  local base=$LUMSDK_PIPE_BASE
+  stop_lumhost
+  mv "$work/host.log" "$work/host.log.before"
+  rm -f "$work/input"
+  reuse_pipe_base=$base start_lumhost "$@"
 }

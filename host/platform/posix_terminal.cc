@@ -1,6 +1,9 @@
+#include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/random.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <time.h>
@@ -64,6 +67,34 @@ std::string wallClockText() {
   std::snprintf(buffer, sizeof buffer, "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min,
                 local.tm_sec, static_cast<int>(now.tv_usec / 1000));
   return buffer;
+}
+
+bool secureRandomBytes(void* data, size_t size) {
+  auto* bytes = static_cast<unsigned char*>(data);
+  while (size > 0) {
+    ssize_t got = getrandom(bytes, size, 0);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    bytes += got;
+    size -= static_cast<size_t>(got);
+  }
+  return true;
+}
+
+long ensureDescriptorRoom(long wanted) {
+  struct rlimit limit {};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 0;
+  if (limit.rlim_cur < static_cast<rlim_t>(wanted)) {
+    struct rlimit raised = limit;
+    raised.rlim_cur =
+        limit.rlim_max == RLIM_INFINITY || limit.rlim_max > static_cast<rlim_t>(wanted)
+            ? static_cast<rlim_t>(wanted)
+            : limit.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+  }
+  return static_cast<long>(limit.rlim_cur);
 }
 
 }  // namespace lumhost

@@ -1,9 +1,11 @@
 // The few services of the operating system that the host needs around its
-// pipes: the terminal, stop signals and the wall clock. Implemented once per
-// platform (posix_terminal.cc, win_terminal.cc).
+// pipes: the terminal, stop signals, the wall clock, random secrets and the
+// descriptor limit. Implemented once per platform (posix_terminal.cc,
+// win_terminal.cc).
 #ifndef LUMSDK_HOST_PLATFORM_TERMINAL_H_
 #define LUMSDK_HOST_PLATFORM_TERMINAL_H_
 
+#include <cstddef>
 #include <string>
 
 namespace lumhost {
@@ -27,6 +29,15 @@ bool stopRequested();
 
 // Local time of day as "HH:MM:SS.mmm".
 std::string wallClockText();
+
+// Fills data with size bytes from the system's cryptographic random source.
+// False when it cannot (nothing else is a fit source for a secret).
+bool secureRandomBytes(void* data, size_t size);
+
+// Makes room for at least `wanted` open descriptors (raising the soft limit
+// towards the hard one where there is such a limit) and returns how many the
+// process may have, or 0 when the system sets no such limit.
+long ensureDescriptorRoom(long wanted);
 
 }  // namespace lumhost
 

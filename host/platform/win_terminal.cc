@@ -1,3 +1,6 @@
+// rand_s, declared by stdlib.h when asked for before any header includes it.
+#define _CRT_RAND_S
+#include <stdlib.h>
 #include <windows.h>
 
 #include <atomic>
@@ -51,5 +54,20 @@ std::string wallClockText() {
                 now.wMilliseconds);
   return buffer;
 }
+
+bool secureRandomBytes(void* data, size_t size) {
+  // rand_s draws from the system's cryptographic generator (RtlGenRandom).
+  auto* bytes = static_cast<unsigned char*>(data);
+  while (size > 0) {
+    unsigned int value = 0;
+    if (rand_s(&value) != 0) return false;
+    for (int i = 0; i < 4 && size > 0; ++i, --size)
+      *bytes++ = static_cast<unsigned char>(value >> (8 * i));
+  }
+  return true;
+}
+
+// Handles have no per-process limit that a few hundred pipes could reach.
+long ensureDescriptorRoom(long) { return 0; }
 
 }  // namespace lumhost

@@ -510,17 +510,32 @@ Profile defaultProfile() {
 
 namespace {
 
+// Every control character a profile can hold (those the reader takes as
+// escapes) is written as that escape, so that what is written reads back.
 std::string quoted(const std::string& text) {
   std::string out = "\"";
   for (char c : text) {
-    if (c == '"') {
-      out += "\\\"";
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else {
-      out += c;
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
+      default:
+        out += c;
     }
   }
   return out + "\"";

@@ -1,5 +1,6 @@
 #include "host/server/host_server.h"
 
+#include <algorithm>
 #include <chrono>
 #include <deque>
 
@@ -13,11 +14,19 @@
 namespace lumhost {
 namespace {
 
-// How long the host waits for a client to connect each of its pipes, for an
-// identity after the well-known pipe was connected, and for a write.
+// How long the host waits for a pipe instance to be made, and for a write.
 constexpr int kConnectTimeoutMs = 5000;
-constexpr int kIdentityTimeoutMs = 5000;
 constexpr int kWriteTimeoutMs = 5000;
+// A client connects the well-known "_out" right after "_in"; the acceptor
+// waits this long for it (the next pair can only be made once this one is
+// complete). Longer than the identity time-out: a loaded machine (or Wine)
+// may take a while between the two, and a real client must not fail there.
+constexpr int kPairTimeoutMs = 1000;
+// After answering an identity, how long the pair is kept for the client to
+// read the answer and close its ends.
+constexpr int kIdentityCloseWaitMs = 1000;
+// Bodies are read in pieces of at most this much.
+constexpr size_t kReadPieceBytes = 64 << 10;
 constexpr int kNotificationTimeoutMs = 2000;
 // A probe for another host waits this long on a busy pipe.
 constexpr int kProbeTimeoutMs = 300;
@@ -38,6 +47,48 @@ std::string bodyText(const std::vector<uint8_t>& body) {
 }
 
 std::vector<uint8_t> textBody(const std::string& text) { return sdk::TextToMessage(text); }
+
+// What readFrameAsItArrives found.
+enum class FrameResult {
+  Read,        // a whole frame (its body thrown away when over the limit)
+  NotBegun,    // no byte within the first wait, or the stream failed first
+  Unfinished,  // begun, then not finished in time or the stream failed
+  OutOfStep,   // a length no frame may have
+};
+
+// Reads one frame as its bytes arrive, so that what a peer costs follows what
+// it has sent, never the length it announced. Waits up to firstByteMs (-1:
+// no limit) for the frame to begin; once begun, the whole frame must be
+// there within frameMs. A body over limit is read in pieces and thrown away
+// (*oversized), so the stream stays in step.
+FrameResult readFrameAsItArrives(sdk::IStream& stream, int firstByteMs, int frameMs, size_t limit,
+                                 std::string* body, bool* oversized, uint32_t* length) {
+  body->clear();
+  *oversized = false;
+  *length = 0;
+  std::vector<uint8_t> bytes;
+  // ReadRawBytes takes 0 or less as no limit; a wait that is up takes 1 ms.
+  if (sdk::ReadRawBytes(stream, 1, bytes, firstByteMs < 0 ? 0 : std::max(firstByteMs, 1)) != 0) {
+    return FrameResult::NotBegun;
+  }
+  const sdk::Deadline deadline(frameMs);
+  auto waitMs = [&] { return std::max(deadline.RemainingMs(), 1); };
+  uint32_t n = bytes[0];
+  if (sdk::ReadRawBytes(stream, 3, bytes, waitMs()) != 0) return FrameResult::Unfinished;
+  n |= static_cast<uint32_t>(bytes[0]) << 8 | static_cast<uint32_t>(bytes[1]) << 16 |
+       static_cast<uint32_t>(bytes[2]) << 24;
+  *length = n;
+  if (n > sdk::kMaxFrameBytes) return FrameResult::OutOfStep;
+  *oversized = n > limit;
+  for (uint32_t have = 0; have < n;) {
+    if (deadline.RemainingMs() == 0) return FrameResult::Unfinished;
+    const size_t piece = std::min<size_t>(kReadPieceBytes, n - have);
+    if (sdk::ReadRawBytes(stream, piece, bytes, waitMs()) != 0) return FrameResult::Unfinished;
+    if (!*oversized) body->append(bytes.begin(), bytes.end());
+    have += static_cast<uint32_t>(piece);
+  }
+  return FrameResult::Read;
+}
 
 }  // namespace
 
@@ -74,7 +125,8 @@ class ClientSession {
         base_(sdk::narrow(base)),
         in_(std::move(in)),
         out_(std::move(out)),
-        callback_(std::move(callback)) {}
+        callback_(std::move(callback)),
+        firstRequest_(server->options_.firstRequestTimeoutMs) {}
 
   ~ClientSession() {
     requestStop();
@@ -157,7 +209,6 @@ class ClientSession {
     if (connect()) {
       serving_ = true;
       server_->note(name_ + " connected (identity \"" + printable(identity_) + "\")");
-      if (callback_) notifier_ = std::thread([this] { notifierLoop(); });
       serve();
     } else if (!stop_) {
       server_->note(name_ + " did not connect its pipes");
@@ -188,19 +239,40 @@ class ClientSession {
     server_->sessionFinished();
   }
 
-  // Waits for the client to connect every pipe that exists. A pipe left out
-  // on purpose fails the session once the others are settled.
+  // What is left of the time for the first request: -1 without limit, at
+  // least 1 (a wait of 0 would be one without limit).
+  int firstRequestWaitMs() const {
+    const int left = firstRequest_.RemainingMs();
+    return left < 0 ? -1 : std::max(left, 1);
+  }
+
+  // Waits for the client to connect every pipe that exists, within the time
+  // for the first request. A pipe left out on purpose fails the session once
+  // the others are settled.
   bool connect() {
-    if (in_ && !in_->OpenForReading(kConnectTimeoutMs)) return false;
-    if (out_ && !out_->OpenForWriting(kConnectTimeoutMs)) return false;
-    if (callback_ && !callback_->OpenForWriting(kConnectTimeoutMs)) return false;
+    auto waitMs = [this] { return std::max(firstRequestWaitMs(), 0); };
+    if (in_ && !in_->OpenForReading(waitMs())) return false;
+    if (out_ && !out_->OpenForWriting(waitMs())) return false;
+    if (callback_ && !callback_->OpenForWriting(waitMs())) return false;
     return in_ && out_ && callback_ && !stop_;
   }
 
+  // The notifier runs only for a client registered for key presses: an idle
+  // client costs one thread.
+  void startNotifier() {
+    if (callback_ && !notifier_.joinable()) notifier_ = std::thread([this] { notifierLoop(); });
+  }
+
   void serve() {
+    const ServerOptions& options = server_->options_;
     for (;;) {
-      std::vector<uint8_t> frame;
-      int rc = in_->Read(frame, 0);
+      std::string text;
+      bool oversized = false;
+      uint32_t length = 0;
+      const int firstByteMs = requests_ == 0 ? firstRequestWaitMs() : -1;
+      FrameResult got =
+          readFrameAsItArrives(*in_, firstByteMs, options.frameTimeoutMs,
+                               server_->handler_.requestLimit(), &text, &oversized, &length);
       if (stop_) return;
       if (inClosedByHook_) {
         // Whatever was read after the hook counts as never received.
@@ -208,9 +280,32 @@ class ClientSession {
         server_->note(name_ + ": \"_in\" closed on request");
         return;
       }
-      if (rc != 0) return;
-      std::string text = bodyText(frame);
+      if (got == FrameResult::NotBegun) {
+        if (requests_ == 0 && firstRequest_.RemainingMs() == 0) {
+          server_->note(name_ + " sent no request within " +
+                        std::to_string(options.firstRequestTimeoutMs) + " ms; dropped");
+        }
+        return;
+      }
+      if (got == FrameResult::Unfinished) {
+        server_->note(name_ + " left a request of " + std::to_string(length) +
+                      " bytes unfinished (the pipe broke, or " +
+                      std::to_string(options.frameTimeoutMs) + " ms passed); dropped");
+        return;
+      }
+      if (got == FrameResult::OutOfStep) {
+        server_->note(name_ + " announced a frame of " + std::to_string(length) +
+                      " bytes; dropped");
+        return;
+      }
+      if (!text.empty() && text.back() == '\0') text.pop_back();
       ++requests_;
+      if (oversized) {
+        // Read and thrown away: answered without being kept.
+        server_->trace(name_, "->", "(a request of " + std::to_string(length) + " bytes)");
+        if (!writeAnswer(RequestHandler::oversizedAnswer())) return;
+        continue;
+      }
       std::string method = RequestHandler::methodOf(text);
       server_->recordRequest(text, method);
       server_->trace(name_, "->", text);
@@ -234,24 +329,33 @@ class ClientSession {
       } else {
         RequestOutcome outcome = server_->handler_.handle(id_, text);
         if (outcome.sdkProtocolVersion >= 0) sdkProtocolVersion_ = outcome.sdkProtocolVersion;
-        if (outcome.registersKeys) registered_ = true;
+        if (outcome.registersKeys) {
+          startNotifier();
+          registered_ = true;
+        }
         answer = std::move(outcome.answer);
       }
-      {
-        std::lock_guard<std::mutex> lock(outMutex_);
-        if (outClosed_) {
-          server_->note(name_ + ": \"_out\" is closed; the session ends");
-          return;
-        }
-        rc = out_->Write(textBody(answer), kWriteTimeoutMs);
-      }
-      server_->trace(name_, "<-", answer);
-      if (rc != 0) {
-        server_->note(name_ + ": the answer could not be written (error " + std::to_string(rc) +
-                      ")");
-        return;
-      }
+      if (!writeAnswer(answer)) return;
     }
+  }
+
+  // False when the session ends here.
+  bool writeAnswer(const std::string& answer) {
+    int rc = 0;
+    {
+      std::lock_guard<std::mutex> lock(outMutex_);
+      if (outClosed_) {
+        server_->note(name_ + ": \"_out\" is closed; the session ends");
+        return false;
+      }
+      rc = out_->Write(textBody(answer), kWriteTimeoutMs);
+    }
+    server_->trace(name_, "<-", answer);
+    if (rc != 0) {
+      server_->note(name_ + ": the answer could not be written (error " + std::to_string(rc) + ")");
+      return false;
+    }
+    return true;
   }
 
   // Writes a scripted answer's raw bytes piece by piece; false when the
@@ -320,9 +424,12 @@ class ClientSession {
   const std::shared_ptr<sdk::IStream> in_;
   const std::shared_ptr<sdk::IStream> out_;
   const std::shared_ptr<sdk::IStream> callback_;
+  // Counts from the session's making: the pipes are connected and the first
+  // request has arrived by then.
+  const sdk::Deadline firstRequest_;
 
   std::thread thread_;    // the session thread; joined by join()
-  std::thread notifier_;  // owned and joined by the session thread
+  std::thread notifier_;  // started, owned and joined by the session thread
 
   std::atomic<bool> stop_{false};
   std::atomic<bool> serving_{false};
@@ -407,7 +514,10 @@ void HostServer::stop() {
     if (acceptIn_) acceptIn_->Cancel();
     if (acceptOut_) acceptOut_->Cancel();
   }
+  { std::lock_guard<std::mutex> lock(exchangesMutex_); }
+  exchangeEnded_.notify_all();
   if (acceptor_.joinable()) acceptor_.join();
+  joinExchanges(true);
   {
     // Taken so that the reaper cannot miss the flag between its check and
     // its wait.
@@ -426,8 +536,16 @@ void HostServer::stop() {
   running_ = false;
 }
 
+// One well-known pair handed over by the acceptor, and the thread that reads
+// its identity.
+struct HostServer::IdentityExchange {
+  std::shared_ptr<sdk::IStream> in;
+  std::shared_ptr<sdk::IStream> out;
+  std::thread thread;
+  std::atomic<bool> done{false};
+};
+
 void HostServer::acceptLoop(std::shared_ptr<sdk::IStream> in, std::shared_ptr<sdk::IStream> out) {
-  std::shared_ptr<sdk::IStream> retiredIn;  // the last "_in", taken, closed one round late
   while (!stopping_) {
     if (!in || !out) {
       // Creating failed last time; try again shortly.
@@ -441,39 +559,23 @@ void HostServer::acceptLoop(std::shared_ptr<sdk::IStream> in, std::shared_ptr<sd
     // stop() cancels the published streams; checking after publishing means
     // a stop that came before cannot be missed.
     if (stopping_) break;
-    // The identity is read before "_out" is accepted: a client connects both
-    // pipes before it writes, and a peer that only touches "_in" (a probe
-    // for a running host) then shows at once as a failed read.
-    std::vector<uint8_t> frame;
-    if (in->OpenForReading(0) && in->Read(frame, kIdentityTimeoutMs) == 0) {
-      if (out->OpenForWriting(kConnectTimeoutMs)) {
-        std::string identity = bodyText(frame);
-        std::string reply;
-        if (identity.size() <= kMaxIdentityBytes) {
-          reply = admitClient(identity);
-        } else {
-          note("an identity of " + std::to_string(identity.size()) + " bytes was refused");
-        }
-        out->Write(textBody(reply), kWriteTimeoutMs);
-        // Closing a pipe may discard what the peer has not read yet, so the
-        // pair is kept until the client has closed its ends (the read
-        // fails) or the time is up.
-        in->Read(frame, kIdentityTimeoutMs);
-      }
-    }
-    // Recycle the pair in an order that never lets a client pair pipes of
-    // two generations, and never lets the name vanish: the old "_out"
-    // (which a peer that gave up may have left unconnected) goes first; the
-    // new pair follows while the old "_in", already taken, keeps the name
-    // busy, so that an arriving client waits and retries instead of
-    // failing. The old "_in" is kept one round longer still: a client
-    // looking for an instance while one appears and another goes could
-    // otherwise see neither.
+    // A client connects both pipes before it writes. One that connects
+    // "_in" alone (a probe for a running host, or a client that hangs) is
+    // given up after kPairTimeoutMs.
+    bool connected = in->OpenForReading(0) && !stopping_ && out->OpenForWriting(kPairTimeoutMs);
     {
-      std::lock_guard<std::mutex> lock(acceptMutex_);
-      acceptOut_.reset();
+      // Room for one more exchange: at most kMaxIdentityExchanges at once.
+      std::unique_lock<std::mutex> lock(exchangesMutex_);
+      exchangeEnded_.wait(lock, [this] {
+        size_t running = 0;
+        for (const auto& e : exchanges_) running += e->done ? 0 : 1;
+        return stopping_ || running < static_cast<size_t>(kMaxIdentityExchanges);
+      });
     }
-    out->Close();
+    joinExchanges(false);
+    // The next pair is made while this one still holds the name (its "_in"
+    // is taken), so that an arriving client finds the pipe busy and retries
+    // instead of finding no pipe.
     std::shared_ptr<sdk::IStream> nextIn;
     std::shared_ptr<sdk::IStream> nextOut;
     if (!stopping_) createWellKnown(&nextIn, &nextOut);
@@ -482,8 +584,20 @@ void HostServer::acceptLoop(std::shared_ptr<sdk::IStream> in, std::shared_ptr<sd
       acceptIn_ = nextIn;
       acceptOut_ = nextOut;
     }
-    if (retiredIn) retiredIn->Close();
-    retiredIn = std::move(in);
+    if (connected && !stopping_) {
+      auto exchange = std::make_unique<IdentityExchange>();
+      exchange->in = std::move(in);
+      exchange->out = std::move(out);
+      IdentityExchange* raw = exchange.get();
+      std::lock_guard<std::mutex> lock(exchangesMutex_);
+      exchanges_.push_back(std::move(exchange));
+      raw->thread = std::thread([this, raw] { exchangeIdentity(raw); });
+    } else {
+      // Not disconnected first: an "_out" a peer may still read is only
+      // closed.
+      out->Close();
+      in->Close();
+    }
     in = std::move(nextIn);
     out = std::move(nextOut);
   }
@@ -494,13 +608,74 @@ void HostServer::acceptLoop(std::shared_ptr<sdk::IStream> in, std::shared_ptr<sd
   }
   if (in) in->Close();
   if (out) out->Close();
-  if (retiredIn) retiredIn->Close();
+}
+
+void HostServer::exchangeIdentity(IdentityExchange* exchange) {
+  std::string identity;
+  bool oversized = false;
+  uint32_t length = 0;
+  FrameResult got =
+      readFrameAsItArrives(*exchange->in, options_.identityTimeoutMs, options_.identityTimeoutMs,
+                           kMaxIdentityBytes, &identity, &oversized, &length);
+  if (got == FrameResult::Read && !stopping_) {
+    if (!identity.empty() && identity.back() == '\0') identity.pop_back();
+    std::string reply;
+    if (!oversized) {
+      reply = admitClient(identity);
+    } else {
+      note("an identity of " + std::to_string(length) + " bytes was refused");
+    }
+    exchange->out->Write(textBody(reply), kWriteTimeoutMs);
+    // Closing a pipe may discard what the peer has not read yet, so the
+    // pair is kept until the client has closed its ends (the read fails)
+    // or the time is up.
+    std::vector<uint8_t> rest;
+    sdk::ReadRawBytes(*exchange->in, 1, rest, kIdentityCloseWaitMs);
+  } else if (got != FrameResult::Read && !stopping_) {
+    note("a client connected the well-known pipes and sent no identity within " +
+         std::to_string(options_.identityTimeoutMs) + " ms; let go");
+  }
+  {
+    // Cancel (from stop) and Close never overlap.
+    std::lock_guard<std::mutex> lock(exchangesMutex_);
+    exchange->out->Close();
+    exchange->in->Close();
+    exchange->done = true;
+  }
+  exchangeEnded_.notify_all();
+}
+
+void HostServer::joinExchanges(bool all) {
+  std::list<std::unique_ptr<IdentityExchange>> finished;
+  {
+    std::lock_guard<std::mutex> lock(exchangesMutex_);
+    for (auto it = exchanges_.begin(); it != exchanges_.end();) {
+      if (all || (*it)->done) {
+        if (!(*it)->done) {
+          (*it)->in->Cancel();
+          (*it)->out->Cancel();
+        }
+        finished.push_back(std::move(*it));
+        it = exchanges_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  for (auto& e : finished) e->thread.join();
 }
 
 std::string HostServer::admitClient(const std::string& identity) {
   Hooks h = hooks();
   if (h.refuseIdentity) {
     note("identity \"" + printable(identity) + "\" refused on request");
+    return std::string();
+  }
+  std::lock_guard<std::mutex> admitting(admitMutex_);
+  const int held = sessionCount();
+  if (held >= options_.maxClients) {
+    note("identity \"" + printable(identity) + "\" refused: " + std::to_string(held) +
+         " clients are served, the most allowed (--max-clients)");
     return std::string();
   }
   int id = g_nextClientId++;
@@ -689,6 +864,13 @@ bool HostServer::waitForRequests(const std::string& method, size_t count, int ti
 }
 
 int HostServer::clientCount() { return static_cast<int>(liveSessions().size()); }
+
+int HostServer::sessionCount() {
+  std::lock_guard<std::mutex> lock(sessionsMutex_);
+  int held = 0;
+  for (auto& s : sessions_) held += s->finished() ? 0 : 1;
+  return held;
+}
 
 int HostServer::registeredClientCount() {
   int count = 0;

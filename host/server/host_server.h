@@ -5,27 +5,34 @@
 // threads. Scripting hooks let tests make the host misbehave on purpose.
 //
 // Threads, all owned by the server and joined by stop():
-// - the acceptor: waits on the well-known "_in" pipe for the next client,
-//   reads its identity, creates its pipes and answers with their base name;
-//   stopped by cancelling the well-known streams it waits on.
+// - the acceptor: waits on the well-known pipe pair for the next client,
+//   hands the connected pair to an identity exchange and makes the next pair
+//   at once, so a client that sends nothing holds up nobody; stopped by
+//   cancelling the well-known streams it waits on.
+// - per connected well-known pair, an identity exchange (at most
+//   kMaxIdentityExchanges at once): reads the identity (within
+//   identityTimeoutMs), creates the client's pipes and session unless
+//   maxClients are served, and answers with their base name; stopped by
+//   cancelling its streams.
 // - per client, a session thread: connects the client's pipes, then reads
-//   requests and writes answers until the client goes away or stop();
-//   stopped by cancelling the client's streams.
-// - per client, a notifier: writes queued notifications to "_callback", so
-//   that a client that does not read them never holds up anybody else;
-//   stopped by its flag and by cancelling the "_callback" stream; joined by
-//   the session thread.
+//   requests as their bytes arrive and writes answers until the client goes
+//   away or stop(); stopped by cancelling the client's streams.
+// - per client registered for key presses, a notifier: writes queued
+//   notifications to "_callback", so that a client that does not read them
+//   never holds up anybody else; stopped by its flag and by cancelling the
+//   "_callback" stream; started and joined by the session thread.
 // - the reaper: joins the thread of each session that has ended (so none
 //   is left unjoined while the host runs); waits on reapSignal_; stopped by
 //   stop().
 //
 // Locks, in the order in which they may be taken together:
-//   1. sessionsMutex_ (the list of sessions), then a session's mutexes;
+//   1. admitMutex_ (admitting one client at a time), then sessionsMutex_
+//      (the list of sessions), then a session's mutexes;
 //   2. ClientSession::outMutex_ / callbackMutex_ (one stream each), then
 //      ClientSession::queueMutex_;
-//   hooksMutex_, logMutex_, trafficMutex_, acceptMutex_, the faults' and the
-//   lighting state's mutex are leaves: nothing else is locked while one of them is
-//   held.
+//   hooksMutex_, logMutex_, trafficMutex_, acceptMutex_, exchangesMutex_, the
+//   faults' and the lighting state's mutex are leaves: nothing else is
+//   locked while one of them is held.
 #ifndef LUMSDK_HOST_SERVER_HOST_SERVER_H_
 #define LUMSDK_HOST_SERVER_HOST_SERVER_H_
 
@@ -34,6 +41,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <list>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -53,6 +61,13 @@ class IStream;
 
 namespace lumhost {
 
+// Clients served at once unless told otherwise, and the most one may ask for.
+constexpr int kDefaultMaxClients = 64;
+constexpr int kMaxMaxClients = 4096;
+// Well-known pairs whose identity is being read at once; the next client
+// waits (on a busy pipe, as clients do) until one is done.
+constexpr int kMaxIdentityExchanges = 16;
+
 struct ServerOptions {
   int protocol = kDefaultProtocol;
   Profile profile = defaultProfile();
@@ -70,6 +85,19 @@ struct ServerOptions {
   // How many of the latest trace lines recentTraffic() keeps, whether the
   // trace is printed or not; 0: none.
   size_t keepTraffic = 0;
+  // Clients served at once; more are refused (an empty pipe name, and a line
+  // in the log) before the process runs out of descriptors or threads.
+  int maxClients = kDefaultMaxClients;
+  // A client that connected the well-known pipes sends its identity within
+  // this time, or is let go.
+  int identityTimeoutMs = 250;
+  // A client connects its pipes and sends its first request (the library
+  // sends its handshake) within this time after it was given its pipes, or
+  // its session is dropped.
+  int firstRequestTimeoutMs = 5000;
+  // Once its first byte has arrived, a request arrives whole within this
+  // time (the library writes one in one go), or the session is dropped.
+  int frameTimeoutMs = 10000;
 };
 
 // One line of the trace, as recentTraffic() keeps it.
@@ -151,6 +179,8 @@ class HostServer {
   // Waits until count requests with that method ("" for any) have arrived.
   bool waitForRequests(const std::string& method, size_t count, int timeoutMs);
   int clientCount();
+  // Sessions held, served or still waiting for the client to connect.
+  int sessionCount();
   int registeredClientCount();
   std::vector<ClientInfo> clients();
   // The kept trace lines numbered above `after`, oldest first; and the
@@ -170,7 +200,13 @@ class HostServer {
     std::string omittedPipe;
   };
 
+  struct IdentityExchange;
   void acceptLoop(std::shared_ptr<sdk::IStream> in, std::shared_ptr<sdk::IStream> out);
+  // Reads a connected pair's identity and answers it; on the exchange's
+  // own thread.
+  void exchangeIdentity(IdentityExchange* exchange);
+  // Joins finished exchanges; with all, cancels and joins every one.
+  void joinExchanges(bool all);
   bool createWellKnown(std::shared_ptr<sdk::IStream>* in, std::shared_ptr<sdk::IStream>* out);
   // Creates the client's pipes and its session; the reply text (empty when
   // refused or failed).
@@ -204,6 +240,14 @@ class HostServer {
   std::mutex acceptMutex_;
   std::shared_ptr<sdk::IStream> acceptIn_;
   std::shared_ptr<sdk::IStream> acceptOut_;
+
+  // Guards exchanges_ and wakes the acceptor when one ends. Leaf.
+  std::mutex exchangesMutex_;
+  std::condition_variable exchangeEnded_;
+  std::list<std::unique_ptr<IdentityExchange>> exchanges_;
+
+  // Held across admitClient: the count of sessions and the new one agree.
+  std::mutex admitMutex_;
 
   // Guards sessions_ and reapPending_. Taken before any session's own
   // mutexes.

@@ -1,5 +1,6 @@
 #include "host/server/request_handler.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <map>
@@ -165,12 +166,27 @@ std::vector<std::string> knownMethods() {
   return methods;
 }
 
+size_t requestLimitFor(const Profile& profile) {
+  constexpr size_t kRecordBytes = 16;      // "499,255,255,255#"
+  constexpr size_t kDeviceBytes = 64;      // {"deviceIndex":N,"ledColors":"..."},
+  constexpr size_t kEnvelopeBytes = 4096;  // method, params, member names
+  constexpr size_t kFloor = 64 << 10;
+  const size_t devices = profile.devices.size();
+  const size_t list = (kMaxLedId + 1) * kRecordBytes;
+  size_t limit = (devices + 1) * list + devices * kDeviceBytes + kEnvelopeBytes;
+  return std::min(std::max(limit, kFloor), kMaxRequestBytes);
+}
+
 RequestHandler::RequestHandler(const Profile& profile, LightingState* state, int protocolVersion,
                                Faults* faults)
-    : profile_(profile), state_(state), protocolVersion_(protocolVersion), faults_(faults) {}
+    : profile_(profile),
+      state_(state),
+      protocolVersion_(protocolVersion),
+      faults_(faults),
+      requestLimit_(requestLimitFor(profile)) {}
 
 std::string RequestHandler::methodOf(const std::string& requestText) {
-  if (requestText.size() > kMaxRequestBytes) return std::string();
+  if (requestText.size() > kMaxRequestBytes) return std::string();  // no reading it
   JsonHandle request = sdk::parseJsonText(requestText);
   const std::string* method = request.getRef("method").stringRef();
   return method != nullptr ? *method : std::string();
@@ -465,6 +481,10 @@ class Exchange {
 
 }  // namespace
 
+std::string RequestHandler::oversizedAnswer() {
+  return sdk::toJsonText(failure(kHostErrorBadRequest, "request too large"));
+}
+
 bool RequestHandler::answerIsConstant(const std::string& method) {
   return method == kGetDeviceCount || method == kGetDeviceInfo || method == kGetLedPositions ||
          method == kGetLedPositionsByDeviceIndex || method == kGetLedIdForKeyName;
@@ -504,7 +524,7 @@ RequestOutcome RequestHandler::handle(int clientId, const std::string& requestTe
     for (int d = 0; d < deviceCount; ++d) plugged.push_back(d);
   }
   JsonHandle answer;
-  if (requestText.size() > kMaxRequestBytes) {
+  if (requestText.size() > requestLimit_) {
     answer = failure(kHostErrorBadRequest, "request too large");
   } else {
     JsonHandle request = sdk::parseJsonText(requestText);

@@ -29,8 +29,19 @@ constexpr int kMinProtocol = 1;
 constexpr int kMaxProtocol = 6;
 constexpr int kDefaultProtocol = 5;
 
-// Larger requests are answered with kHostErrorBadRequest without being read.
+// No request is ever read whole above this, whatever the desk (see
+// requestLimitFor); larger ones are refused with kHostErrorBadRequest.
 constexpr size_t kMaxRequestBytes = 1 << 20;
+
+// The longest request a client of this desk can need, at most
+// kMaxRequestBytes. A colour list names each LED id (0 to kMaxLedId) at most
+// once per device, in records of at most 16 bytes ("499,255,255,255#"); a
+// buffer flush carries such a list for every device at once, with some 64
+// bytes of members per device, plus the envelope. A longer request can only
+// repeat LEDs: it is read in pieces, thrown away and refused, so what one
+// client costs the host stays below this bound (64 KiB at least: about 50 KB
+// for the built-in desk of five devices).
+size_t requestLimitFor(const Profile& profile);
 
 // Reported as "serverVersion".
 extern const char kHostVersionText[];
@@ -70,9 +81,14 @@ class RequestHandler {
                  Faults* faults = nullptr);
 
   int protocolVersion() const { return protocolVersion_; }
+  // requestLimitFor(profile): longer requests are refused.
+  size_t requestLimit() const { return requestLimit_; }
 
   // The answer to one request of the client (text without the 0 byte).
   RequestOutcome handle(int clientId, const std::string& requestText) const;
+
+  // The answer to a request over requestLimit(), which was not kept.
+  static std::string oversizedAnswer();
 
   // The "method" text of a request, or "" when it has none.
   static std::string methodOf(const std::string& requestText);
@@ -89,6 +105,7 @@ class RequestHandler {
   LightingState* state_;
   int protocolVersion_;
   Faults* faults_;
+  size_t requestLimit_;
   // Guards constantAnswers_ and constantGeneration_; taken alone.
   mutable std::mutex constantMutex_;
   mutable std::unordered_map<std::string, std::pair<std::string, std::string>>

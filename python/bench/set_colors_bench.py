@@ -62,10 +62,11 @@ def main():
         from lumsdk import _library
 
         client = lumsdk.connect()
+        plain = lumsdk.connect(heal=False)
         lib = _library.library()
         colors = {i: ((i * 37) % 256, (i * 101) % 256, i % 7) for i in range(LEDS)}
         records = (_library.LedColorC * LEDS)(*((i, *rgb) for i, rgb in colors.items()))
-        c_call = lib.VelmoraSetLedsColors  # type: ignore[attr-defined]
+        c_call = lib.VelmoraSetLedsColors
 
         def bare():
             if not c_call(LEDS, records):
@@ -74,19 +75,25 @@ def main():
         def python():
             client.set_colors(colors)
 
-        kinds = {"C call (ctypes, prepared array)": bare, "client.set_colors": python}
+        def python_plain():
+            plain.set_colors(colors)
+
+        kinds = {"C call (ctypes, prepared array)": bare, "client.set_colors": python,
+                 "client.set_colors (heal=False)": python_plain}
         medians = {name: [] for name in kinds}
         for call in kinds.values():  # warm-up
             time_block(call, args.block)
         for _ in range(args.rounds):
             for name, call in kinds.items():
                 medians[name].append(statistics.median(time_block(call, args.block)))
-        c_us, py_us = (statistics.median(m) * 1e6 for m in medians.values())
+        c_us, py_us, plain_us = (statistics.median(m) * 1e6 for m in medians.values())
         print(f"library: {lib.path}")
         print(f"{args.rounds} rounds of {args.block} calls each, {LEDS} LEDs, medians:")
         for name, m in medians.items():
             print(f"  {name:32} {statistics.median(m) * 1e6:8.1f} us")
         print(f"  Python adds {py_us - c_us:.1f} us per call: {py_us / c_us:.2f}x the C call")
+        print(f"  healing (remembering the colours) adds {py_us - plain_us:.1f} us: "
+              f"{py_us / plain_us:.2f}x heal=False")
     finally:
         host.stdin.write("quit\n")
         host.stdin.close()

@@ -9,14 +9,25 @@ needed)::
         client.set_colors({lumsdk.led_for_key("A"): (255, 0, 0)})
 
 The shared library is found through ``LUMSDK_LIBRARY``, a copy inside the
-package, the repository's build tree, then the system's search. Its pipes
+package, then the system's search. Its pipes
 are those named by ``LUMSDK_PIPE_BASE`` when set.
 """
 
-from .client import Client, Colors, KeyFunction, KeyHandler, connect, led_for_key
+from .client import (
+    Client,
+    Colors,
+    ConnectionState,
+    KeyFunction,
+    KeyHandler,
+    StateFunction,
+    StateHandler,
+    connect,
+    led_for_key,
+)
 from .errors import (
     BadArgumentError,
     ControlRefusedError,
+    ErrorCode,
     HandshakeRequiredError,
     HostUnreachableError,
     LibraryClosedError,
@@ -26,7 +37,10 @@ from .errors import (
 )
 from .records import RGB, Channel, ChannelDevice, Device, LedPosition, ProtocolDetails
 
-__version__ = "3.0.171"
+try:
+    from ._version import __version__
+except ImportError:  # run from a tree that CMake has not configured
+    __version__ = "0+unknown"
 
 __all__ = [
     "connect",
@@ -34,6 +48,9 @@ __all__ = [
     "Client",
     "KeyHandler",
     "KeyFunction",
+    "ConnectionState",
+    "StateHandler",
+    "StateFunction",
     "Colors",
     "RGB",
     "ProtocolDetails",
@@ -41,6 +58,7 @@ __all__ = [
     "Channel",
     "ChannelDevice",
     "LedPosition",
+    "ErrorCode",
     "LumsdkError",
     "HostUnreachableError",
     "HandshakeRequiredError",

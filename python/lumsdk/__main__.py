@@ -21,7 +21,7 @@ import sys
 import threading
 from typing import Dict, List, Optional, Sequence, Tuple
 
-from . import Client, LumsdkError, connect
+from . import Client, HostUnreachableError, LumsdkError, connect
 
 _COLOR = re.compile(r"#?([0-9a-fA-F]{6})")
 
@@ -119,7 +119,11 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     args = _parser().parse_args(argv)
     as_json = getattr(args, "json", False)
     try:
-        with connect() as client:
+        # set and keep listening heal across host restarts; they too start
+        # only when a host answers.
+        with connect(heal=args.command in ("set", "keys")) as client:
+            if not client.connected:
+                raise HostUnreachableError("handshake failed with error 1 (host unreachable)")
             if args.command == "devices":
                 _devices(client, as_json)
             elif args.command == "positions":

@@ -12,7 +12,19 @@ import os
 import sys
 import threading
 from pathlib import Path
-from typing import Callable, List, Optional, Tuple
+from typing import (
+    TYPE_CHECKING,
+    Any,
+    Callable,
+    Dict,
+    Generic,
+    List,
+    Optional,
+    Tuple,
+    Type,
+    TypeVar,
+    overload,
+)
 
 from .errors import LibraryClosedError, LibraryNotFoundError
 
@@ -21,11 +33,9 @@ log = logging.getLogger("lumsdk")
 if sys.platform == "win32":
     LIBRARY_FILE = "LUMSDK.x64_2012.dll"
     _SYSTEM_NAME = "LUMSDK.x64_2012"
-    _BUILD_PRESETS: Tuple[str, ...] = ("windows",)
 else:
     LIBRARY_FILE = "libLUMSDK.so"
     _SYSTEM_NAME = "LUMSDK"
-    _BUILD_PRESETS = ("linux", "linux-asan", "linux-tsan")
 
 # Where a copy made at install time lives inside the package.
 BUNDLED_DIR = Path(__file__).resolve().parent / "_lib"
@@ -99,77 +109,101 @@ class LedColorC(ctypes.Structure):
 AsyncCallbackC = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_bool, ctypes.c_int)
 KeypressCallbackC = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_int, ctypes.c_bool)
 
-_c_int, _c_bool = ctypes.c_int, ctypes.c_bool
+# Every record above with its C name, for the layout test.
+RECORDS: Tuple[Tuple[Type[ctypes.Structure], str], ...] = (
+    (ProtocolDetailsC, "VelmoraProtocolDetails"),
+    (ChannelDeviceInfoC, "VelmoraChannelDeviceInfo"),
+    (ChannelInfoC, "VelmoraChannelInfo"),
+    (ChannelsInfoC, "VelmoraChannelsInfo"),
+    (DeviceInfoC, "VelmoraDeviceInfo"),
+    (LedPositionC, "VelmoraLedPosition"),
+    (LedPositionsC, "VelmoraLedPositions"),
+    (LedColorC, "VelmoraLedColor"),
+)
+
+
+# --- The exports' prototypes --------------------------------------------------
+
+R = TypeVar("R")
+
+if TYPE_CHECKING:
+    from ctypes import _Pointer
+
+
+class Export(Generic[R]):
+    """One export's C prototype: its result type and argument types. Read
+    from a :class:`Exports` instance it is the loaded function, typed with
+    the Python value ctypes makes of its result (``R``)."""
+
+    def __init__(self, restype: Any, *argtypes: Any) -> None:
+        self.restype = restype
+        self.argtypes = list(argtypes)
+        self.name = ""
+
+    def __set_name__(self, owner: type, name: str) -> None:
+        self.name = name
+
+    @overload
+    def __get__(self, instance: None, owner: type) -> "Export[R]": ...
+
+    @overload
+    def __get__(self, instance: "Exports", owner: type) -> Callable[..., R]: ...
+
+    def __get__(self, instance: Optional["Exports"], owner: type) -> Any:
+        if instance is None:
+            return self
+        return instance._functions[self.name]
+
+
+_int, _bool, _void_p = ctypes.c_int, ctypes.c_bool, ctypes.c_void_p
 _colors = ctypes.POINTER(LedColorC)
-_PROTOTYPES = {
-    "VelmoraPerformProtocolHandshake": (ProtocolDetailsC, []),
-    "VelmoraGetLastError": (_c_int, []),
-    "VelmoraGetDeviceCount": (_c_int, []),
-    "VelmoraGetDeviceInfo": (ctypes.POINTER(DeviceInfoC), [_c_int]),
-    "VelmoraGetLedPositions": (ctypes.POINTER(LedPositionsC), []),
-    "VelmoraGetLedPositionsByDeviceIndex": (ctypes.POINTER(LedPositionsC), [_c_int]),
-    "VelmoraGetLedIdForKeyName": (_c_int, [ctypes.c_char]),
-    "VelmoraRequestControl": (_c_bool, [_c_int]),
-    "VelmoraReleaseControl": (_c_bool, [_c_int]),
-    "VelmoraSetLayerPriority": (_c_bool, [_c_int]),
-    "VelmoraSetLedsColors": (_c_bool, [_c_int, _colors]),
-    "VelmoraGetLedsColors": (_c_bool, [_c_int, _colors]),
-    "VelmoraGetLedsColorsByDeviceIndex": (_c_bool, [_c_int, _c_int, _colors]),
-    "VelmoraSetLedsColorsAsync": (_c_bool, [_c_int, _colors, AsyncCallbackC, ctypes.c_void_p]),
-    "VelmoraSetLedsColorsBufferByDeviceIndex": (_c_bool, [_c_int, _c_int, _colors]),
-    "VelmoraSetLedsColorsFlushBuffer": (_c_bool, []),
-    "VelmoraSetLedsColorsFlushBufferAsync": (_c_bool, [AsyncCallbackC, ctypes.c_void_p]),
-    "VelmoraRegisterKeypressCallback": (_c_bool, [KeypressCallbackC, ctypes.c_void_p]),
-}
+
+
+class Exports:
+    """The library's 18 exports: the one table of their prototypes, applied
+    to the loaded library in ``__init__``."""
+
+    VelmoraPerformProtocolHandshake = Export[ProtocolDetailsC](ProtocolDetailsC)
+    VelmoraGetLastError = Export[int](_int)
+    VelmoraGetDeviceCount = Export[int](_int)
+    VelmoraGetDeviceInfo = Export["_Pointer[DeviceInfoC]"](ctypes.POINTER(DeviceInfoC), _int)
+    VelmoraGetLedPositions = Export["_Pointer[LedPositionsC]"](ctypes.POINTER(LedPositionsC))
+    VelmoraGetLedPositionsByDeviceIndex = Export["_Pointer[LedPositionsC]"](
+        ctypes.POINTER(LedPositionsC), _int)
+    VelmoraGetLedIdForKeyName = Export[int](_int, ctypes.c_char)
+    VelmoraRequestControl = Export[bool](_bool, _int)
+    VelmoraReleaseControl = Export[bool](_bool, _int)
+    VelmoraSetLayerPriority = Export[bool](_bool, _int)
+    VelmoraSetLedsColors = Export[bool](_bool, _int, _colors)
+    VelmoraGetLedsColors = Export[bool](_bool, _int, _colors)
+    VelmoraGetLedsColorsByDeviceIndex = Export[bool](_bool, _int, _int, _colors)
+    VelmoraSetLedsColorsAsync = Export[bool](_bool, _int, _colors, AsyncCallbackC, _void_p)
+    VelmoraSetLedsColorsBufferByDeviceIndex = Export[bool](_bool, _int, _int, _colors)
+    VelmoraSetLedsColorsFlushBuffer = Export[bool](_bool)
+    VelmoraSetLedsColorsFlushBufferAsync = Export[bool](_bool, AsyncCallbackC, _void_p)
+    VelmoraRegisterKeypressCallback = Export[bool](_bool, KeypressCallbackC, _void_p)
+
+    def __init__(self, cdll: ctypes.CDLL) -> None:
+        self._functions: Dict[str, Any] = {}
+        for export in self.table():
+            function = getattr(cdll, export.name)
+            function.restype = export.restype
+            function.argtypes = export.argtypes
+            self._functions[export.name] = function
+
+    @staticmethod
+    def table() -> List[Export[Any]]:
+        """Every prototype, in the order declared."""
+        return [value for value in vars(Exports).values() if isinstance(value, Export)]
 
 
 # --- Finding the library ----------------------------------------------------
 
 
-def _repository_roots() -> List[Path]:
-    """The repository this package was imported from, then the current
-    directory, when either is a checkout of the project."""
-    roots: List[Path] = []
-    for start in (Path(__file__).resolve().parents[2], Path.cwd()):
-        if (start / "src" / "api" / "LUMSDK.h").is_file() and start not in roots:
-            roots.append(start)
-    return roots
-
-
-def _sanitizer_missing(path: Path) -> Optional[str]:
-    """Why a sanitized build cannot be loaded into this process, or None.
-
-    A library built with a sanitizer stops the whole process when its
-    runtime was not loaded first (LD_PRELOAD), so such a copy is only taken
-    when the runtime is already there."""
-    try:
-        data = path.read_bytes()
-    except OSError:
-        return None
-    for runtime in ("libasan.so", "libtsan.so"):
-        if runtime.encode() in data:
-            try:
-                with open("/proc/self/maps", encoding="utf-8", errors="replace") as maps:
-                    if runtime in maps.read():
-                        return None
-            except OSError:
-                pass
-            return f"built with a sanitizer whose runtime ({runtime}) is not preloaded"
-    return None
-
-
-def _candidates() -> List[Tuple[str, str]]:
-    """(description, path) in the order they are tried, after LUMSDK_LIBRARY."""
-    found = [("inside the package", str(BUNDLED_DIR / LIBRARY_FILE))]
-    for root in _repository_roots():
-        for preset in _BUILD_PRESETS:
-            found.append(("build tree", str(root / "build" / preset / "bin" / LIBRARY_FILE)))
-    return found
-
-
 def load() -> Tuple[ctypes.CDLL, str]:
-    """Loads the library from the first place that has one; raises
-    LibraryNotFoundError naming every place tried.
+    """Loads the library: LUMSDK_LIBRARY, the copy inside the package, then
+    the system's search; raises LibraryNotFoundError naming every place
+    tried.
 
     LUMSDK_LIBRARY, when set, is the only place tried: a library chosen on
     purpose is never replaced by another one silently."""
@@ -180,19 +214,14 @@ def load() -> Tuple[ctypes.CDLL, str]:
         except OSError as e:
             raise LibraryNotFoundError(f"cannot load the LUMSDK library LUMSDK_LIBRARY={chosen}: {e}")
     tried = ["LUMSDK_LIBRARY: not set"]
-    for what, candidate in _candidates():
-        path = Path(candidate)
-        if not path.is_file():
-            tried.append(f"{what}: {candidate} (no such file)")
-            continue
-        reason = _sanitizer_missing(path) if what == "build tree" else None
-        if reason:
-            tried.append(f"{what}: {candidate} ({reason})")
-            continue
+    bundled = BUNDLED_DIR / LIBRARY_FILE
+    if bundled.is_file():
         try:
-            return ctypes.CDLL(str(path)), str(path)
+            return ctypes.CDLL(str(bundled)), str(bundled)
         except OSError as e:
-            tried.append(f"{what}: {candidate} ({e})")
+            tried.append(f"inside the package: {bundled} ({e})")
+    else:
+        tried.append(f"inside the package: {bundled} (no such file)")
     system = ctypes.util.find_library(_SYSTEM_NAME)
     if system:
         try:
@@ -210,7 +239,7 @@ def load() -> Tuple[ctypes.CDLL, str]:
 # --- The loaded library and its call gate ----------------------------------
 
 
-class Library:
+class Library(Exports):
     """The loaded library. Every call enters the gate, so that at interpreter
     exit the library is unloaded only once no Python thread is inside it.
 
@@ -219,20 +248,17 @@ class Library:
     """
 
     def __init__(self, cdll: ctypes.CDLL, path: str) -> None:
+        super().__init__(cdll)
         self.path = path
         self._cdll = cdll
-        for name, (restype, argtypes) in _PROTOTYPES.items():
-            function = getattr(cdll, name)
-            function.restype = restype
-            function.argtypes = argtypes
-            setattr(self, name, function)
         self._lock = threading.Lock()
         self._idle = threading.Condition(self._lock)
         self._busy = 0
         self._closed = False
         self._close_hooks: List[Callable[[], None]] = []
+        self._before_close_hooks: List[Callable[[], None]] = []
 
-    def call(self, function: Callable, *args):  # type: ignore[type-arg]
+    def call(self, function: Callable[..., R], *args: Any) -> Tuple[R, int]:
         """Calls ``function`` and returns (its result, this thread's last
         error)."""
         with self._lock:
@@ -241,12 +267,17 @@ class Library:
             self._busy += 1
         try:
             result = function(*args)
-            return result, self.VelmoraGetLastError()  # type: ignore[attr-defined]
+            return result, self.VelmoraGetLastError()
         finally:
             with self._lock:
                 self._busy -= 1
                 if self._busy == 0:
                     self._idle.notify_all()
+
+    def before_close(self, hook: Callable[[], None]) -> None:
+        """Runs ``hook`` at exit while calls are still allowed (to end
+        threads of the package that call the library)."""
+        self._before_close_hooks.append(hook)
 
     def on_close(self, hook: Callable[[], None]) -> None:
         """Runs ``hook`` after the library is unloaded."""
@@ -259,6 +290,12 @@ class Library:
 
         Registered at exit: once the interpreter is finalized, a callback
         arriving on a library thread could no longer run Python code."""
+        if not self._closed:
+            for hook in self._before_close_hooks:
+                try:
+                    hook()
+                except Exception:  # noqa: BLE001 - exit must go on
+                    log.exception("lumsdk: error while closing")
         with self._lock:
             if self._closed:
                 return

@@ -11,6 +11,7 @@ import threading
 from concurrent.futures import Future
 from contextlib import contextmanager
 from typing import (
+    Any,
     Callable,
     Dict,
     Iterable,
@@ -24,16 +25,20 @@ from typing import (
 )
 
 from . import _library as _lib
+from ._healing import ConnectionState, Healer, StateFunction, StateHandler, stop_all
 from .errors import (
     BadArgumentError,
     ControlRefusedError,
+    ErrorCode,
+    HostUnreachableError,
     LibraryClosedError,
     LumsdkError,
     error_for_code,
 )
 from .records import RGB, Channel, ChannelDevice, Device, LedPosition, ProtocolDetails
 
-__all__ = ["Client", "KeyHandler", "connect", "led_for_key", "Colors", "KeyFunction"]
+__all__ = ["Client", "KeyHandler", "connect", "led_for_key", "Colors", "KeyFunction",
+           "ConnectionState", "StateHandler", "StateFunction"]
 
 log = logging.getLogger("lumsdk")
 
@@ -148,6 +153,12 @@ def _checked_color_records(colors: Colors) -> Tuple[ctypes.Array, int]:  # type:
     return (_lib.LedColorC * len(records))(*records), len(records)
 
 
+def _color_map(records: ctypes.Array, size: int) -> Dict[int, Tuple[int, int, int]]:  # type: ignore[type-arg]
+    """Checked records as ``{led_id: (r, g, b)}``, for a healing client's intent."""
+    flat = array.array("i", bytes(records))
+    return dict(zip(flat[0::4], zip(flat[1::4], flat[2::4], flat[3::4])))
+
+
 def _led_records(leds: Iterable[int]) -> Tuple[ctypes.Array, int]:  # type: ignore[type-arg]
     if isinstance(leds, (str, bytes)) or not isinstance(leds, Iterable):
         raise BadArgumentError(f"LED ids must be a sequence of integers, not {leds!r}")
@@ -185,7 +196,7 @@ def led_for_key(key: str) -> Optional[int]:
     Needs a handshake first (:func:`connect`)."""
     name = _key_byte(key)
     lib = _lib.library()
-    led, error = lib.call(lib.VelmoraGetLedIdForKeyName, name)  # type: ignore[attr-defined]
+    led, error = lib.call(lib.VelmoraGetLedIdForKeyName, name)
     if error != 0:
         raise error_for_code(error, f"LED for key {key!r}")
     return led or None
@@ -292,11 +303,13 @@ class _KeyDispatch:
     def in_dispatch(self) -> bool:
         return getattr(self._local, "active", False)
 
-    def add(self, handler: KeyHandler) -> None:
+    def add(self, handler: KeyHandler, register: bool = True) -> None:
+        """Adds ``handler``, registering the C callback first when none is;
+        without ``register`` (the host is away) a healer registers it later."""
         with self._lock:
             self._handlers.append(handler)
             registered = self._token != 0
-        if registered:
+        if registered or not register:
             return
         try:
             self.register()
@@ -320,11 +333,18 @@ class _KeyDispatch:
             self._next_token += 1
             token = self._next_token
         lib = _lib.library()
-        result, error = lib.call(lib.VelmoraRegisterKeypressCallback,  # type: ignore[attr-defined]
-                                 _KEY_THUNK, token)
+        result, error = lib.call(lib.VelmoraRegisterKeypressCallback, _KEY_THUNK, token)
         _check(result, error, "key-press registration")
         with self._lock:
             self._token = max(self._token, token)
+
+    def handshake_done(self) -> None:
+        """A handshake may have made a new connection, which has no C
+        registration: with no functions left to register again now, the
+        next one added registers anew."""
+        with self._lock:
+            if not self._handlers:
+                self._token = 0
 
     def has_handlers(self) -> bool:
         with self._lock:
@@ -368,10 +388,15 @@ _ASYNC_THUNK = _lib.AsyncCallbackC(_on_async_done)
 _KEY_THUNK = _lib.KeypressCallbackC(_on_key)
 
 
+_hooked: Optional[_lib.Library] = None
+
+
 def _library() -> _lib.Library:
+    global _hooked
     lib = _lib.library()
-    if not getattr(lib, "_lumsdk_hooked", False):
-        lib._lumsdk_hooked = True  # type: ignore[attr-defined]
+    if _hooked is not lib:
+        _hooked = lib
+        lib.before_close(stop_all)
         lib.on_close(lambda: _completions.fail_all(
             LibraryClosedError("the LUMSDK library was unloaded before this call completed")))
     return lib
@@ -381,13 +406,25 @@ def _library() -> _lib.Library:
 
 
 def _handshake() -> ProtocolDetails:
+    protocol, error = _try_handshake()
+    if error != 0:
+        raise error_for_code(error, "handshake")
+    return protocol
+
+
+def _try_handshake() -> Tuple[ProtocolDetails, int]:
+    """The handshake's record (without the host's fields when it failed)
+    and its error."""
     if _keys.in_dispatch():
         raise LumsdkError("a key-press function may not connect or reconnect")
     lib = _library()
-    details, error = lib.call(lib.VelmoraPerformProtocolHandshake)  # type: ignore[attr-defined]
-    if error != 0:
-        raise error_for_code(error, "handshake")
+    details, error = lib.call(lib.VelmoraPerformProtocolHandshake)
+    if error == 0:
+        _keys.handshake_done()
+    return _protocol(details), error
 
+
+def _protocol(details: _lib.ProtocolDetailsC) -> ProtocolDetails:
     def text(raw: Optional[bytes]) -> Optional[str]:
         return None if raw is None else raw.decode("utf-8", "replace")
 
@@ -400,27 +437,71 @@ def _handshake() -> ProtocolDetails:
     )
 
 
-def connect() -> "Client":
+def connect(*, heal: bool = True, probe_interval: float = 1.0, backoff_initial: float = 0.05,
+            backoff_max: float = 2.0, on_state: Optional[StateFunction] = None) -> "Client":
     """Connects to the lighting host (or keeps the working connection) and
-    exchanges versions. Raises :class:`HostUnreachableError` when no host
-    answers.
+    exchanges versions.
 
-    The connection belongs to the process: every Client shares it."""
-    return Client(_handshake())
+    With ``heal`` (the default) the client survives host restarts: see
+    :meth:`Client.on_state`. When no host answers yet it returns a client
+    that connects as soon as one starts (``client.connected`` is False until
+    then, and calls fail with :class:`HostUnreachableError`). ``on_state``
+    is subscribed before the first handshake, so it sees ``CONNECTED``.
+    The healer probes an idle connection every ``probe_interval`` seconds
+    and waits ``backoff_initial``, doubling to ``backoff_max``, between
+    attempts to reconnect.
+
+    Without ``heal`` it raises :class:`HostUnreachableError` when no host
+    answers, and a broken connection stays broken until :meth:`Client.reconnect`.
+
+    The connection belongs to the process: every Client shares it. One
+    healing client per process is the supported case."""
+    if not heal:
+        if on_state is not None:
+            raise BadArgumentError("on_state needs a healing client (heal=True)")
+        return Client(_handshake())
+    for name, value in (("probe_interval", probe_interval), ("backoff_initial", backoff_initial),
+                        ("backoff_max", backoff_max)):
+        if not isinstance(value, (int, float)) or not value > 0:
+            raise BadArgumentError(f"{name} must be a number of seconds above 0, not {value!r}")
+    if on_state is not None and not callable(on_state):
+        raise BadArgumentError(f"on_state needs a callable, not {on_state!r}")
+    protocol, error = _try_handshake()
+    if error not in (ErrorCode.NONE, ErrorCode.HOST_UNREACHABLE):
+        raise error_for_code(error, "handshake")
+    connected = error == ErrorCode.NONE
+    client = Client(protocol)
+    client._heal(connected, float(probe_interval), float(backoff_initial),
+                 max(float(backoff_max), float(backoff_initial)),
+                 [on_state] if on_state is not None else [])
+    return client
 
 
 class Client:
     """The process's connection to the host; a context manager.
 
     Every method may be called from any thread, including from inside a
-    key-press function or a future's callback."""
+    key-press function, a state function or a future's callback."""
 
     def __init__(self, protocol: ProtocolDetails) -> None:
         self.protocol: ProtocolDetails = protocol
-        """Versions exchanged at the latest handshake."""
+        """Versions exchanged at the latest handshake (before a healing
+        client first connects: no server version, server protocol 0)."""
         self._lib = _library()
         self._priority: Optional[int] = None
         self._closed = False
+        self._healer: Optional[Healer] = None
+
+    def _heal(self, connected: bool, probe_interval: float, backoff_initial: float,
+              backoff_max: float, subscribers: List[StateFunction]) -> None:
+        def on_handshake(protocol: ProtocolDetails) -> None:
+            self.protocol = protocol
+
+        self._healer = Healer(
+            self._lib, self.protocol, connected=connected, handshake=_handshake, on_handshake=on_handshake,
+            keys_wanted=_keys.has_handlers, register_keys=_keys.register,
+            probe_interval=probe_interval, backoff_initial=backoff_initial,
+            backoff_max=backoff_max, subscribers=subscribers)
 
     # Lifetime -----------------------------------------------------------------
 
@@ -431,34 +512,73 @@ class Client:
         self.close()
 
     def close(self) -> None:
-        """Stops this client's key-press functions. The connection itself
-        stays for other clients and ends with the process."""
+        """Stops healing and this client's key-press functions. The
+        connection itself stays for other clients and ends with the process."""
         self._closed = True
+        if self._healer is not None:
+            self._healer.stop()
         _keys.remove_owned_by(self)
+
+    @property
+    def connected(self) -> bool:
+        """False while a healing client knows the host is away (or has not
+        connected yet); calls then fail at once with HostUnreachableError."""
+        return self._healer is None or self._healer.connected
 
     def reconnect(self) -> ProtocolDetails:
         """Handshakes again, reconnecting when the host went away. Key-press
-        functions keep working across it. Not allowed in a key-press
-        function."""
+        functions keep working across it; a healing client also restores
+        priority, control and colours. Not allowed in a key-press function."""
         self._check_open()
+        if self._healer is not None:
+            if _keys.in_dispatch():
+                raise LumsdkError("a key-press function may not connect or reconnect")
+            protocol = self._healer.attempt()
+            if protocol is None:
+                raise error_for_code(ErrorCode.HOST_UNREACHABLE, "handshake")
+            return protocol
         self.protocol = _handshake()
         if _keys.has_handlers():
             _keys.register()
         return self.protocol
 
+    def on_state(self, function: StateFunction) -> StateHandler:
+        """Calls ``function(state)`` with a :class:`ConnectionState` when the
+        connection is lost, restored, first made, or the host's devices
+        change. It runs on the client's healer thread and may call the
+        client; exceptions it raises are logged (logger ``"lumsdk"``).
+        Returns a :class:`StateHandler` whose ``stop()`` ends the calls."""
+        if not callable(function):
+            raise BadArgumentError(f"on_state needs a callable, not {function!r}")
+        self._check_open()
+        if self._healer is None:
+            raise LumsdkError("on_state needs a healing client (connect(heal=True))")
+        return self._healer.subscribe(function)
+
     def _check_open(self) -> None:
         if self._closed:
             raise LumsdkError("this Client is closed")
 
-    def _call(self, function: Callable, *args):  # type: ignore[type-arg]
+    def _call(self, what: str, function: Callable[..., _lib.R], *args: Any,
+              remember: Optional[Callable[[], None]] = None) -> Tuple[_lib.R, int]:
         self._check_open()
+        if self._healer is not None:
+            return self._healer.call(what, function, *args, remember=remember)
         return self._lib.call(function, *args)
+
+    def _remember_colors(self, records: ctypes.Array  # type: ignore[type-arg]
+                         ) -> Optional[Callable[[], None]]:
+        healer = self._healer
+        if healer is None:
+            return None
+        raw = bytes(records)
+        return lambda: healer.remember_colors(raw)
 
     # Devices ------------------------------------------------------------------
 
     def device_count(self) -> int:
         """Number of devices of the host."""
-        count, error = self._call(self._lib.VelmoraGetDeviceCount)  # type: ignore[attr-defined]
+        count, error = self._call("device count", self._lib.VelmoraGetDeviceCount)
         if count < 0:
             raise error_for_code(error, "device count")
         return count
@@ -466,9 +586,10 @@ class Client:
     def device(self, index: int) -> Device:
         """The description of device ``index``."""
         index = _device_index(index)
-        info, error = self._call(self._lib.VelmoraGetDeviceInfo, index)  # type: ignore[attr-defined]
+        what = f"device {index}"
+        info, error = self._call(what, self._lib.VelmoraGetDeviceInfo, index)
         if not info:
-            raise error_for_code(error, f"device {index}")
+            raise error_for_code(error, what)
         d = info.contents
         channels = []
         for c in range(max(d.channels.channelsCount, 0)):
@@ -490,13 +611,12 @@ class Client:
     def positions(self, device: Optional[int] = None) -> List[LedPosition]:
         """Positions of every LED, or of one device's LEDs."""
         if device is None:
-            result, error = self._call(self._lib.VelmoraGetLedPositions)  # type: ignore[attr-defined]
             what = "LED positions"
+            result, error = self._call(what, self._lib.VelmoraGetLedPositions)
         else:
             index = _device_index(device)
-            result, error = self._call(
-                self._lib.VelmoraGetLedPositionsByDeviceIndex, index)  # type: ignore[attr-defined]
             what = f"LED positions of device {index}"
+            result, error = self._call(what, self._lib.VelmoraGetLedPositionsByDeviceIndex, index)
         if not result:
             raise error_for_code(error, what)
         p = result.contents
@@ -505,27 +625,34 @@ class Client:
 
     def led_for_key(self, key: str) -> Optional[int]:
         """See :func:`lumsdk.led_for_key`."""
-        self._check_open()
-        return led_for_key(key)
+        name = _key_byte(key)
+        what = f"LED for key {key!r}"
+        led, error = self._call(what, self._lib.VelmoraGetLedIdForKeyName, name)
+        if error != 0:
+            raise error_for_code(error, what)
+        return led or None
 
     def set_colors(self, colors: Colors) -> None:
         """Sets colours and waits for the host: ``{led_id: (r, g, b)}`` or a
         sequence of ``(led_id, r, g, b)``."""
         records, size = _color_records(colors)
-        result, error = self._call(self._lib.VelmoraSetLedsColors, size, records)  # type: ignore[attr-defined]
-        _check(result, error, f"setting {size} colours")
+        what = f"setting {size} colours"
+        result, error = self._call(what, self._lib.VelmoraSetLedsColors, size, records,
+                                   remember=self._remember_colors(records))
+        _check(result, error, what)
 
     def get_colors(self, leds: Iterable[int], device: Optional[int] = None) -> Dict[int, RGB]:
         """The colours of ``leds`` as the user sees them, ``{led_id: RGB}``;
         with ``device``, of that device's LEDs only."""
         records, size = _led_records(leds)
+        what = f"reading {size} colours"
         if device is None:
-            result, error = self._call(self._lib.VelmoraGetLedsColors, size, records)  # type: ignore[attr-defined]
+            result, error = self._call(what, self._lib.VelmoraGetLedsColors, size, records)
         else:
             index = _device_index(device)
-            result, error = self._call(self._lib.VelmoraGetLedsColorsByDeviceIndex,  # type: ignore[attr-defined]
+            result, error = self._call(what, self._lib.VelmoraGetLedsColorsByDeviceIndex,
                                        index, size, records)
-        _check(result, error, f"reading {size} colours")
+        _check(result, error, what)
         return {r.ledId: RGB(r.r, r.g, r.b) for r in records}
 
     def set_colors_async(self, colors: Colors) -> "Future[None]":
@@ -533,57 +660,97 @@ class Client:
         worker thread of the library) when the host has answered, or fails
         with the error. Use ``asyncio.wrap_future`` to await it."""
         records, size = _color_records(colors)
+        what = f"queueing {size} colours"
         number, future = _completions.add()
         try:
-            result, error = self._call(self._lib.VelmoraSetLedsColorsAsync,  # type: ignore[attr-defined]
-                                       size, records, _ASYNC_THUNK, number)
-            _check(result, error, f"queueing {size} colours")
+            result, error = self._call(what, self._lib.VelmoraSetLedsColorsAsync, size, records,
+                                       _ASYNC_THUNK, number,
+                                       remember=self._remember_colors(records))
+            _check(result, error, what)
         except BaseException:
             _completions.take(number)
             raise
+        self._watch(future)
         return future
+
+    def _watch(self, future: "Future[None]") -> None:
+        # A completion that failed because the host went away counts as a
+        # call failing with "host unreachable".
+        healer = self._healer
+        if healer is not None:
+            epoch = healer.epoch
+            future.add_done_callback(
+                lambda f: healer.lost(epoch) if isinstance(f.exception(), HostUnreachableError)
+                else None)
 
     def buffer(self, device: int, colors: Colors) -> None:
         """Stores colours for one device in the library's buffer; nothing is
         sent until :meth:`flush` or :meth:`flush_async`."""
         index = _device_index(device)
         records, size = _color_records(colors)
-        result, error = self._call(self._lib.VelmoraSetLedsColorsBufferByDeviceIndex,  # type: ignore[attr-defined]
+        what = f"buffering {size} colours for device {index}"
+        result, error = self._call(what, self._lib.VelmoraSetLedsColorsBufferByDeviceIndex,
                                    index, size, records)
-        _check(result, error, f"buffering {size} colours for device {index}")
+        _check(result, error, what)
+        healer = self._healer
+        if healer is not None:
+            buffered = _color_map(records, size)
+            healer.locked(lambda: healer.remember_buffered(buffered))
 
     def flush(self) -> None:
         """Sends the whole buffer and waits for the host."""
-        result, error = self._call(self._lib.VelmoraSetLedsColorsFlushBuffer)  # type: ignore[attr-defined]
-        _check(result, error, "flushing the buffer")
+        what = "flushing the buffer"
+        result, error = self._call(what, self._lib.VelmoraSetLedsColorsFlushBuffer,
+                                   remember=self._healer and self._healer.remember_flush)
+        _check(result, error, what)
 
     def flush_async(self) -> "Future[None]":
         """Hands the buffer to a worker that sends it on its next pass; the
         future completes with the host's answer."""
+        what = "flushing the buffer asynchronously"
         number, future = _completions.add()
         try:
-            result, error = self._call(self._lib.VelmoraSetLedsColorsFlushBufferAsync,  # type: ignore[attr-defined]
-                                       _ASYNC_THUNK, number)
-            _check(result, error, "flushing the buffer asynchronously")
+            result, error = self._call(what, self._lib.VelmoraSetLedsColorsFlushBufferAsync,
+                                       _ASYNC_THUNK, number,
+                                       remember=self._healer and self._healer.remember_flush)
+            _check(result, error, what)
         except BaseException:
             _completions.take(number)
             raise
+        self._watch(future)
         return future
 
     # Control -------------------------------------------------------------------
 
+    def _remember_control(self, held: bool) -> None:
+        healer = self._healer
+        if healer is not None:
+            healer.locked(lambda: healer.remember_control(held))
+
     def request_control(self) -> bool:
         """Asks for exclusive control of the lighting; False when the host
-        refuses (another application holds it)."""
-        result, error = self._call(self._lib.VelmoraRequestControl, 0)  # type: ignore[attr-defined]
+        refuses (another application holds it). A healing client asked
+        while the host is away raises HostUnreachableError and takes control
+        when the host is back."""
+        what = "requesting control"
+        try:
+            result, error = self._call(what, self._lib.VelmoraRequestControl, 0)
+        except HostUnreachableError:
+            self._remember_control(True)
+            raise
+        if error == ErrorCode.HOST_UNREACHABLE:
+            self._remember_control(True)
         if not result and error != 0:
-            raise error_for_code(error, "requesting control")
+            raise error_for_code(error, what)
+        self._remember_control(bool(result))
         return bool(result)
 
     def release_control(self) -> None:
         """Gives exclusive control back."""
-        result, error = self._call(self._lib.VelmoraReleaseControl, 0)  # type: ignore[attr-defined]
-        _check(result, error, "releasing control")
+        what = "releasing control"
+        self._remember_control(False)
+        result, error = self._call(what, self._lib.VelmoraReleaseControl, 0)
+        _check(result, error, what)
 
     @contextmanager
     def exclusive(self) -> Iterator["Client"]:
@@ -595,7 +762,13 @@ class Client:
         try:
             yield self
         finally:
-            self.release_control()
+            try:
+                self.release_control()
+            except HostUnreachableError:
+                # A host that went away holds nothing; a healing client
+                # remembers not to take control back.
+                if self._healer is None:
+                    raise
 
     @property
     def priority(self) -> Optional[int]:
@@ -606,9 +779,21 @@ class Client:
     @priority.setter
     def priority(self, value: int) -> None:
         level = _in_range(value, 0, 255, "priority")
-        result, error = self._call(self._lib.VelmoraSetLayerPriority, level)  # type: ignore[attr-defined]
-        _check(result, error, f"setting priority {level}")
+        what = f"setting priority {level}"
+        healer = self._healer
+        try:
+            result, error = self._call(what, self._lib.VelmoraSetLayerPriority, level)
+        except HostUnreachableError:
+            error = ErrorCode.HOST_UNREACHABLE
+        if healer is not None and error == ErrorCode.HOST_UNREACHABLE:
+            # Kept, and set again when the host is back.
+            self._priority = level
+            healer.locked(lambda: healer.remember_priority(level))
+            raise error_for_code(error, what)
+        _check(result, error, what)
         self._priority = level
+        if healer is not None:
+            healer.locked(lambda: healer.remember_priority(level))
 
     # Key presses ----------------------------------------------------------------
 
@@ -617,11 +802,21 @@ class Client:
         release, on the library's notification thread. Usable as a
         decorator; returns a :class:`KeyHandler` whose ``stop()`` ends the
         calls. Exceptions the function raises are logged (logger
-        ``"lumsdk"``) and do not stop later calls."""
+        ``"lumsdk"``) and do not stop later calls. A healing client accepts
+        it while the host is away and registers it when the host is back."""
         if not callable(function):
             raise BadArgumentError(f"on_key needs a callable, not {function!r}")
         self._check_open()
         handler = KeyHandler(function, self)
-        _keys.add(handler)
+        healer = self._healer
+        if healer is not None and not healer.connected:
+            _keys.add(handler, register=False)
+            return handler
+        try:
+            _keys.add(handler)
+        except HostUnreachableError:
+            if healer is None:
+                raise
+            _keys.add(handler, register=False)
+            healer.lost()
         return handler
-

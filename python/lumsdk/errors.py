@@ -8,9 +8,11 @@ while another application holds exclusive control) raise the base class.
 
 from __future__ import annotations
 
+import enum
 from typing import Dict, Optional, Type
 
 __all__ = [
+    "ErrorCode",
     "LumsdkError",
     "HostUnreachableError",
     "HandshakeRequiredError",
@@ -23,6 +25,20 @@ __all__ = [
 ]
 
 
+class ErrorCode(enum.IntEnum):
+    """The library's error codes (its ``VelmoraError`` enum)."""
+
+    NONE = 0
+    HOST_UNREACHABLE = 1
+    RESERVED = 2
+    HANDSHAKE_REQUIRED = 3
+    PROTOCOL_MISMATCH = 4
+    BAD_ARGUMENT = 5
+
+
+_KNOWN_CODES = frozenset(c.value for c in ErrorCode)
+
+
 class LumsdkError(Exception):
     """A call failed. ``code`` is the library's error code (0 when the host
     answered "no" without a code)."""
@@ -32,34 +48,36 @@ class LumsdkError(Exception):
     def __init__(self, message: str, code: Optional[int] = None) -> None:
         super().__init__(message)
         if code is not None:
-            self.code = code
+            # A code of the table reads as its ErrorCode; others (passed
+            # through from a host) stay plain ints.
+            self.code = ErrorCode(code) if code in _KNOWN_CODES else code
 
 
 class HostUnreachableError(LumsdkError):
     """No host is running, the connection broke, or the host did not answer
     in time (code 1)."""
 
-    code = 1
+    code = ErrorCode.HOST_UNREACHABLE
 
 
 class HandshakeRequiredError(LumsdkError):
     """No handshake has succeeded yet in this process (code 3). Call
     :func:`lumsdk.connect` first."""
 
-    code = 3
+    code = ErrorCode.HANDSHAKE_REQUIRED
 
 
 class ProtocolMismatchError(LumsdkError):
     """The host speaks a protocol version too old for this call (code 4)."""
 
-    code = 4
+    code = ErrorCode.PROTOCOL_MISMATCH
 
 
 class BadArgumentError(LumsdkError, ValueError):
     """An argument was rejected (code 5): by lumsdk before the call, by the
     library, or because the host's answer held no usable result."""
 
-    code = 5
+    code = ErrorCode.BAD_ARGUMENT
 
 
 class ControlRefusedError(LumsdkError):
@@ -88,12 +106,15 @@ def error_for_code(code: int, what: str) -> LumsdkError:
     return cls(f"{what} failed with error {code} ({_describe(code)})", code)
 
 
+_DESCRIPTIONS: Dict[int, str] = {
+    ErrorCode.NONE: "the host answered no",
+    ErrorCode.HOST_UNREACHABLE: "host unreachable",
+    ErrorCode.RESERVED: "refused by the host",
+    ErrorCode.HANDSHAKE_REQUIRED: "handshake required",
+    ErrorCode.PROTOCOL_MISMATCH: "protocol mismatch: the host is too old for this call",
+    ErrorCode.BAD_ARGUMENT: "bad argument",
+}
+
+
 def _describe(code: int) -> str:
-    return {
-        0: "the host answered no",
-        1: "host unreachable",
-        2: "refused by the host",
-        3: "handshake required",
-        4: "protocol mismatch: the host is too old for this call",
-        5: "bad argument",
-    }.get(code, "host error")
+    return _DESCRIPTIONS.get(code, "host error")

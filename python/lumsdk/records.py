@@ -21,7 +21,7 @@ class ProtocolDetails:
     """Versions exchanged at the handshake."""
 
     sdk_version: str
-    """This library's version, e.g. ``"3.0.171"``."""
+    """This library's version (the C library's, as ``lumsdk.__version__``)."""
     server_version: Optional[str]
     """The host's version text; None when no host answered."""
     sdk_protocol_version: int

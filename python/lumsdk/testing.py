@@ -60,7 +60,10 @@ class Lumhost:
         self.lines: List[str] = []
         self._new: "queue.Queue[str]" = queue.Queue()
         threading.Thread(target=self._read, daemon=True).start()
+        # The address as printed carries the token (?token=...), for a browser;
+        # API requests go to the bare address and send the token as a header.
         self.url = self._wait_for("the desk page is at ").split("the desk page is at ", 1)[1]
+        self._base = self.url.split("?", 1)[0].rstrip("/")
         self._wait_for("lumhost: serving")
 
     def _read(self) -> None:
@@ -90,7 +93,7 @@ class Lumhost:
     def _call(self, method: str, path: str, body: Optional[Dict[str, Any]] = None) -> Any:
         data = json.dumps(body).encode() if body is not None else None
         request = urllib.request.Request(
-            self.url.rstrip("/") + path, data=data, method=method,
+            self._base + path, data=data, method=method,
             headers={"Authorization": "Bearer " + self._token,
                      "Content-Type": "application/json"})
         try:

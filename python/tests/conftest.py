@@ -5,8 +5,8 @@ process, so the variable is set here, before any test connects, and every
 test of this process shares the one host. Tests that need another host or
 a fresh process run Python in a subprocess (``run_python``).
 
-LUMHOST names the lumhost program (default: the repository's build trees);
-LUMSDK_LIBRARY the library, as for the package itself.
+LUMHOST names the lumhost program and LUMSDK_LIBRARY the library; without
+them, the repository's build trees are searched.
 """
 
 import os
@@ -29,6 +29,34 @@ os.environ["LUMSDK_PIPE_BASE"] = f"lumsdk-pytest-{os.getpid()}-{uuid.uuid4().hex
 WAIT = 20.0  # generous upper bound for anything to happen
 
 
+def _sanitizer_missing(path):
+    """Why a sanitized build cannot be loaded into this process, or None: a
+    library built with a sanitizer stops the process unless its runtime was
+    loaded first (LD_PRELOAD)."""
+    data = path.read_bytes()
+    with open("/proc/self/maps", encoding="utf-8", errors="replace") as maps:
+        loaded = maps.read()
+    for runtime in ("libasan.so", "libtsan.so"):
+        if runtime.encode() in data and runtime not in loaded:
+            return runtime
+    return None
+
+
+def _find_library():
+    """Without LUMSDK_LIBRARY, the tests take the first build tree's library
+    that can be loaded here (the package itself looks in no build tree)."""
+    if os.environ.get("LUMSDK_LIBRARY") or sys.platform == "win32":
+        return
+    for preset in ("linux", "linux-asan", "linux-tsan"):
+        path = REPOSITORY / "build" / preset / "bin" / "libLUMSDK.so"
+        if path.is_file() and not _sanitizer_missing(path):
+            os.environ["LUMSDK_LIBRARY"] = str(path)
+            return
+
+
+_find_library()
+
+
 def _find_lumhost():
     if os.environ.get("LUMHOST"):
         return os.environ["LUMHOST"]
@@ -45,19 +73,31 @@ class Host:
 
     def __init__(self, *args, pipe_base=None):
         self.pipe_base = pipe_base or os.environ["LUMSDK_PIPE_BASE"]
+        self.start(*args)
+
+    def start(self, *args):
+        """Starts lumhost (again) on this host's pipes; returns once it serves."""
         env = dict(os.environ, LUMSDK_PIPE_BASE=self.pipe_base)
         self.process = subprocess.Popen(
             [_find_lumhost(), "--no-view", *args], stdin=subprocess.PIPE,
             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=env, text=True, bufsize=1)
         self.lines = []
         self._new = queue.Queue()
-        threading.Thread(target=self._read, daemon=True).start()
+        threading.Thread(target=self._read, args=(self.process, self.lines, self._new),
+                         daemon=True).start()
         self.wait_for("lumhost: serving")
 
-    def _read(self):
-        for line in self.process.stdout:
-            self.lines.append(line.rstrip("\n"))
-            self._new.put(line)
+    def kill(self):
+        """Ends lumhost with SIGKILL: no goodbye to its clients."""
+        self.process.kill()
+        self.process.wait()
+        self.process.stdin.close()
+
+    @staticmethod
+    def _read(process, lines, new):
+        for line in process.stdout:
+            lines.append(line.rstrip("\n"))
+            new.put(line)
 
     def wait_for(self, text, timeout=WAIT):
         end = time.monotonic() + timeout

@@ -17,7 +17,7 @@ from conftest import PYTHON_DIR, WAIT, Host, run_python, wait_until
 
 def test_connect_reports_the_versions(client):
     p = client.protocol
-    assert (p.sdk_version, p.sdk_protocol_version) == ("3.0.171", 5)
+    assert (p.sdk_version, p.sdk_protocol_version) == (lumsdk.__version__, 5)
     assert p.server_version.startswith("lumhost") and p.server_protocol_version == 5
     assert p.breaking_changes is False
 

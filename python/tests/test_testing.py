@@ -40,16 +40,17 @@ def test_alert_turns_esc_red(lumhost):
     assert lumhost.color(1) == (255, 0, 0)
 
 def test_pressed_keys_light_up(lumhost):
-    client = lumsdk.connect()
-    client.reconnect()  # each test has a host of its own
-    alert_app.light_pressed_keys(client)
-    wait_until(lambda: any(c["registered"] for c in lumhost.state()["clients"]))
-    lumhost.press("A")
-    a = client.led_for_key("A")
-    wait_until(lambda: lumhost.color(a) == (255, 255, 255))
+    with lumsdk.connect() as client:
+        client.reconnect()  # each test has a host of its own
+        alert_app.light_pressed_keys(client)
+        wait_until(lambda: any(c["registered"] for c in lumhost.state()["clients"]))
+        lumhost.press("A")
+        a = client.led_for_key("A")
+        wait_until(lambda: lumhost.color(a) == (255, 255, 255))
 
 def test_faults_as_a_script_drives_them(lumhost):
-    client = lumsdk.connect()
+    # heal=False: the application sees the host go away itself.
+    client = lumsdk.connect(heal=False)
     client.reconnect()
     lumhost.command("stall 300")
     begin = time.monotonic()
@@ -65,13 +66,28 @@ def test_faults_as_a_script_drives_them(lumhost):
     client.reconnect()
     assert client.device_count() == 4  # the faults stay across a restart
 
+def test_a_healing_client_comes_back(lumhost):
+    states = []
+    with lumsdk.connect(on_state=states.append) as client:
+        client.reconnect()
+        client.set_colors({1: (0, 0, 255)})
+        lumhost.command("restart")  # the restarted host forgets the colour
+        try:
+            client.device_count()  # fails unless the healer's probe was quicker
+        except lumsdk.HostUnreachableError:
+            pass
+        wait_until(lambda: lumsdk.ConnectionState.RESTORED in states)
+        assert lumsdk.ConnectionState.LOST in states
+        assert lumhost.color(1) == (0, 0, 255)  # put back by the healer
+        assert client.device_count() == 5
+
 @pytest.mark.lumhost("--profile", "builtin:iso-de")
 def test_german_keyboard(lumhost):
-    client = lumsdk.connect()
-    client.reconnect()
-    z = client.led_for_key("Z")
-    positions = {p.led_id: p for p in client.positions()}
-    assert z == 44 and positions[z].top < positions[client.led_for_key("A")].top
+    with lumsdk.connect() as client:
+        client.reconnect()
+        z = client.led_for_key("Z")
+        positions = {p.led_id: p for p in client.positions()}
+        assert z == 44 and positions[z].top < positions[client.led_for_key("A")].top
 
 def test_refused_commands_raise(lumhost):
     from lumsdk.testing import LumhostError
@@ -89,7 +105,7 @@ def test_an_applications_suite_runs_against_the_fixture(tmp_path):
         env={"LUMSDK_PIPE_BASE": None, "PYTHONPATH": f"{PYTHON_DIR}:{tmp_path}"},
         timeout=WAIT * 6, cwd=str(tmp_path))
     assert result.returncode == 0, result.stdout + result.stderr
-    assert "5 passed" in result.stdout, result.stdout
+    assert "6 passed" in result.stdout, result.stdout
 
 
 def test_the_fixture_skips_without_a_program(tmp_path):

@@ -76,7 +76,10 @@ VelmoraProtocolDetails performProtocolHandshake() {
 
   std::string answerText;
   const std::string request = handshakeRequestText();
-  bool connected = s.isConnectionAlive() || setUpConnection(&retired);
+  // A connection that works is kept (and with it the key-press callbacks),
+  // unless a call on it has failed.
+  bool connected =
+      (s.isConnectionAlive() && !s.exchangeFailedOnConnection()) || setUpConnection(&retired);
   if (connected) {
     answerText = s.exchange(request);
     // Reconnect and resend once, only when the connection broke.

@@ -47,7 +47,13 @@ ConnectionPtr Session::replaceConnection(ConnectionPtr next) {
   std::lock_guard<std::mutex> lock(connectionMutex_);
   if (closing_.load()) return next;
   connection_.swap(next);
+  ++connectionNumber_;
   return next;
+}
+
+bool Session::exchangeFailedOnConnection() const {
+  std::lock_guard<std::mutex> lock(connectionMutex_);
+  return failedConnectionNumber_.load() == connectionNumber_ && connection_;
 }
 
 bool Session::isConnectionAlive() {
@@ -57,9 +63,17 @@ bool Session::isConnectionAlive() {
 }
 
 std::string Session::exchange(const std::string& request) {
-  ConnectionPtr current = connection();
+  ConnectionPtr current;
+  uint64_t number = 0;
+  {
+    std::lock_guard<std::mutex> lock(connectionMutex_);
+    current = connection_;
+    number = connectionNumber_;
+  }
   if (!current) return std::string();
-  return current->Call(request);
+  std::string answer = current->Call(request);
+  if (answer.empty()) failedConnectionNumber_.store(number);
+  return answer;
 }
 
 void Session::publishHandshake(bool done) {

@@ -31,6 +31,7 @@
 #define LUMSDK_API_SESSION_H_
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -81,6 +82,14 @@ class Session {
   // connection or the exchange failed.
   std::string exchange(const std::string& request);
 
+  // True when an exchange on the current connection has failed (its caller
+  // saw VelmoraErrorHostUnreachable), even if the connection still works
+  // (an answer over the bound was skipped). The handshake then replaces the
+  // connection, so that applications have one rule: after a call failed
+  // with 1, a handshake reconnects and key-press callbacks are registered
+  // again.
+  bool exchangeFailedOnConnection() const;
+
   std::recursive_mutex sessionMutex;
 
   // Written only by the handshake, under sessionMutex.
@@ -128,6 +137,10 @@ class Session {
   std::atomic<int> callsInProgress_{0};
   mutable std::mutex connectionMutex_;
   ConnectionPtr connection_;
+  // Counts the connections set up (guarded by connectionMutex_); the number
+  // of the one an exchange failed on, 0 for none.
+  uint64_t connectionNumber_ = 0;
+  std::atomic<uint64_t> failedConnectionNumber_{0};
 };
 
 // The one session of the process.

@@ -16,6 +16,11 @@ struct Counters {
   // Key-press notifications dropped because the queue of undelivered ones
   // was full (the application's callbacks did not keep up).
   std::atomic<uint64_t> notificationsDropped{0};
+  // Notifications and answers over the library's bounds: read in bounded
+  // pieces and thrown away, the connection kept (a call whose answer it was
+  // failed with VelmoraErrorHostUnreachable).
+  std::atomic<uint64_t> notificationsOversized{0};
+  std::atomic<uint64_t> answersOversized{0};
   // Failures inside a library thread (memory exhausted while reading or
   // queueing): caught, counted; the connection was marked broken.
   std::atomic<uint64_t> threadFailures{0};

@@ -237,8 +237,8 @@ ColorBuffer takeBuffer() {
   return taken;
 }
 
-// Puts colours taken by a refused flush back. Colours buffered meanwhile
-// are newer and stay.
+// Puts colours taken by a flush that could not be queued back. Colours
+// buffered meanwhile are newer and stay.
 void restoreBuffer(ColorBuffer&& taken) {
   BufferState& b = colorBuffer();
   std::lock_guard<std::mutex> lock(b.mutex);
@@ -360,12 +360,10 @@ bool setLedsColorsFlushBuffer() {
   // costs no colours.
   if (!s.isConnectionAlive()) return fail(VelmoraErrorHostUnreachable, false);
   ColorBuffer taken = takeBuffer();
-  // Too much buffered to send as one request: refused, and the colours stay
-  // buffered, as they were.
-  if (!fitsOneRequest(taken)) {
-    restoreBuffer(std::move(taken));
-    return fail(VelmoraErrorBadArgument, false);
-  }
+  // Too much buffered to send as one request: refused, and the colours are
+  // dropped. Kept, they could never be sent, and every later flush would be
+  // refused the same way.
+  if (!fitsOneRequest(taken)) return fail(VelmoraErrorBadArgument, false);
   const std::string request = buildFlushRequest(taken);
   JsonHandle answer;
   if (!exchangeText(request, &answer)) return false;
@@ -378,11 +376,9 @@ bool setLedsColorsFlushBufferAsync(VelmoraAsyncCallback callback, void* context)
   if (s.hostProtocolVersion() < min_protocol::kColorBuffer) return fail(VelmoraErrorProtocolMismatch, false);
   ColorBuffer taken = takeBuffer();
   // Checked now, while the call can still be refused: the worker would only
-  // find out when the callback is all that is left.
-  if (!fitsOneRequest(taken)) {
-    restoreBuffer(std::move(taken));
-    return fail(VelmoraErrorBadArgument, false);
-  }
+  // find out when the callback is all that is left. Dropped, as for the
+  // synchronous flush.
+  if (!fitsOneRequest(taken)) return fail(VelmoraErrorBadArgument, false);
   PendingFlush& p = pendingFlush();
   std::unique_lock<std::mutex> lock(p.mutex);
   if (!ensureWorker(&p, takeFlushBatch)) {

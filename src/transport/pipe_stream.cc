@@ -162,19 +162,44 @@ int PipeStreamBase::ReadFrameText(std::string& text, int timeoutMs) {
   return 0;
 }
 
+int PipeStreamBase::SkipRest(const Deadline& deadline) {
+  const size_t buffered = std::min(inEnd_ - inBegin_, skipLeft_);
+  inBegin_ += buffered;
+  skipLeft_ -= buffered;
+  while (skipLeft_ > 0) {
+    // Nothing is buffered here: read into the whole read-ahead buffer.
+    if (inbuf_.size() < kReadChunk) inbuf_.resize(kReadChunk);
+    size_t got = 0;
+    const int error = PlatformReadSome(inbuf_.data(), inbuf_.size(), deadline, &got);
+    const size_t dropped = std::min(got, skipLeft_);
+    skipLeft_ -= dropped;
+    inBegin_ = dropped;
+    inEnd_ = got;
+    // A read cut short that still brought the frame's last bytes has done
+    // the skip; a failure that lasts shows again at the next read.
+    if (error != 0 && skipLeft_ > 0) return error;
+  }
+  return kErrorInsufficientBuffer;
+}
+
 int PipeStreamBase::NextFrame(const uint8_t** frame, size_t* frameSize, int timeoutMs) {
   const Deadline deadline = Deadline::StartingAtFirstWait(timeoutMs);
+  if (skipLeft_ > 0) return SkipRest(deadline);
   if (!bodyPending_) {
     while (inEnd_ - inBegin_ < 4) {
       const int error = Fill(4, deadline);
       if (error != 0) return error;
     }
     const uint32_t length = LoadLe32(inbuf_.data() + inBegin_);
-    if (length > readLimit_) {
+    if (length > kMaxFrameBytes) {
       broken_.store(true);
       return kErrorInvalidData;
     }
     inBegin_ += 4;
+    if (length > readLimit_) {
+      skipLeft_ = length;
+      return SkipRest(deadline);
+    }
     const size_t buffered = inEnd_ - inBegin_;
     if (buffered >= length) {
       *frame = inbuf_.data() + inBegin_;
@@ -367,7 +392,8 @@ int WriteRawBytes(IStream& stream, const std::vector<uint8_t>& bytes, int timeou
 
 int ReadRawBytes(IStream& stream, size_t count, std::vector<uint8_t>& bytes, int timeoutMs) {
   PipeStreamBase* pipe = AsPipeStream(stream);
-  if (pipe == nullptr || pipe->bodyPending_ || !stream.OpenForReading(timeoutMs)) {
+  if (pipe == nullptr || pipe->bodyPending_ || pipe->skipLeft_ > 0 ||
+      !stream.OpenForReading(timeoutMs)) {
     return kStreamNotReady;
   }
   std::vector<uint8_t> raw(count);

@@ -49,6 +49,9 @@ constexpr int kErrorInvalidData = 13;
 constexpr int kErrorGenFailure = 31;
 constexpr int kErrorBrokenPipe = 109;
 constexpr int kErrorSemTimeout = 121;
+// A frame over the stream's read limit: read and thrown away, the stream is
+// still in step and the next read gets the next frame.
+constexpr int kErrorInsufficientBuffer = 122;
 constexpr int kErrorPipeBusy = 231;
 constexpr int kErrorNoData = 232;
 constexpr int kErrorPipeNotConnected = 233;
@@ -56,10 +59,11 @@ constexpr int kErrorPipeConnected = 535;
 constexpr int kErrorOperationAborted = 995;
 constexpr int kErrorIoPending = 997;
 
-// Largest frame body a stream accepts unless told otherwise (SetReadLimit).
-// A longer announced length is not allocated: the stream is out of step or
-// the peer is hostile, so it is marked broken. Writes refuse longer frames
-// before sending a byte.
+// Largest frame a stream carries: no writer sends a longer one (writes refuse
+// it before sending a byte), so a longer announced length means the stream is
+// out of step or the peer is hostile; it is not allocated and the stream is
+// marked broken. A frame over a lower limit set with SetReadLimit is instead
+// read in bounded pieces and thrown away (kErrorInsufficientBuffer).
 constexpr uint32_t kMaxFrameBytes = 16u << 20;
 
 // The stream states.
@@ -86,7 +90,7 @@ class IStream {
   // of a call's own work).
   virtual bool QueryInput() { return false; }
   // Lowers (or raises, up to kMaxFrameBytes) the largest frame body that Read
-  // accepts; set before the stream is used.
+  // hands out; a longer one is skipped. Set before the stream is used.
   virtual void SetReadLimit(uint32_t) {}
   virtual bool OpenForWriting(int timeoutMs) = 0;
   // Replaces frame with the next frame's body; leaves it untouched on failure.
@@ -173,7 +177,7 @@ class PipeStreamBase {
   // Reads exactly count raw bytes (buffered ones first).
   int ReadExact(uint8_t* data, size_t count, const Deadline& deadline);
   // Bytes read ahead or of a frame under way.
-  bool InputWaiting() const { return inEnd_ > inBegin_ || bodyPending_; }
+  bool InputWaiting() const { return inEnd_ > inBegin_ || bodyPending_ || skipLeft_ > 0; }
   void SetFrameLimit(uint32_t maxBytes) {
     readLimit_ = maxBytes < kMaxFrameBytes ? maxBytes : kMaxFrameBytes;
   }
@@ -204,6 +208,9 @@ class PipeStreamBase {
   // Moves buffered bytes to the front, makes room for at least need bytes
   // and reads more behind them.
   int Fill(size_t need, const Deadline& deadline);
+  // Reads and drops the rest of a frame over the read limit, a read-ahead
+  // buffer at a time; bytes past its end stay buffered for the next frame.
+  int SkipRest(const Deadline& deadline);
   uint8_t* bodyBytes() { return reinterpret_cast<uint8_t*>(&body_[0]); }
 
   std::atomic<int> state_{static_cast<int>(StreamState::Unopened)};
@@ -221,6 +228,9 @@ class PipeStreamBase {
   // copied: it is never held twice.
   std::string body_;
   size_t bodyHave_ = 0;
+  // Bytes still to drop of a frame over the read limit; a skip cut short
+  // goes on at the next read.
+  size_t skipLeft_ = 0;
   uint32_t readLimit_ = kMaxFrameBytes;
 };
 

@@ -222,10 +222,14 @@ std::string RpcConnection::Call(const std::string& request) {
   }
   std::string answer;
   const int error = reader->ReadText(answer, kExchangeTimeoutMs);
+  // An answer over the bound was read and dropped whole: the call fails,
+  // the exchange is still in step.
+  const bool oversized = error == kErrorInsufficientBuffer;
+  if (oversized) counters().answersOversized.fetch_add(1);
   // More than one answer to one request (a host that answered twice): which
   // one belongs to it is unknowable, and every later answer would be the one
   // to the request before. The exchange is out of step for good.
-  if (error == 0 && reader->QueryInput()) {
+  if ((error == 0 || oversized) && reader->QueryInput()) {
     DropExchangeStreams();
     return {};
   }
@@ -300,9 +304,16 @@ void RpcConnection::SetNotificationHandler(NotificationHandler handler) {
         try {
           std::string text;
           while (r->running.load() == 1) {
-            // A failed read ends the thread even when it did not break the
-            // stream: retrying at once would only spin on the same failure.
-            if (r->reader->ReadText(text, 0) != 0 || r->reader->IsBroken()) break;
+            const int error = r->reader->ReadText(text, 0);
+            if (error == kErrorInsufficientBuffer && !r->reader->IsBroken()) {
+              // Over the bound, read and thrown away: the next one is
+              // delivered as usual.
+              counters().notificationsOversized.fetch_add(1);
+              continue;
+            }
+            // Any other failed read ends the thread even when it did not
+            // break the stream: retrying at once would only spin on it.
+            if (error != 0 || r->reader->IsBroken()) break;
             if (text.size() < 2) continue;  // an empty text: nothing to deliver
             text.pop_back();                // the host's terminating 0 byte
             bool queued = false;

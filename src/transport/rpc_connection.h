@@ -37,8 +37,9 @@ class IRpcConnection {
 // The largest answer and notification the library reads. Real answers are a
 // few tens of KB (the positions of every LED of a large desk); the bounds keep
 // what one hostile or faulty host can cost in memory (an answer is parsed and
-// converted, a few times its size) well bounded. A longer frame breaks the
-// connection without being read.
+// converted, a few times its size) well bounded. A longer frame (up to the
+// wire's kMaxFrameBytes) is read in pieces and thrown away, and counted: a
+// notification is lost, a call fails, and the connection goes on in step.
 constexpr uint32_t kMaxAnswerBytes = 2u << 20;
 constexpr uint32_t kMaxNotificationBytes = 64u << 10;
 // Undelivered notifications queued at most, by count and by bytes; while the

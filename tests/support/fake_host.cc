@@ -7,7 +7,7 @@
 #include "json/json_text.h"
 
 namespace sdk {
-namespace testing {
+namespace test_support {
 
 struct FakeHost::State {
   std::mutex mutex;
@@ -227,5 +227,5 @@ std::string paramsOf(const std::string& requestText) {
   return params.isValid() ? toJsonText(params) : std::string();
 }
 
-}  // namespace testing
+}  // namespace test_support
 }  // namespace sdk

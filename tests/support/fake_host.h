@@ -14,7 +14,7 @@
 #include "transport/rpc_connection.h"
 
 namespace sdk {
-namespace testing {
+namespace test_support {
 
 class FakeHost {
  public:
@@ -61,7 +61,7 @@ std::string methodOf(const std::string& requestText);
 // The "params" member written compactly, or "" when there is none.
 std::string paramsOf(const std::string& requestText);
 
-}  // namespace testing
+}  // namespace test_support
 }  // namespace sdk
 
 #endif  // LUMSDK_TESTS_SUPPORT_FAKE_HOST_H_

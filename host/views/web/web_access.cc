@@ -3,6 +3,9 @@
 #include <cctype>
 #include <vector>
 
+#include "json/json_text.h"
+#include "json/json_value.h"
+
 namespace lumhost {
 namespace {
 
@@ -153,17 +156,81 @@ bool originAllowed(const std::string& origin, const std::string& hostHeader) {
   return !hostHeader.empty() && lowerCase(origin) == "http://" + lowerCase(hostHeader);
 }
 
-bool bearerTokenMatches(const std::string& authorization, const std::string& token) {
-  const std::string scheme = "bearer ";
-  if (token.empty() || authorization.size() != scheme.size() + token.size() ||
-      lowerCase(authorization.substr(0, scheme.size())) != scheme) {
+namespace {
+
+// Equal texts, in time that depends on their lengths only.
+bool sameSecret(const std::string& a, const std::string& b) {
+  unsigned char differ = a.size() == b.size() ? 0 : 1;
+  for (size_t i = 0; i < a.size(); ++i) differ |= a[i] ^ b[i % (b.empty() ? 1 : b.size())];
+  return differ == 0 && !b.empty();
+}
+
+std::string trimmed(const std::string& text) {
+  size_t begin = text.find_first_not_of(" \t");
+  if (begin == std::string::npos) return std::string();
+  size_t end = text.find_last_not_of(" \t");
+  return text.substr(begin, end - begin + 1);
+}
+
+// The value of the first "name=value" among parts separated by sep; false
+// when there is none.
+bool findPart(const std::string& text, char sep, const std::string& name, std::string* value) {
+  size_t at = 0;
+  while (at <= text.size()) {
+    size_t end = text.find(sep, at);
+    if (end == std::string::npos) end = text.size();
+    std::string part = trimmed(text.substr(at, end - at));
+    size_t equals = part.find('=');
+    if (equals != std::string::npos && part.substr(0, equals) == name) {
+      *value = part.substr(equals + 1);
+      return true;
+    }
+    at = end + 1;
+  }
+  return false;
+}
+
+}  // namespace
+
+TokenCheck checkToken(const std::string& expected, const TokenCarriers& request,
+                      const std::string& cookieName, bool* fromQuery) {
+  *fromQuery = false;
+  std::string presented;
+  std::string authorization = trimmed(request.authorization);
+  if (!authorization.empty()) {
+    if (lowerCase(authorization.substr(0, 7)) != "bearer ") return TokenCheck::Wrong;
+    presented = trimmed(authorization.substr(7));
+  } else if (!findPart(request.cookies, ';', cookieName, &presented)) {
+    if (!findPart(request.query, '&', "token", &presented)) return TokenCheck::Missing;
+    *fromQuery = true;
+  }
+  return sameSecret(presented, expected) ? TokenCheck::Accepted : TokenCheck::Wrong;
+}
+
+std::string tokenCookieName(int port) { return "lumhost-token-" + std::to_string(port); }
+
+bool validToken(const std::string& token) {
+  if (token.empty() || token.size() > 256) return false;
+  for (char c : token) {
+    bool ok =
+        std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.' || c == '_' || c == '~';
+    if (!ok) return false;
+  }
+  return true;
+}
+
+bool readKeyPress(const std::string& body, int* device, int* led, bool* pressed) {
+  sdk::JsonHandle request = sdk::parseJsonText(body);
+  const sdk::JsonHandle& d = request.getRef("device");
+  const sdk::JsonHandle& l = request.getRef("led");
+  const sdk::JsonHandle& p = request.getRef("pressed");
+  if (d.type() != sdk::kJsonNumber || l.type() != sdk::kJsonNumber || p.type() != sdk::kJsonBool) {
     return false;
   }
-  unsigned char differ = 0;
-  for (size_t i = 0; i < token.size(); ++i) {
-    differ |= static_cast<unsigned char>(authorization[scheme.size() + i] ^ token[i]);
-  }
-  return differ == 0;
+  *device = d.asInt();
+  *led = l.asInt();
+  *pressed = p.asBool();
+  return true;
 }
 
 }  // namespace lumhost

@@ -4,6 +4,11 @@
 // - its Host header must name this server by an address or "localhost",
 //   never by another name, so that a site whose name a DNS server rebinds to
 //   this machine cannot reach it from a browser;
+// - unless switched off, it must carry the server's secret token: as
+//   "Authorization: Bearer TOKEN" (scripts), as the page's cookie (set when
+//   the address lumhost printed, with "?token=TOKEN", was opened), or in the
+//   query. The Host and Origin checks stop browsers; the token stops other
+//   programs and other users of the machine, which can forge any header;
 // - a request that changes something (a key press, the live connection)
 //   must come from the page itself: its Origin is the server's own.
 // Pure functions, so that every rule is tested without a network.
@@ -40,9 +45,39 @@ bool hostAllowed(const std::string& hostHeader, const ListenAddress& served);
 // request's Host header (which hostAllowed has accepted).
 bool originAllowed(const std::string& origin, const std::string& hostHeader);
 
-// True when an Authorization header is "Bearer " followed by the token
-// (the scheme in any case). The comparison takes as long whatever matches.
-bool bearerTokenMatches(const std::string& authorization, const std::string& token);
+// What a request presented of the token.
+enum class TokenCheck {
+  Missing,   // no token anywhere: 401
+  Wrong,     // a token, not this one: 403
+  Accepted,  // the token
+};
+
+// The parts of a request that may carry the token.
+struct TokenCarriers {
+  std::string authorization;  // the Authorization header
+  std::string cookies;        // the Cookie header
+  std::string query;          // the URL after '?'
+};
+
+// Looks for the token in the Authorization header ("Bearer TOKEN"), in the
+// cookie named cookieName, then in the query's "token" parameter; the first
+// one present decides. *fromQuery tells whether the query did. Compares in
+// time independent of where the texts differ.
+TokenCheck checkToken(const std::string& expected, const TokenCarriers& request,
+                      const std::string& cookieName, bool* fromQuery);
+
+// The name of the cookie that holds the token of the server on this port:
+// cookies are kept per host, not per port, so two lumhosts on one machine
+// keep one each.
+std::string tokenCookieName(int port);
+
+// True for a token that goes into a URL, a header and a cookie as it is:
+// 1 to 256 of the characters A-Z a-z 0-9 - . _ ~
+bool validToken(const std::string& token);
+
+// A key press as the page posts it: {"device": N, "led": ID, "pressed": B}
+// with numbers and a bool. False for a body of any other shape.
+bool readKeyPress(const std::string& body, int* device, int* led, bool* pressed);
 
 }  // namespace lumhost
 

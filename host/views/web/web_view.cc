@@ -1,5 +1,6 @@
 #include "host/views/web/web_view.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <set>
@@ -29,6 +30,14 @@ constexpr size_t kMaxBodyBytes = 1024;
 constexpr size_t kMaxPageMessageBytes = 1024;
 // Pages connected at once; more are refused until one goes.
 constexpr size_t kMaxPages = 16;
+// Connections open at once, pages included. A new one beyond this ends the
+// oldest connection still sending its request, so that idle or half-sent
+// requests can neither starve the page nor take the descriptors the pipes
+// need.
+constexpr size_t kMaxConnections = 64;
+// A request's head and body arrive within this time (the browser sends them
+// at once), or the connection is closed.
+constexpr long kRequestTimeoutMs = 3000;
 // A page that has not taken this much of what was sent to it is skipped
 // until it has; it then gets everything afresh.
 constexpr size_t kMaxBufferedBytes = 1 << 20;
@@ -74,6 +83,8 @@ class WebView::Impl {
 #endif
       web_.set_user_agent("lumhost");
       web_.set_max_http_body_size(kMaxBodyBytes);
+      web_.set_open_handshake_timeout(kRequestTimeoutMs);
+      web_.set_tcp_post_init_handler([this](Handle h) { guarded([&] { onConnection(h); }); });
       web_.set_max_message_size(kMaxPageMessageBytes);
       web_.set_http_handler([this](Handle h) { guarded([&] { onHttp(h); }); });
       web_.set_validate_handler([this](Handle h) {
@@ -123,6 +134,10 @@ class WebView::Impl {
 
   std::string url() const { return "http://" + urlAuthority(options_.listen.address, port_) + "/"; }
 
+  std::string urlWithToken() const {
+    return options_.token.empty() ? url() : url() + "?token=" + options_.token;
+  }
+
  private:
   struct Page {
     bool fresh = true;  // gets everything with its next push
@@ -153,6 +168,40 @@ class WebView::Impl {
     if (options_.log) options_.log(line);
   }
 
+  // --- Connections.
+
+  // Counts every new connection and ends the oldest one still sending its
+  // request when there are too many.
+  void onConnection(Handle h) {
+    connections_.erase(std::remove_if(connections_.begin(), connections_.end(),
+                                      [](const Handle& c) { return c.expired(); }),
+                       connections_.end());
+    connections_.push_back(h);
+    if (connections_.size() <= kMaxConnections) return;
+    for (const Handle& c : connections_) {
+      websocketpp::lib::error_code ec;
+      Connection con = web_.get_con_from_hdl(c, ec);
+      if (ec || con->get_state() != websocketpp::session::state::connecting) continue;
+      ++evicted_;
+      if (evicted_ == 1 || evicted_ % 1000 == 0) {
+        note("web page: " + std::to_string(kMaxConnections) +
+             " connections are open; the oldest unfinished request is dropped (" +
+             std::to_string(evicted_) + " so far)");
+      }
+      // Ended from the loop, not from within this connection's set-up.
+      Handle victim = c;
+      asio::post(web_.get_io_service(), [this, victim] {
+        websocketpp::lib::error_code gone;
+        Connection old = web_.get_con_from_hdl(victim, gone);
+        if (!gone) old->terminate(websocketpp::lib::error_code());
+      });
+      connections_.erase(std::find_if(
+          connections_.begin(), connections_.end(),
+          [&](const Handle& x) { return !x.owner_before(victim) && !victim.owner_before(x); }));
+      return;
+    }
+  }
+
   // --- Requests.
 
   static void commonHeaders(const Connection& con) {
@@ -173,38 +222,69 @@ class WebView::Impl {
     respond(con, code, "text/plain; charset=utf-8", why + "\n");
   }
 
-  // What a request may do, and so what it must show.
+  // What a request may do, and so what it must show besides the Host and the
+  // token, which every request needs.
   enum class Guard {
-    kRead,       // read the page and its files
+    kRead,       // read the page, its files or the state
     kPageWrite,  // press keys, open the live connection: the page's own Origin
-    kApiRead,    // read the state: the token, when there is one
-    kApiWrite,   // run commands: the token, and an Origin only if the page's own
+    kApiWrite,   // run commands: an Origin only if the page's own
   };
 
-  // Every request's one check: false (and the refusal set) when the request
-  // may not do what it asks.
-  bool authorised(const Connection& con, Guard guard) {
-    // The Host check, shared by every request: a name other than the
-    // server's address may be a DNS name rebound to this machine.
+  // The Host check: false (and the refusal set) when the request names this
+  // server by another name, which may be a DNS name rebound to this machine.
+  bool hostChecked(const Connection& con) {
     const std::string& host = con->get_request_header("Host");
-    if (!hostAllowed(host, options_.listen)) {
-      refuse(con, status::forbidden,
-             "lumhost answers only requests for its own address (" + url() +
-                 " or localhost), not for \"" + host + "\"");
-      return false;
+    if (hostAllowed(host, options_.listen)) return true;
+    refuse(con, status::forbidden,
+           "lumhost answers only requests for its own address (" + url() +
+               " or localhost), not for \"" + host + "\"");
+    return false;
+  }
+
+  // The token check. A page opened with the token in its address gets it
+  // back as a cookie that only this server's pages send (HttpOnly: no script
+  // reads it; SameSite=Strict: no other site's request carries it).
+  bool tokenChecked(const Connection& con) {
+    if (options_.token.empty()) return true;
+    const std::string& resource = con->get_resource();
+    size_t mark = resource.find('?');
+    TokenCarriers carriers;
+    carriers.authorization = con->get_request_header("Authorization");
+    carriers.cookies = con->get_request_header("Cookie");
+    if (mark != std::string::npos) carriers.query = resource.substr(mark + 1);
+    bool fromQuery = false;
+    switch (checkToken(options_.token, carriers, tokenCookieName(port_), &fromQuery)) {
+      case TokenCheck::Accepted:
+        if (fromQuery) {
+          con->replace_header("Set-Cookie", tokenCookieName(port_) + "=" + options_.token +
+                                                "; Path=/; HttpOnly; SameSite=Strict");
+        }
+        return true;
+      case TokenCheck::Missing:
+        con->replace_header("WWW-Authenticate", "Bearer realm=\"lumhost\"");
+        refuse(con, status::unauthorized,
+               "lumhost's page needs its token: open the address lumhost printed (it ends in "
+               "?token=...), or send \"Authorization: Bearer TOKEN\"");
+        return false;
+      case TokenCheck::Wrong:
+        break;
     }
+    refuse(con, status::forbidden, "wrong token");
+    return false;
+  }
+
+  // The gate of every request, page, file, API or WebSocket: the Host check,
+  // then the token, then the Origin rule of what the request does. False
+  // (and the refusal set) when the request may not do it.
+  bool admitted(const Connection& con, Guard guard) {
+    if (!hostChecked(con) || !tokenChecked(con)) return false;
+    // The page's own writes always carry its Origin; a script's need none,
+    // but one that carries an Origin must carry the page's.
     const std::string& origin = con->get_request_header("Origin");
     bool originNeeded =
         guard == Guard::kPageWrite || (guard == Guard::kApiWrite && !origin.empty());
-    if (originNeeded && !originAllowed(origin, host)) {
+    if (originNeeded && !originAllowed(origin, con->get_request_header("Host"))) {
       refuse(con, status::forbidden, "this request is accepted from lumhost's own page only");
-      return false;
-    }
-    bool api = guard == Guard::kApiRead || guard == Guard::kApiWrite;
-    if (api && !options_.token.empty() &&
-        !bearerTokenMatches(con->get_request_header("Authorization"), options_.token)) {
-      con->replace_header("WWW-Authenticate", "Bearer realm=\"lumhost\"");
-      refuse(con, status::unauthorized, "send the header \"Authorization: Bearer TOKEN\"");
       return false;
     }
     return true;
@@ -216,6 +296,10 @@ class WebView::Impl {
     const std::string& method = con->get_request().get_method();
     std::string path = con->get_resource();
     path = path.substr(0, path.find('?'));
+    Guard guard = Guard::kRead;
+    if (method == "POST" && path == "/api/key") guard = Guard::kPageWrite;
+    if (method == "POST" && path == "/api/command") guard = Guard::kApiWrite;
+    if (!admitted(con, guard)) return;
     auto wants = [&](const char* allowed) {
       if (method == allowed) return true;
       con->replace_header("Allow", allowed);
@@ -223,20 +307,17 @@ class WebView::Impl {
       return false;
     };
     if (path == "/api/key") {
-      if (wants("POST") && authorised(con, Guard::kPageWrite)) pressKey(con);
+      if (wants("POST")) pressKey(con);
       return;
     }
     if (path == "/api/command") {
-      if (wants("POST") && authorised(con, Guard::kApiWrite)) runApiCommand(con);
+      if (wants("POST")) runApiCommand(con);
       return;
     }
     if (path == "/api/state") {
-      if (wants("GET") && authorised(con, Guard::kApiRead)) {
-        respond(con, status::ok, "application/json", stateJson());
-      }
+      if (wants("GET")) respond(con, status::ok, "application/json", stateJson());
       return;
     }
-    if (!authorised(con, Guard::kRead)) return;
     if (method != "GET") {
       con->replace_header("Allow", "GET");
       refuse(con, status::method_not_allowed, "use GET");
@@ -283,27 +364,23 @@ class WebView::Impl {
   }
 
   void pressKey(const Connection& con) {
-    sdk::JsonHandle body = sdk::parseJsonText(con->get_request_body());
-    const sdk::JsonHandle& device = body.getRef("device");
-    const sdk::JsonHandle& led = body.getRef("led");
-    const sdk::JsonHandle& pressed = body.getRef("pressed");
-    const Profile& profile = host_->profile();
-    if (device.type() != sdk::kJsonNumber || led.type() != sdk::kJsonNumber ||
-        pressed.type() != sdk::kJsonBool) {
+    int d = 0;
+    int ledId = 0;
+    bool down = false;
+    if (!readKeyPress(con->get_request_body(), &d, &ledId, &down)) {
       refuse(con, status::bad_request,
              "send {\"device\": N, \"led\": ID, \"pressed\": true or false}");
       return;
     }
-    int d = device.asInt();
+    const Profile& profile = host_->profile();
     int index = d >= 0 && d < static_cast<int>(profile.devices.size())
-                    ? profile.devices[d].ledIndex(led.asInt())
+                    ? profile.devices[d].ledIndex(ledId)
                     : -1;
     const Led* key = index >= 0 ? &profile.devices[d].leds[index] : nullptr;
     if (key == nullptr || (key->key.empty() && key->vendorKey == 0)) {
       refuse(con, status::not_found, "no key on that device with that LED id");
       return;
     }
-    bool down = pressed.asBool();
     int vendorKey = key->pressKeyId();
     int sent = host_->pressKey(vendorKey, down);
     note("web page: key " + std::to_string(vendorKey) +
@@ -391,8 +468,9 @@ class WebView::Impl {
   bool onValidate(Handle h) {
     Connection con = web_.get_con_from_hdl(h);
     commonHeaders(con);
-    if (!authorised(con, Guard::kPageWrite)) return false;
-    if (con->get_resource() != "/live") {
+    if (!admitted(con, Guard::kPageWrite)) return false;
+    std::string path = con->get_resource();
+    if (path.substr(0, path.find('?')) != "/live") {
       con->set_status(status::not_found);
       return false;
     }
@@ -563,6 +641,8 @@ class WebView::Impl {
   // Used on the thread only.
   std::unique_ptr<asio::steady_timer> pushTimer_;
   std::map<Handle, Page, std::owner_less<Handle>> pages_;
+  std::vector<Handle> connections_;  // oldest first; some may have ended
+  uint64_t evicted_ = 0;
   bool pushing_ = false;
   uint64_t pushes_ = 0;
   uint64_t generation_ = ~uint64_t{0};
@@ -582,5 +662,7 @@ bool WebView::start(std::string* error) { return impl_->start(error); }
 void WebView::stop() { impl_->stop(); }
 
 std::string WebView::url() const { return impl_->url(); }
+
+std::string WebView::urlWithToken() const { return impl_->urlWithToken(); }
 
 }  // namespace lumhost

@@ -8,6 +8,10 @@
 //   GET  /                 the page (the desk as it is now, inline SVG)
 //   GET  /desk.css, /desk.js, /favicon.svg, and /desk.svg (the snapshot)
 //   GET  /live             the WebSocket of pushes (the page's own Origin)
+//
+// Every request passes the Host check, the token check and the Origin rule
+// of what it does, in one place (admitted()), before any route sees it;
+// routes added later get them too.
 //   POST /api/key          {"device": 0, "led": 1, "pressed": true} (the
 //                          page's own Origin; bodies of 1 KiB at most)
 //   GET  /api/state        the devices with every LED's colour, the clients,
@@ -15,8 +19,7 @@
 //   POST /api/command      {"command": "stall 200"}: one console command,
 //                          answered {"ok": true, "output": "..."}; an Origin,
 //                          when sent, must be the page's own
-// With a token (Options::token), the two API routes also need the header
-// "Authorization: Bearer TOKEN".
+// Scripts present the token as "Authorization: Bearer TOKEN".
 //
 // Thread: one, owned by the view, started by start() and joined by stop().
 // It runs the server's event loop: every connection, and the push timer
@@ -46,6 +49,9 @@ class WebView {
  public:
   struct Options {
     ListenAddress listen;
+    // The secret every request must present (see web_access.h); empty:
+    // none is asked for.
+    std::string token;
     // Receives a line for each key press from the page, from the view's
     // thread. May be empty.
     std::function<void(const std::string&)> log;
@@ -54,9 +60,6 @@ class WebView {
     // Called from the view's thread when /api/command runs "quit". May be
     // empty: then "quit" is refused there.
     std::function<void()> quit;
-    // When not empty, /api/state and /api/command need "Authorization:
-    // Bearer TOKEN".
-    std::string token;
   };
 
   // The server must outlive the view.
@@ -73,6 +76,8 @@ class WebView {
 
   // "http://127.0.0.1:8731/", with the port listened on; valid after start().
   std::string url() const;
+  // The address to open: url() with "?token=..." when there is a token.
+  std::string urlWithToken() const;
 
  private:
   class Impl;

@@ -21,6 +21,7 @@ static_assert(kErrorInvalidData == ERROR_INVALID_DATA, "error code");
 static_assert(kErrorGenFailure == ERROR_GEN_FAILURE, "error code");
 static_assert(kErrorBrokenPipe == ERROR_BROKEN_PIPE, "error code");
 static_assert(kErrorSemTimeout == ERROR_SEM_TIMEOUT, "error code");
+static_assert(kErrorInsufficientBuffer == ERROR_INSUFFICIENT_BUFFER, "error code");
 static_assert(kErrorPipeBusy == ERROR_PIPE_BUSY, "error code");
 static_assert(kErrorNoData == ERROR_NO_DATA, "error code");
 static_assert(kErrorPipeNotConnected == ERROR_PIPE_NOT_CONNECTED, "error code");

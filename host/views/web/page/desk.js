@@ -5,6 +5,11 @@
 'use strict';
 
 (function () {
+  // The token came in the address; the server has handed it over as a
+  // cookie, so it need not stay in the address bar or the history.
+  if (new URLSearchParams(location.search).has('token')) {
+    history.replaceState(null, '', location.pathname);
+  }
   const kTraceLines = 200;
   const el = (id) => document.getElementById(id);
   const status = el('status');

@@ -1,0 +1,2 @@
+#include "json/json_value.h"
+int main() { return 0; }
