@@ -1,6 +1,7 @@
 // lumhost: a stand-in lighting host for developing and testing applications
 // without hardware. See docs/lumhost.md.
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +13,7 @@
 #include <thread>
 
 #include "host/console/host_commands.h"
+#include "host/console/scenario.h"
 #include "host/platform/terminal.h"
 #include "host/profile/builtin_profiles.h"
 #include "host/profile/device_profile.h"
@@ -36,9 +38,11 @@ const char kUsage[] =
     "  --view / --no-view  draw the desk live (default: when standard output is a terminal)\n"
     "  --snapshot FILE     keep an SVG picture of the desk in FILE\n"
     "  --http [ADDR:]PORT  serve a live, clickable page of the desk (address: 127.0.0.1)\n"
-    "  --http-token TOKEN  the page's secret (default: a new random one each run)\n"
+    "  --http-token TOKEN  the page's and the API's secret (default: a new random one each run)\n"
     "  --http-no-token     serve the page without a secret (anyone who reaches it may use it)\n"
     "  --max-clients N     serve at most N clients at once (default 64)\n"
+    "  --script FILE       run the console commands of a scenario script at their times\n"
+    "  --exit-after-script stop after the script's last line (exit code 3 if one failed)\n"
     "  --pipe-base NAME    serve these well-known pipes instead of the standard ones\n"
     "  --no-input          ignore standard input (stop with Ctrl-C only)\n"
     "  --help, --version\n";
@@ -55,6 +59,8 @@ struct Arguments {
   std::string httpToken;  // empty: a random one
   bool httpNoToken = false;
   int maxClients = kDefaultMaxClients;
+  std::string scriptPath;
+  bool exitAfterScript = false;
   std::wstring pipeBase;
   bool noInput = false;
 };
@@ -129,6 +135,10 @@ int parseArguments(int argc, char** argv, Arguments* args) {
                           ", not \"" + v + "\"");
       }
       args->maxClients = static_cast<int>(n);
+    } else if (a == "--script") {
+      if (!value(&args->scriptPath)) return usageError("--script needs a file name");
+    } else if (a == "--exit-after-script") {
+      args->exitAfterScript = true;
     } else if (a == "--pipe-base") {
       if (!value(&v)) return usageError("--pipe-base needs a name");
       args->pipeBase.assign(v.begin(), v.end());
@@ -140,6 +150,9 @@ int parseArguments(int argc, char** argv, Arguments* args) {
   }
   if (args->httpNoToken && !args->httpToken.empty()) {
     return usageError("--http-token and --http-no-token exclude each other");
+  }
+  if (args->exitAfterScript && args->scriptPath.empty()) {
+    return usageError("--exit-after-script needs --script");
   }
   return -1;
 }
@@ -227,6 +240,14 @@ int run(int argc, char** argv) {
     }
     return 0;
   }
+  std::vector<ScenarioStep> script;
+  if (!args.scriptPath.empty()) {
+    std::string error;
+    if (!loadScenario(args.scriptPath, &script, &error)) {
+      std::fprintf(stderr, "lumhost: --script %s\n", error.c_str());
+      return 2;
+    }
+  }
   options.pipeBase =
       args.pipeBase.empty() ? sdk::WellKnownPipeBase() : sdk::PipePathFromName(args.pipeBase);
 
@@ -245,6 +266,12 @@ int run(int argc, char** argv) {
     std::fprintf(stderr, "lumhost: --snapshot %s\n", error.c_str());
     return 2;
   }
+  const std::string snapshotPath =
+      args.snapshotPath.empty() ? std::string(kDefaultSnapshotPath) : args.snapshotPath;
+  // Set by "quit" from the API or a script, and by the script's end with
+  // --exit-after-script; the main loop stops on it.
+  std::atomic<bool> quitRequested{false};
+  std::atomic<bool> scriptFailed{false};
   std::unique_ptr<WebView> web;
   if (args.http) {
     std::string token = args.httpToken;
@@ -252,10 +279,13 @@ int run(int argc, char** argv) {
       std::fprintf(stderr, "lumhost: --http: no random source for the page's token\n");
       return 2;
     }
-    web = std::make_unique<WebView>(
-        &server, WebView::Options{args.httpAddress, token, [&output](const std::string& line) {
-                                    output.print("lumhost: " + line);
-                                  }});
+    WebView::Options webOptions;
+    webOptions.listen = args.httpAddress;
+    webOptions.token = token;
+    webOptions.log = [&output](const std::string& line) { output.print("lumhost: " + line); };
+    webOptions.snapshotPath = snapshotPath;
+    webOptions.quit = [&quitRequested] { quitRequested = true; };
+    web = std::make_unique<WebView>(&server, std::move(webOptions));
     if (!web->start(&error)) {
       std::fprintf(stderr, "lumhost: %s\n", error.c_str());
       return 2;
@@ -283,13 +313,29 @@ int run(int argc, char** argv) {
   }
   output.print(banner + (args.noInput ? "; Ctrl-C stops" : "; type help for commands"));
 
+  std::unique_ptr<ScenarioRunner> scenario;
+  if (!args.scriptPath.empty()) {
+    ScenarioRunner::Options scenarioOptions;
+    scenarioOptions.snapshotPath = snapshotPath;
+    scenarioOptions.log = [&output](const std::string& line) { output.print(line); };
+    const bool exitAfter = args.exitAfterScript;
+    scenarioOptions.done = [&, exitAfter](bool quit, bool failed) {
+      scriptFailed = failed;
+      if (quit || exitAfter) {
+        output.print(std::string("lumhost: the script has ended") +
+                     (failed ? "; a line of it failed" : ""));
+        quitRequested = true;
+      }
+    };
+    scenario = std::make_unique<ScenarioRunner>(&server, std::move(script), scenarioOptions);
+    scenario->start();
+  }
+
   auto input = std::make_shared<InputQueue>();
   if (!args.noInput) std::thread(readInput, input).detach();
 
-  const std::string snapshotPath =
-      args.snapshotPath.empty() ? std::string(kDefaultSnapshotPath) : args.snapshotPath;
   bool quit = false;
-  while (!quit && !stopRequested()) {
+  while (!quit && !stopRequested() && !quitRequested) {
     std::string line;
     {
       std::unique_lock<std::mutex> lock(input->mutex);
@@ -307,6 +353,7 @@ int run(int argc, char** argv) {
     quit = result.quit;
   }
 
+  if (scenario) scenario->stop();
   live.stop();
   if (web) web->stop();
   // The last picture shows the desk as the clients left it.
@@ -315,7 +362,7 @@ int run(int argc, char** argv) {
   }
   server.stop();
   output.print("lumhost: stopped");
-  return 0;
+  return args.exitAfterScript && scriptFailed ? 3 : 0;
 }
 
 }  // namespace

@@ -2,7 +2,7 @@
 """Tests of lumhost's web page (lumhost --http), against a real lumhost
 process and a client built on the library.
 
-    host_web_test.py {security,bounds,coalescing,browser} RUNNER LUMHOST CLIENT PROFILE ARTEFACTS
+    host_web_test.py {security,bounds,api,coalescing,browser} RUNNER LUMHOST CLIENT PROFILE ARTEFACTS
 
 RUNNER is "native", or the command that runs Windows programs (Wine).
 
@@ -12,6 +12,9 @@ security    the refusals: requests without the token (also from another user
             default; --http-no-token
 bounds      hundreds of half-open requests, kept up, under a low descriptor
             limit: the page still loads and a client still connects
+api         the control API (/api/state, /api/command): its guards (Host,
+            Origin, token, body size) and one row per console command; with
+            a CLIENT (not "none"), what the state shows of it
 coalescing  a client setting colours 1,000 times a second gives the page at
             most 30 pushes a second, and the last colour still arrives
 browser     headless Chromium: a colour set by the client shows on the key,
@@ -19,6 +22,7 @@ browser     headless Chromium: a colour set by the client shows on the key,
             with the key's vendorKey; screenshots are kept in ARTEFACTS
 """
 import base64
+import json
 import os
 import queue
 import re
@@ -411,6 +415,128 @@ def test_bounds(lumhost, client, profile, artefacts):
         host.stop()
 
 
+def api(host, method, path, body=None, headers=None):
+    """A request of a script: JSON in, JSON out, with the token."""
+    data = json.dumps(body).encode() if body is not None else b''
+    status, _, text = request(host.port, method, path, host.auth(**(headers or {})), data)
+    check(status == 200, '%s %s: status %d, %r' % (method, path, status, text))
+    return json.loads(text)
+
+
+def test_api(lumhost, client, profile, artefacts):
+    token = 'tok-%d' % os.getpid()
+    host = Host(lumhost, extra=['--http-token', token])
+    try:
+        check(host.token == token, '--http-token %s gave the address %s' %
+              (token, host.url_with_token))
+        port = host.port
+        own = {'Host': host.authority}
+        origin = 'http://' + host.authority
+        bearer = {'Authorization': 'Bearer ' + token}
+        cookie = {'Cookie': 'lumhost-token-%d=%s' % (port, token)}
+        command = b'{"command": "state"}'
+        cases = [
+            # what, method, path, headers, body, expected status
+            ('the state', 'GET', '/api/state', dict(own, **bearer), b'', 200),
+            ('the state without the token', 'GET', '/api/state', own, b'', 401),
+            ('the state with a wrong token', 'GET', '/api/state',
+             dict(own, Authorization='Bearer ' + token + 'x'), b'', 403),
+            ('the state with the token as Basic', 'GET', '/api/state',
+             dict(own, Authorization='Basic ' + token), b'', 403),
+            ("the state with the page's cookie", 'GET', '/api/state', dict(own, **cookie), b'',
+             200),
+            ('the state for a rebound name', 'GET', '/api/state',
+             dict(bearer, Host='evil.example:%d' % port), b'', 403),
+            ('a command from a script', 'POST', '/api/command', dict(own, **bearer), command, 200),
+            ('a command from the page', 'POST', '/api/command',
+             dict(own, Origin=origin, **bearer), command, 200),
+            ('a command from another site', 'POST', '/api/command',
+             dict(own, Origin='http://evil.example', **bearer), command, 403),
+            ('a command without the token', 'POST', '/api/command', own, command, 401),
+            ('a command from the page without the token', 'POST', '/api/command',
+             dict(own, Origin=origin), command, 401),
+            ('a command from the page with its cookie', 'POST', '/api/command',
+             dict(own, Origin=origin, **cookie), command, 200),
+            ('a command for a rebound name', 'POST', '/api/command',
+             dict(bearer, Host='evil.example:%d' % port), command, 403),
+            ('a large command', 'POST', '/api/command', dict(own, **bearer),
+             b'{"command": "state", "pad": "' + b' ' * 2000 + b'"}', 413),
+            ('a command by GET', 'GET', '/api/command', dict(own, **bearer), b'', 405),
+            ('not a command', 'POST', '/api/command', dict(own, **bearer), b'{"cmd": 1}', 400),
+            ('the page without the token', 'GET', '/', own, b'', 401),
+            ('the page with the token', 'GET', '/', dict(own, **bearer), b'', 200),
+        ]
+        failures = []
+        for what, method, path, headers, body, expected in cases:
+            status, fields, _ = request(port, method, path, headers, body)
+            cors = [name for name in fields if name.startswith('access-control-')]
+            if status != expected or cors:
+                failures.append('%s: status %d (expected %d), CORS headers %s' %
+                                (what, status, expected, cors))
+        check(not failures, '\n'.join(failures))
+
+        def state():
+            return api(host, 'GET', '/api/state')
+
+        # One row per command: the line, whether it is accepted, and what the
+        # state then shows.
+        rows = [
+            ('stall 150', True, lambda s: s['faults']['stallMs'] == 150),
+            ('stall 0', True, lambda s: s['faults']['stallMs'] == 0),
+            ('freeze', True, lambda s: s['faults']['frozen']),
+            ('thaw', True, lambda s: not s['faults']['frozen']),
+            ('fail VelmoraGetDeviceCount 1 3', True,
+             lambda s: s['faults']['failures'] == [
+                 {'method': 'VelmoraGetDeviceCount', 'code': 1, 'left': 3}]),
+            ('fail VelmoraGetDeviceCount 1 0', True, lambda s: s['faults']['failures'] == []),
+            ('unplug 1', True, lambda s: not s['devices'][1]['plugged'] and
+             s['devices'][2]['clientIndex'] == 1),
+            ('plug 1', True, lambda s: s['devices'][1]['plugged']),
+            ('drop', True, lambda s: True),
+            ('restart', True, lambda s: s['clients'] == []),
+            ('trace on', True, lambda s: True),
+            ('press #1', True, lambda s: True),
+            ('quit now', False, lambda s: True),
+            ('stall forever', False, lambda s: s['faults']['stallMs'] == 0),
+            ('unplug 99', False, lambda s: all(d['plugged'] for d in s['devices'])),
+            ('two\nlines', False, lambda s: True),
+            ('nonsense', False, lambda s: True),
+        ]
+        for line, ok, shows in rows:
+            answer = api(host, 'POST', '/api/command', {'command': line})
+            check(answer['ok'] == ok and isinstance(answer['output'], str),
+                  '%r: %r' % (line, answer))
+            check(shows(state()), '%r: the state shows %r' % (line, state()['faults']))
+
+        if client != 'none':
+            # What the state shows of a client: identity, priority, its
+            # registration and the colour it set.
+            app = host.client(client, 'keys', 1, 255, 16, 32)
+            app.wait_for('^ready$')
+            s = state()
+            check(len(s['clients']) == 1, 'clients: %r' % s['clients'])
+            c = s['clients'][0]
+            check(c['identity'].startswith(':pid:') and c['registered'] and
+                  c['priority'] == 128 and not c['control'], 'client: %r' % c)
+            led = [led for led in s['devices'][0]['leds'] if led['id'] == 1][0]
+            check(led['color'] == '#ff1020', 'LED 1: %r' % led)
+            api(host, 'POST', '/api/command', {'command': 'tap #7'})
+            app.wait_for('^key 7 released$')
+            check(api(host, 'POST', '/api/command', {'command': 'restart'})['ok'], 'restart')
+            s = state()
+            check(s['clients'] == [] and
+                  [led for led in s['devices'][0]['leds'] if led['id'] == 1][0]['color'] ==
+                  '#000000', 'after restart: %r' % s['clients'])
+            app.stop()
+        answer = api(host, 'POST', '/api/command', {'command': 'quit'})
+        check(answer['ok'], 'quit: %r' % answer)
+        host.process.proc.wait(timeout=WAIT)
+        print('api: %d guarded requests and %d commands answered as expected' %
+              (len(cases), len(rows)))
+    finally:
+        host.stop()
+
+
 def test_coalescing(lumhost, client, profile, artefacts):
     host = Host(lumhost)
     try:
@@ -553,7 +679,8 @@ def main():
         sys.exit(__doc__)
     part, runner, lumhost, client, profile, artefacts = sys.argv[1:]
     RUNNER = [] if runner == 'native' else [runner]
-    {'security': test_security, 'bounds': test_bounds, 'coalescing': test_coalescing,
+    {'security': test_security, 'bounds': test_bounds, 'api': test_api,
+     'coalescing': test_coalescing,
      'browser': test_browser}[part](lumhost, client, profile, artefacts)
 
 

@@ -1,5 +1,7 @@
-// The commands a developer types into a running lumhost: press and release
-// keys, list clients, show the lighting state, write a snapshot, quit.
+// The commands a developer types into a running lumhost, or sends through
+// the web page's API or a scenario script: press and release keys, list
+// clients, show the lighting state, write a snapshot, inject faults (stall,
+// freeze, fail, drop, restart, unplug), quit. One table serves all three.
 #ifndef LUMSDK_HOST_CONSOLE_HOST_COMMANDS_H_
 #define LUMSDK_HOST_CONSOLE_HOST_COMMANDS_H_
 
@@ -11,8 +13,12 @@ namespace lumhost {
 
 struct CommandResult {
   std::string output;  // text to show, lines separated by "\n", no final line end
+  bool ok = true;      // false: unknown command, wrong arguments, or it failed
   bool quit = false;
 };
+
+// The longest stall a command may set: ten minutes.
+constexpr long kMaxStallMs = 600000;
 
 // Where "snapshot" without a file name writes.
 constexpr char kDefaultSnapshotPath[] = "lumhost-snapshot.svg";
@@ -31,6 +37,9 @@ bool resolveKey(const Profile& profile, const std::string& name, int* vendorKey,
 // The "state" text: who holds control, each client's layer, and the lit
 // LEDs of each device.
 std::string describeState(HostServer& server);
+
+// The faults in force, "" when none: "answers stalled 200 ms, frozen, ...".
+std::string describeFaults(HostServer& server);
 
 // "serving 5 devices of \"Built-in desk\" as a protocol 5 host": what the
 // banner says about the profile.

@@ -10,6 +10,12 @@
 namespace lumhost {
 
 extern const char kDeskJson[];
+// Keyboard layouts, written by host/profile/builtin/make_layouts.py.
+extern const char kAnsiUsJson[];
+extern const char kIsoDeJson[];
+extern const char kIsoUkJson[];
+extern const char kAzertyFrJson[];
+extern const char kJisJson[];
 
 struct BuiltinProfile {
   const char* name;  // as in "builtin:NAME"

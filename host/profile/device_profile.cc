@@ -487,7 +487,9 @@ bool loadProfileFile(const std::string& path, Profile* profile, std::string* err
 }
 
 const std::vector<BuiltinProfile>& builtinProfiles() {
-  static const std::vector<BuiltinProfile> profiles = {{"desk", kDeskJson}};
+  static const std::vector<BuiltinProfile> profiles = {
+      {"desk", kDeskJson},    {"ansi-us", kAnsiUsJson},     {"iso-de", kIsoDeJson},
+      {"iso-uk", kIsoUkJson}, {"azerty-fr", kAzertyFrJson}, {"jis", kJisJson}};
   return profiles;
 }
 

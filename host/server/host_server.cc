@@ -153,6 +153,11 @@ class ClientSession {
   }
 
   bool finished() const { return finished_; }
+  // Waits until the session thread has done its last act.
+  void waitFinished() {
+    std::unique_lock<std::mutex> lock(lifeMutex_);
+    lifeChanged_.wait(lock, [this] { return finished_.load(); });
+  }
   bool serving() const { return serving_ && !finished_; }
   bool registered() const { return registered_; }
   const std::string& name() const { return name_; }
@@ -226,7 +231,11 @@ class ClientSession {
     }
     closeStream(&inClosed_, in_);
     if (serving_ && !stop_) server_->note(name_ + " disconnected");
-    finished_ = true;
+    {
+      std::lock_guard<std::mutex> lock(lifeMutex_);
+      finished_ = true;
+    }
+    lifeChanged_.notify_all();
     server_->sessionFinished();
   }
 
@@ -300,6 +309,7 @@ class ClientSession {
       std::string method = RequestHandler::methodOf(text);
       server_->recordRequest(text, method);
       server_->trace(name_, "->", text);
+      if (!server_->faults_.waitBeforeAnswer([this] { return stop_.load(); })) return;
       HostServer::Hooks hooks = server_->hooks();
       if (hooks.withheld.count(method) != 0) {
         server_->trace(name_, "<-", "(answer withheld)");
@@ -451,7 +461,7 @@ HostServer::HostServer(ServerOptions options)
     : options_(std::move(options)),
       trace_(options_.trace),
       state_(options_.profile),
-      handler_(options_.profile, &state_, options_.protocol) {}
+      handler_(options_.profile, &state_, options_.protocol, &faults_) {}
 
 HostServer::~HostServer() { stop(); }
 
@@ -790,6 +800,25 @@ void HostServer::refuseIdentity(bool refuse) {
 void HostServer::omitClientPipe(const std::string& suffix) {
   std::lock_guard<std::mutex> lock(hooksMutex_);
   hooks_.omittedPipe = suffix;
+}
+
+int HostServer::dropClients(int clientId) {
+  std::vector<std::shared_ptr<ClientSession>> dropped;
+  for (auto& s : liveSessions()) {
+    if (clientId == 0 || s->info().id == clientId) dropped.push_back(s);
+  }
+  // The reaper joins them; waiting here for each to finish means the
+  // caller's next look at the clients no longer shows them.
+  for (auto& s : dropped) s->requestStop();
+  for (auto& s : dropped) s->waitFinished();
+  for (auto& s : dropped) note(s->name() + " dropped on request");
+  return static_cast<int>(dropped.size());
+}
+
+int HostServer::restartSessions() {
+  int dropped = dropClients(0);
+  state_.clear();
+  return dropped;
 }
 
 void HostServer::closeClientPipes(const std::string& suffix) {

@@ -30,9 +30,9 @@
 //      (the list of sessions), then a session's mutexes;
 //   2. ClientSession::outMutex_ / callbackMutex_ (one stream each), then
 //      ClientSession::queueMutex_;
-//   hooksMutex_, logMutex_, trafficMutex_, acceptMutex_, exchangesMutex_
-//   and the lighting state's mutex are leaves: nothing else is locked while
-//   one of them is held.
+//   hooksMutex_, logMutex_, trafficMutex_, acceptMutex_, exchangesMutex_, the
+//   faults' and the lighting state's mutex are leaves: nothing else is
+//   locked while one of them is held.
 #ifndef LUMSDK_HOST_SERVER_HOST_SERVER_H_
 #define LUMSDK_HOST_SERVER_HOST_SERVER_H_
 
@@ -51,6 +51,7 @@
 #include <vector>
 
 #include "host/profile/device_profile.h"
+#include "host/server/faults.h"
 #include "host/server/request_handler.h"
 #include "host/state/lighting_state.h"
 
@@ -146,6 +147,15 @@ class HostServer {
   int protocol() const { return options_.protocol; }
   const std::wstring& pipeBase() const { return options_.pipeBase; }
   LightingState& state() { return state_; }
+  // The faults injected by commands (stall, freeze, fail, unplug).
+  Faults& faults() { return faults_; }
+
+  // Closes the pipes of the client with that id, or of every client (id 0),
+  // and waits until their sessions have ended. Returns how many.
+  int dropClients(int clientId);
+  // As a restarted host: every client dropped, all lighting state forgotten.
+  // The well-known pipes stay served, so clients can come back.
+  int restartSessions();
 
   // --- Scripting hooks (see host/fixture/host_fixture.h for their meaning).
   void replaceAnswer(const std::string& method, std::string rawText);
@@ -217,6 +227,7 @@ class HostServer {
   ServerOptions options_;
   std::atomic<bool> trace_{false};
   LightingState state_;
+  Faults faults_;
   RequestHandler handler_;
 
   std::atomic<bool> stopping_{false};

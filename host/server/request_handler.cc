@@ -1,6 +1,7 @@
 #include "host/server/request_handler.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <map>
 #include <memory>
@@ -159,6 +160,12 @@ int methodMinimumProtocol(const std::string& method) {
   return found == minimumProtocols().end() ? 0 : found->second;
 }
 
+std::vector<std::string> knownMethods() {
+  std::vector<std::string> methods;
+  for (const auto& entry : minimumProtocols()) methods.push_back(entry.first);
+  return methods;
+}
+
 size_t requestLimitFor(const Profile& profile) {
   constexpr size_t kRecordBytes = 16;      // "499,255,255,255#"
   constexpr size_t kDeviceBytes = 64;      // {"deviceIndex":N,"ledColors":"..."},
@@ -170,10 +177,12 @@ size_t requestLimitFor(const Profile& profile) {
   return std::min(std::max(limit, kFloor), kMaxRequestBytes);
 }
 
-RequestHandler::RequestHandler(const Profile& profile, LightingState* state, int protocolVersion)
+RequestHandler::RequestHandler(const Profile& profile, LightingState* state, int protocolVersion,
+                               Faults* faults)
     : profile_(profile),
       state_(state),
       protocolVersion_(protocolVersion),
+      faults_(faults),
       requestLimit_(requestLimitFor(profile)) {}
 
 std::string RequestHandler::methodOf(const std::string& requestText) {
@@ -188,18 +197,20 @@ namespace {
 // The per-method work, with the request already read.
 class Exchange {
  public:
+  // plugged: the profile indexes of the devices the client sees, in order.
   Exchange(const Profile& profile, LightingState* state, int protocol, int clientId,
-           const JsonHandle& params, RequestOutcome* outcome)
+           const JsonHandle& params, std::vector<int> plugged, RequestOutcome* outcome)
       : profile_(profile),
         state_(state),
         protocol_(protocol),
         clientId_(clientId),
         params_(params),
+        plugged_(std::move(plugged)),
         outcome_(outcome) {}
 
   JsonHandle run(const std::string& method) {
     if (method == kHandshake) return handshake();
-    if (method == kGetDeviceCount) return success(static_cast<int>(profile_.devices.size()));
+    if (method == kGetDeviceCount) return success(static_cast<int>(plugged_.size()));
     if (method == kGetDeviceInfo) return deviceInfo();
     if (method == kGetLedPositions) return positions(-1);
     if (method == kGetLedPositionsByDeviceIndex) return positionsOfDevice();
@@ -234,12 +245,15 @@ class Exchange {
 
   bool deviceIndex(int* index, std::string* why) { return deviceIndex(index, why, params_); }
 
+  // Reads a device index as the client counts (plugged devices only) and
+  // gives the profile's index.
   bool deviceIndex(int* index, std::string* why, const JsonHandle& from) {
     if (!intParam(from, "deviceIndex", index, why)) return false;
-    if (!inRange(*index, 0, static_cast<int>(profile_.devices.size()) - 1)) {
+    if (!inRange(*index, 0, static_cast<int>(plugged_.size()) - 1)) {
       *why = "no device with index " + std::to_string(*index);
       return false;
     }
+    *index = plugged_[*index];
     return true;
   }
 
@@ -295,10 +309,8 @@ class Exchange {
 
   JsonHandle positions(int onlyDevice) {
     JsonHandle list = emptyArray();
-    for (size_t d = 0; d < profile_.devices.size(); ++d) {
-      if (onlyDevice < 0 || static_cast<int>(d) == onlyDevice) {
-        appendPositions(profile_.devices[d], &list);
-      }
+    for (int d : plugged_) {
+      if (onlyDevice < 0 || d == onlyDevice) appendPositions(profile_.devices[d], &list);
     }
     return success(std::move(list));
   }
@@ -314,16 +326,29 @@ class Exchange {
     int code = 0;
     std::string why;
     if (!intParam(params_, "keyName", &code, &why)) return failure(kHostErrorBadRequest, why);
-    int device = 0;
     int ledId = 0;
-    if (!inRange(code, 1, 127) ||
-        !profile_.findLetterKey(static_cast<char>(code), &device, &ledId)) {
+    if (!inRange(code, 1, 127) || !letterKey(static_cast<char>(code), &ledId)) {
       JsonHandle answer =
           failure(kHostErrorBadRequest, "no key for character code " + std::to_string(code));
       answer.member("result") = 0;
       return answer;
     }
     return success(ledId);
+  }
+
+  // The letter's LED on the first plugged device that has the key.
+  bool letterKey(char letter, int* ledId) const {
+    if (!std::isalpha(static_cast<unsigned char>(letter))) return false;
+    for (int d : plugged_) {
+      for (const Led& led : profile_.devices[d].leds) {
+        if (led.key.size() == 1 && std::toupper(static_cast<unsigned char>(led.key[0])) ==
+                                       std::toupper(static_cast<unsigned char>(letter))) {
+          *ledId = led.id;
+          return true;
+        }
+      }
+    }
+    return false;
   }
 
   JsonHandle readColors(bool byDevice) {
@@ -450,6 +475,7 @@ class Exchange {
   int protocol_;
   int clientId_;
   const JsonHandle& params_;
+  const std::vector<int> plugged_;
   RequestOutcome* outcome_;
 };
 
@@ -466,14 +492,36 @@ bool RequestHandler::answerIsConstant(const std::string& method) {
 
 RequestOutcome RequestHandler::handle(int clientId, const std::string& requestText) const {
   RequestOutcome outcome;
+  int injected = 0;
+  if (faults_ != nullptr && faults_->anyFailures() &&
+      faults_->takeFailure(outcome.method = methodOf(requestText), &injected)) {
+    JsonHandle answer = failure(injected, "failure injected with the fail command");
+    answer.member("result") = JsonHandle();
+    outcome.answer = sdk::toJsonText(answer);
+    return outcome;
+  }
+  const uint64_t plugGeneration = faults_ != nullptr ? faults_->plugGeneration() : 0;
   {
     std::lock_guard<std::mutex> lock(constantMutex_);
+    if (constantGeneration_ != plugGeneration) {
+      constantAnswers_.clear();
+      constantGeneration_ = plugGeneration;
+    }
     auto known = constantAnswers_.find(requestText);
     if (known != constantAnswers_.end()) {
       outcome.method = known->second.first;
       outcome.answer = known->second.second;
       return outcome;
     }
+  }
+  // Read after the generation: an answer composed from a newer list than
+  // its generation says is dropped from the cache at the next request.
+  std::vector<int> plugged;
+  const int deviceCount = static_cast<int>(profile_.devices.size());
+  if (faults_ != nullptr) {
+    plugged = faults_->pluggedDevices(deviceCount);
+  } else {
+    for (int d = 0; d < deviceCount; ++d) plugged.push_back(d);
   }
   JsonHandle answer;
   if (requestText.size() > requestLimit_) {
@@ -490,7 +538,7 @@ RequestOutcome RequestHandler::handle(int clientId, const std::string& requestTe
         answer = failure(kHostErrorUnknownMethod, "unknown method");
       } else {
         Exchange exchange(profile_, state_, protocolVersion_, clientId, request.getRef("params"),
-                          &outcome);
+                          std::move(plugged), &outcome);
         answer = exchange.run(*method);
       }
     }
@@ -498,7 +546,8 @@ RequestOutcome RequestHandler::handle(int clientId, const std::string& requestTe
   outcome.answer = sdk::toJsonText(answer);
   if (answerIsConstant(outcome.method)) {
     std::lock_guard<std::mutex> lock(constantMutex_);
-    if (constantAnswers_.size() < kMaxConstantAnswers) {
+    // An answer composed before a device came or went is not kept.
+    if (constantGeneration_ == plugGeneration && constantAnswers_.size() < kMaxConstantAnswers) {
       constantAnswers_.emplace(requestText, std::make_pair(outcome.method, outcome.answer));
     }
   }

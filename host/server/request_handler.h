@@ -5,6 +5,7 @@
 #define LUMSDK_HOST_SERVER_REQUEST_HANDLER_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "host/profile/device_profile.h"
+#include "host/server/faults.h"
 #include "host/state/lighting_state.h"
 
 namespace lumhost {
@@ -61,6 +63,8 @@ std::string formatColorList(const std::vector<ColorRecord>& records);
 // The lowest protocol version whose host knows the method, or 0 when no
 // version does.
 int methodMinimumProtocol(const std::string& method);
+// Every method some protocol version knows, in alphabetical order.
+std::vector<std::string> knownMethods();
 
 struct RequestOutcome {
   std::string method;           // empty when the request names none
@@ -71,8 +75,10 @@ struct RequestOutcome {
 
 class RequestHandler {
  public:
-  // The profile and the state must outlive the handler.
-  RequestHandler(const Profile& profile, LightingState* state, int protocolVersion);
+  // The profile, the state and the faults must outlive the handler. faults
+  // may be null: a host that never misbehaves.
+  RequestHandler(const Profile& profile, LightingState* state, int protocolVersion,
+                 Faults* faults = nullptr);
 
   int protocolVersion() const { return protocolVersion_; }
   // requestLimitFor(profile): longer requests are refused.
@@ -89,19 +95,22 @@ class RequestHandler {
 
  private:
   // Requests about the devices (count, descriptions, positions, key names)
-  // have answers that depend on the request text alone, since the profile
-  // never changes: they are composed once and then looked up by that text.
+  // have answers that depend on the request text alone while the profile and
+  // the plugged devices stay as they are: they are composed once and then
+  // looked up by that text, until a device is unplugged or plugged.
   static bool answerIsConstant(const std::string& method);
   static constexpr size_t kMaxConstantAnswers = 512;  // whatever clients ask
 
   const Profile& profile_;
   LightingState* state_;
   int protocolVersion_;
+  Faults* faults_;
   size_t requestLimit_;
-  // Guards constantAnswers_; taken alone.
+  // Guards constantAnswers_ and constantGeneration_; taken alone.
   mutable std::mutex constantMutex_;
   mutable std::unordered_map<std::string, std::pair<std::string, std::string>>
-      constantAnswers_;  // request text -> (method, answer)
+      constantAnswers_;                      // request text -> (method, answer)
+  mutable uint64_t constantGeneration_ = 0;  // the plug generation they were composed in
 };
 
 }  // namespace lumhost

@@ -222,8 +222,16 @@ class WebView::Impl {
     respond(con, code, "text/plain; charset=utf-8", why + "\n");
   }
 
-  // The Host check, shared by every request: false (and the refusal set)
-  // when the request names this server by another name.
+  // What a request may do, and so what it must show besides the Host and the
+  // token, which every request needs.
+  enum class Guard {
+    kRead,       // read the page, its files or the state
+    kPageWrite,  // press keys, open the live connection: the page's own Origin
+    kApiWrite,   // run commands: an Origin only if the page's own
+  };
+
+  // The Host check: false (and the refusal set) when the request names this
+  // server by another name, which may be a DNS name rebound to this machine.
   bool hostChecked(const Connection& con) {
     const std::string& host = con->get_request_header("Host");
     if (hostAllowed(host, options_.listen)) return true;
@@ -233,10 +241,9 @@ class WebView::Impl {
     return false;
   }
 
-  // The token check, shared by every request. A page opened with the token
-  // in its address gets it back as a cookie that only this server's pages
-  // send (HttpOnly: no script reads it; SameSite=Strict: no other site's
-  // request carries it).
+  // The token check. A page opened with the token in its address gets it
+  // back as a cookie that only this server's pages send (HttpOnly: no script
+  // reads it; SameSite=Strict: no other site's request carries it).
   bool tokenChecked(const Connection& con) {
     if (options_.token.empty()) return true;
     const std::string& resource = con->get_resource();
@@ -267,31 +274,48 @@ class WebView::Impl {
   }
 
   // The gate of every request, page, file, API or WebSocket: the Host check,
-  // then the token.
-  bool admitted(const Connection& con) { return hostChecked(con) && tokenChecked(con); }
-
-  bool originChecked(const Connection& con) {
-    if (originAllowed(con->get_request_header("Origin"), con->get_request_header("Host"))) {
-      return true;
+  // then the token, then the Origin rule of what the request does. False
+  // (and the refusal set) when the request may not do it.
+  bool admitted(const Connection& con, Guard guard) {
+    if (!hostChecked(con) || !tokenChecked(con)) return false;
+    // The page's own writes always carry its Origin; a script's need none,
+    // but one that carries an Origin must carry the page's.
+    const std::string& origin = con->get_request_header("Origin");
+    bool originNeeded =
+        guard == Guard::kPageWrite || (guard == Guard::kApiWrite && !origin.empty());
+    if (originNeeded && !originAllowed(origin, con->get_request_header("Host"))) {
+      refuse(con, status::forbidden, "this request is accepted from lumhost's own page only");
+      return false;
     }
-    refuse(con, status::forbidden, "this request is accepted from lumhost's own page only");
-    return false;
+    return true;
   }
 
   void onHttp(Handle h) {
     Connection con = web_.get_con_from_hdl(h);
     commonHeaders(con);
-    if (!admitted(con)) return;
     const std::string& method = con->get_request().get_method();
     std::string path = con->get_resource();
     path = path.substr(0, path.find('?'));
+    Guard guard = Guard::kRead;
+    if (method == "POST" && path == "/api/key") guard = Guard::kPageWrite;
+    if (method == "POST" && path == "/api/command") guard = Guard::kApiWrite;
+    if (!admitted(con, guard)) return;
+    auto wants = [&](const char* allowed) {
+      if (method == allowed) return true;
+      con->replace_header("Allow", allowed);
+      refuse(con, status::method_not_allowed, std::string("use ") + allowed);
+      return false;
+    };
     if (path == "/api/key") {
-      if (method != "POST") {
-        con->replace_header("Allow", "POST");
-        refuse(con, status::method_not_allowed, "use POST");
-        return;
-      }
-      if (originChecked(con)) pressKey(con);
+      if (wants("POST")) pressKey(con);
+      return;
+    }
+    if (path == "/api/command") {
+      if (wants("POST")) runApiCommand(con);
+      return;
+    }
+    if (path == "/api/state") {
+      if (wants("GET")) respond(con, status::ok, "application/json", stateJson());
       return;
     }
     if (method != "GET") {
@@ -367,12 +391,84 @@ class WebView::Impl {
         "{\"vendorKey\":" + std::to_string(vendorKey) + ",\"sent\":" + std::to_string(sent) + "}");
   }
 
+  // --- The control API.
+
+  void runApiCommand(const Connection& con) {
+    sdk::JsonHandle body = sdk::parseJsonText(con->get_request_body());
+    const std::string* line = body.getRef("command").stringRef();
+    if (body.type() != sdk::kJsonObject || line == nullptr) {
+      refuse(con, status::bad_request, "send {\"command\": \"a console command\"}");
+      return;
+    }
+    CommandResult result;
+    // One line only: a line end would smuggle a second command past the log.
+    if (line->find_first_of("\r\n") != std::string::npos) {
+      result.ok = false;
+      result.output = "one command line, without line ends";
+    } else {
+      result = runCommand(*host_, *line, options_.snapshotPath);
+      note("api: " + printable(*line) + (result.ok ? "" : " (refused)"));
+    }
+    if (result.quit) {
+      if (options_.quit) {
+        options_.quit();
+        result.output = "stopping";
+      } else {
+        result.ok = false;
+        result.output = "quit is not available here";
+      }
+    }
+    std::string answer = "{\"ok\":";
+    answer += result.ok ? "true" : "false";
+    answer += ",\"output\":" + jsonString(result.output) + "}";
+    respond(con, status::ok, "application/json", answer);
+  }
+
+  // Everything a test wants to see: the devices with the colour each LED
+  // shows, the clients, control and the faults.
+  std::string stateJson() const {
+    const Profile& profile = host_->profile();
+    Faults& faults = host_->faults();
+    std::vector<std::vector<Rgb>> composed = host_->state().composed();
+    std::string out = "{\"profile\":" + jsonString(profile.name) +
+                      ",\"protocol\":" + std::to_string(host_->protocol()) + ",\"devices\":[";
+    int clientIndex = 0;
+    for (size_t d = 0; d < profile.devices.size(); ++d) {
+      const Device& dev = profile.devices[d];
+      bool plugged = faults.plugged(static_cast<int>(d));
+      out += d == 0 ? "{" : ",{";
+      out += "\"index\":" + std::to_string(d) +
+             ",\"clientIndex\":" + std::to_string(plugged ? clientIndex++ : -1) +
+             ",\"model\":" + jsonString(dev.model) + ",\"type\":" + std::to_string(dev.type) +
+             ",\"plugged\":" + (plugged ? "true" : "false") + ",\"leds\":[";
+      for (size_t i = 0; i < dev.leds.size(); ++i) {
+        const Led& led = dev.leds[i];
+        Rgb c = d < composed.size() && i < composed[d].size() ? composed[d][i] : Rgb();
+        out += i == 0 ? "{" : ",{";
+        out += "\"id\":" + std::to_string(led.id) + ",\"key\":" + jsonString(led.key) +
+               ",\"color\":\"#" + hex6(c) + "\"}";
+      }
+      out += "]}";
+    }
+    out += "]," + clientsJson();
+    out += ",\"faults\":{\"stallMs\":" + std::to_string(faults.stall()) +
+           ",\"frozen\":" + (faults.frozen() ? "true" : "false") + ",\"failures\":[";
+    bool first = true;
+    for (const auto& f : faults.pendingFailures()) {
+      out += first ? "{" : ",{";
+      first = false;
+      out += "\"method\":" + jsonString(f.first) + ",\"code\":" + std::to_string(f.second.first) +
+             ",\"left\":" + std::to_string(f.second.second) + "}";
+    }
+    return out + "]}}";
+  }
+
   // --- The live connection.
 
   bool onValidate(Handle h) {
     Connection con = web_.get_con_from_hdl(h);
     commonHeaders(con);
-    if (!admitted(con) || !originChecked(con)) return false;
+    if (!admitted(con, Guard::kPageWrite)) return false;
     std::string path = con->get_resource();
     if (path.substr(0, path.find('?')) != "/live") {
       con->set_status(status::not_found);

@@ -9,10 +9,17 @@
 //   GET  /desk.css, /desk.js, /favicon.svg, and /desk.svg (the snapshot)
 //   GET  /live             the WebSocket of pushes (the page's own Origin)
 //
-// Every request passes the Host check and then the token check, in one
-// place (admitted()), before any route sees it; routes added later get both.
+// Every request passes the Host check, the token check and the Origin rule
+// of what it does, in one place (admitted()), before any route sees it;
+// routes added later get them too.
 //   POST /api/key          {"device": 0, "led": 1, "pressed": true} (the
 //                          page's own Origin; bodies of 1 KiB at most)
+//   GET  /api/state        the devices with every LED's colour, the clients,
+//                          who holds control, the faults in force
+//   POST /api/command      {"command": "stall 200"}: one console command,
+//                          answered {"ok": true, "output": "..."}; an Origin,
+//                          when sent, must be the page's own
+// Scripts present the token as "Authorization: Bearer TOKEN".
 //
 // Thread: one, owned by the view, started by start() and joined by stop().
 // It runs the server's event loop: every connection, and the push timer
@@ -48,6 +55,11 @@ class WebView {
     // Receives a line for each key press from the page, from the view's
     // thread. May be empty.
     std::function<void(const std::string&)> log;
+    // Where "snapshot" without a file name writes, for /api/command.
+    std::string snapshotPath;
+    // Called from the view's thread when /api/command runs "quit". May be
+    // empty: then "quit" is refused there.
+    std::function<void()> quit;
   };
 
   // The server must outlive the view.
