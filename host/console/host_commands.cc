@@ -141,7 +141,7 @@ struct Invocation {
   std::string command;  // words[0] in lower case
 };
 
-struct CommandSpec {
+struct CommandEntry {
   const char* name;
   const char* alias;  // "" when none
   int minArgs;
@@ -350,8 +350,8 @@ void runHelp(Invocation& call);
 
 void runQuit(Invocation& call) { call.result->quit = true; }
 
-const std::vector<CommandSpec>& commands() {
-  static const auto* kCommands = new std::vector<CommandSpec>{
+const std::vector<CommandEntry>& commands() {
+  static const auto* kCommands = new std::vector<CommandEntry>{
       {"press", "", 1, 1, "KEY", "send a key press to every registered client", runKey},
       {"release", "", 1, 1, "KEY", "send a key release", runKey},
       {"tap", "", 1, 1, "KEY",
@@ -384,7 +384,7 @@ const std::vector<CommandSpec>& commands() {
 void runHelp(Invocation& call) {
   std::ostringstream out;
   out << "commands:";
-  for (const CommandSpec& c : commands()) {
+  for (const CommandEntry& c : commands()) {
     std::string head = std::string(c.name) + (c.usage[0] != '\0' ? " " : "") + c.usage;
     if (c.alias[0] != '\0') head += ", " + std::string(c.alias);
     out << "\n  " << head;
@@ -407,17 +407,17 @@ CommandResult runCommand(HostServer& server, const std::string& line,
   std::vector<std::string> w = words(line);
   if (w.empty()) return result;
   const std::string command = lowerCase(w[0]);
-  for (const CommandSpec& spec : commands()) {
-    if (command != spec.name && command != spec.alias) continue;
+  for (const CommandEntry& entry : commands()) {
+    if (command != entry.name && command != entry.alias) continue;
     int args = static_cast<int>(w.size()) - 1;
-    if (args < spec.minArgs || args > spec.maxArgs) {
+    if (args < entry.minArgs || args > entry.maxArgs) {
       result.ok = false;
       result.output =
-          std::string("usage: ") + spec.name + (spec.usage[0] != '\0' ? " " : "") + spec.usage;
+          std::string("usage: ") + entry.name + (entry.usage[0] != '\0' ? " " : "") + entry.usage;
       return result;
     }
-    Invocation call{server, w, snapshotPath, &result, spec.name};
-    spec.run(call);
+    Invocation call{server, w, snapshotPath, &result, entry.name};
+    entry.run(call);
     return result;
   }
   // Echoed words are escaped: a typed control character must not reach the
