@@ -43,6 +43,56 @@ class LumhostError(Exception):
     """lumhost did not start, refused a command, or its API failed."""
 
 
+class _Output:
+    """The lines a process prints (stdout, text mode), read by a thread of
+    their own as they come."""
+
+    def __init__(self, process: "subprocess.Popen[str]"):
+        self.lines: List[str] = []
+        self._process = process
+        self._new: "queue.Queue[str]" = queue.Queue()
+        self._ended = False
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self) -> None:
+        assert self._process.stdout is not None
+        for line in self._process.stdout:
+            self.lines.append(line.rstrip("\n"))
+            self._new.put(line)
+        self._ended = True
+        self._new.put("")
+
+    def wait_for(self, text: str, timeout: float = WAIT) -> Optional[str]:
+        """The first line that contains ``text``; None when the output
+        ended, or ``timeout`` seconds passed, without one."""
+        end = time.monotonic() + timeout
+        seen = 0
+        while True:
+            # Counts what was looked at (not len(lines)): a line added
+            # meanwhile is looked at next round.
+            fresh = self.lines[seen:]
+            for line in fresh:
+                if text in line:
+                    return line
+            seen += len(fresh)
+            left = end - time.monotonic()
+            if left <= 0 or (self._ended and self._new.empty()):
+                return None
+            try:
+                self._new.get(timeout=min(left, 0.2))
+            except queue.Empty:
+                pass
+
+
+def _end_within(process: "subprocess.Popen[str]", timeout: float) -> None:
+    """Waits ``timeout`` seconds for a process asked to quit, then kills it."""
+    try:
+        process.wait(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
+
+
 class Lumhost:
     """A running lumhost, driven through its HTTP control API."""
 
@@ -57,38 +107,20 @@ class Lumhost:
                                             stderr=subprocess.STDOUT, env=env, text=True)
         except OSError as error:
             raise LumhostError(f"cannot run {program}: {error}") from error
-        self.lines: List[str] = []
-        self._new: "queue.Queue[str]" = queue.Queue()
-        threading.Thread(target=self._read, daemon=True).start()
+        self._output = _Output(self.process)
+        self.lines = self._output.lines
         # The address as printed carries the token (?token=...), for a browser;
         # API requests go to the bare address and send the token as a header.
         self.url = self._wait_for("the desk page is at ").split("the desk page is at ", 1)[1]
         self._base = self.url.split("?", 1)[0].rstrip("/")
         self._wait_for("lumhost: serving")
 
-    def _read(self) -> None:
-        assert self.process.stdout is not None
-        for line in self.process.stdout:
-            self.lines.append(line.rstrip("\n"))
-            self._new.put(line)
-        self._new.put("")
-
     def _wait_for(self, text: str) -> str:
-        end = time.monotonic() + WAIT
-        seen = 0
-        while True:
-            for line in self.lines[seen:]:
-                if text in line:
-                    return line.strip()
-            seen = len(self.lines)
-            left = end - time.monotonic()
-            if left <= 0 or (self.process.poll() is not None and self._new.empty()):
-                self.stop()
-                raise LumhostError(f"lumhost never printed {text!r}:\n" + "\n".join(self.lines))
-            try:
-                self._new.get(timeout=min(left, 0.2))
-            except queue.Empty:
-                pass
+        line = self._output.wait_for(text)
+        if line is None:
+            self.stop()
+            raise LumhostError(f"lumhost never printed {text!r}:\n" + "\n".join(self.lines))
+        return line.strip()
 
     def _call(self, method: str, path: str, body: Optional[Dict[str, Any]] = None) -> Any:
         data = json.dumps(body).encode() if body is not None else None
@@ -140,11 +172,7 @@ class Lumhost:
                 self._call("POST", "/api/command", {"command": "quit"})
             except LumhostError:
                 pass
-            try:
-                self.process.wait(timeout=WAIT)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
+            _end_within(self.process, WAIT)
         return self.process.returncode
 
     def __enter__(self) -> "Lumhost":

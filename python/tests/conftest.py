@@ -10,10 +10,8 @@ them, the repository's build trees are searched.
 """
 
 import os
-import queue
 import subprocess
 import sys
-import threading
 import time
 import uuid
 from pathlib import Path
@@ -23,6 +21,8 @@ import pytest
 PYTHON_DIR = Path(__file__).resolve().parents[1]
 REPOSITORY = PYTHON_DIR.parent
 sys.path.insert(0, str(PYTHON_DIR))
+
+from lumsdk.testing import _end_within, _Output  # noqa: E402  (the package from this tree)
 
 os.environ["LUMSDK_PIPE_BASE"] = f"lumsdk-pytest-{os.getpid()}-{uuid.uuid4().hex[:8]}"
 
@@ -81,10 +81,8 @@ class Host:
         self.process = subprocess.Popen(
             [_find_lumhost(), "--no-view", *args], stdin=subprocess.PIPE,
             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=env, text=True, bufsize=1)
-        self.lines = []
-        self._new = queue.Queue()
-        threading.Thread(target=self._read, args=(self.process, self.lines, self._new),
-                         daemon=True).start()
+        self._output = _Output(self.process)
+        self.lines = self._output.lines
         self.wait_for("lumhost: serving")
 
     def kill(self):
@@ -93,22 +91,9 @@ class Host:
         self.process.wait()
         self.process.stdin.close()
 
-    @staticmethod
-    def _read(process, lines, new):
-        for line in process.stdout:
-            lines.append(line.rstrip("\n"))
-            new.put(line)
-
     def wait_for(self, text, timeout=WAIT):
-        end = time.monotonic() + timeout
-        while not any(text in line for line in self.lines):
-            left = end - time.monotonic()
-            if left <= 0:
-                raise AssertionError(f"lumhost never printed {text!r}:\n" + "\n".join(self.lines))
-            try:
-                self._new.get(timeout=left)
-            except queue.Empty:
-                pass
+        if self._output.wait_for(text, timeout) is None:
+            raise AssertionError(f"lumhost never printed {text!r}:\n" + "\n".join(self.lines))
 
     def command(self, line):
         self.process.stdin.write(line + "\n")
@@ -120,11 +105,7 @@ class Host:
             self.process.stdin.close()
         except OSError:
             pass
-        try:
-            self.process.wait(timeout=WAIT)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait()
+        _end_within(self.process, WAIT)
 
 
 @pytest.fixture(scope="session")
