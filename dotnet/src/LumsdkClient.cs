@@ -344,7 +344,7 @@ namespace Lumsdk
                 Completions.Forget(number);
                 throw Fail(Native.VelmoraGetLastError(), what, at);
             }
-            if (heal) Remember(colors, this.colors);
+            Remember(colors, this.colors);
             return task;
         }
 
@@ -365,7 +365,7 @@ namespace Lumsdk
             }
             if (!Native.VelmoraSetLedsColorsBufferByDeviceIndex(deviceIndex, colors.Length, colors))
                 throw Fail(Native.VelmoraGetLastError(), what, at);
-            if (heal) Remember(colors, buffered);
+            Remember(colors, buffered);
         }
 
         /// <summary>Sends the whole buffer and waits for the host.</summary>

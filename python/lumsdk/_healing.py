@@ -215,10 +215,6 @@ class Healer:
         with self._lock:
             function()
 
-    @property
-    def priority(self) -> Optional[int]:
-        return self._priority
-
     # State functions -----------------------------------------------------------
 
     def subscribe(self, function: StateFunction) -> StateHandler:
