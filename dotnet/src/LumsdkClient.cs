@@ -357,16 +357,19 @@ namespace Lumsdk
             if (deviceIndex < 0)
                 throw BadArgument("device index must be 0 or above, not " + deviceIndex);
             CheckColors(colors);
-            string what = "buffering " + colors.Length + " colours for device " + deviceIndex;
+            // The message is made only on failure: buffering is a per-frame call.
             if (!TryEnter(out int at))
             {
                 Remember(colors, buffered);
-                throw Unreachable(what);
+                throw Unreachable(Buffering(colors, deviceIndex));
             }
             if (!Native.VelmoraSetLedsColorsBufferByDeviceIndex(deviceIndex, colors.Length, colors))
-                throw Fail(Native.VelmoraGetLastError(), what, at);
+                throw Fail(Native.VelmoraGetLastError(), Buffering(colors, deviceIndex), at);
             Remember(colors, buffered);
         }
+
+        private static string Buffering(LedColor[] colors, int deviceIndex) =>
+            "buffering " + colors.Length + " colours for device " + deviceIndex;
 
         /// <summary>Sends the whole buffer and waits for the host.</summary>
         public void Flush()
