@@ -68,10 +68,13 @@ struct Profile {
 
   int totalLeds() const;
   // The LED of a letter key (case-insensitive) on the first device that
-  // has one: true and its device index and LED id.
-  bool findLetterKey(char letter, int* deviceIndex, int* ledId) const;
+  // has one: true and its device index and LED id. among, when given, names
+  // the device indexes to look at, in the order to look.
+  bool findLetterKey(char letter, int* deviceIndex, int* ledId,
+                     const std::vector<int>* among = nullptr) const;
   // The LED whose key label matches (case-insensitive), first device first.
-  bool findKeyLabel(const std::string& label, int* deviceIndex, int* ledIndex) const;
+  bool findKeyLabel(const std::string& label, int* deviceIndex, int* ledIndex,
+                    const std::vector<int>* among = nullptr) const;
 };
 
 // Named codes that profiles may use instead of numbers.
