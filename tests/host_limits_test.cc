@@ -16,6 +16,7 @@
 #include "host/server/host_server.h"
 #include "support/alloc_counter.h"
 #include "support/eventually.h"
+#include "support/host_calls.h"
 #include "transport/binary_io.h"
 #include "transport/pipe_stream.h"
 #include "transport/rpc_connection.h"
@@ -24,7 +25,7 @@ namespace lumhost {
 namespace {
 
 constexpr int kWaitMs = 15000;
-const char kCount[] = R"({"method":"VelmoraGetDeviceCount"})";
+const auto& kCount = sdk::test_support::kDeviceCountRequest;
 
 using sdk::test_support::eventually;
 
