@@ -417,7 +417,8 @@ class ProfileReader {
 // wrong file, and is not read into memory.
 constexpr long kMaxProfileBytes = 16L << 20;
 
-// Reads a whole file; on failure a message with the path and the reason.
+}  // namespace
+
 bool readTextFile(const std::string& path, long maxBytes, std::string* text, std::string* error) {
   std::error_code ec;
   if (std::filesystem::is_directory(path, ec)) {
@@ -448,8 +449,6 @@ bool readTextFile(const std::string& path, long maxBytes, std::string* text, std
   }
   return true;
 }
-
-}  // namespace
 
 bool parseProfile(const std::string& input, Profile* profile, std::string* error) {
   // Editors on Windows often start UTF-8 files with a byte-order mark.

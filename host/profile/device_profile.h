@@ -99,6 +99,10 @@ bool parseProfile(const std::string& text, Profile* profile, std::string* error)
 // path "builtin:NAME" loads a built-in profile (host/profile/builtin_profiles.h).
 bool loadProfileFile(const std::string& path, Profile* profile, std::string* error);
 
+// Reads a whole file of at most maxBytes (profiles, scripts); on failure a
+// message with the path and the reason.
+bool readTextFile(const std::string& path, long maxBytes, std::string* text, std::string* error);
+
 // The profile in the documented file format, indented, members in a fixed
 // order: a starting point for a profile of one's own.
 std::string profileToText(const Profile& profile);
