@@ -70,6 +70,15 @@ int usageError(const std::string& message) {
   return 2;
 }
 
+// A whole number from low to high, the whole text.
+bool parseInRange(const std::string& text, long low, long high, int* value) {
+  char* end = nullptr;
+  long n = std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || n < low || n > high) return false;
+  *value = static_cast<int>(n);
+  return true;
+}
+
 // Returns -1 to go on, else the exit code.
 int parseArguments(int argc, char** argv, Arguments* args) {
   for (int i = 1; i < argc; ++i) {
@@ -88,12 +97,9 @@ int parseArguments(int argc, char** argv, Arguments* args) {
       return 0;
     } else if (a == "--protocol") {
       if (!value(&v)) return usageError("--protocol needs a number");
-      char* end = nullptr;
-      long n = std::strtol(v.c_str(), &end, 10);
-      if (v.empty() || *end != '\0' || n < kMinProtocol || n > kMaxProtocol) {
+      if (!parseInRange(v, kMinProtocol, kMaxProtocol, &args->protocol)) {
         return usageError("--protocol must be 1 to 6, not \"" + v + "\"");
       }
-      args->protocol = static_cast<int>(n);
     } else if (a == "--profile") {
       if (!value(&args->profilePath)) return usageError("--profile needs a file name");
     } else if (a == "--list-profiles") {
@@ -128,13 +134,10 @@ int parseArguments(int argc, char** argv, Arguments* args) {
       args->httpNoToken = true;
     } else if (a == "--max-clients") {
       if (!value(&v)) return usageError("--max-clients needs a number");
-      char* end = nullptr;
-      long n = std::strtol(v.c_str(), &end, 10);
-      if (v.empty() || *end != '\0' || n < 1 || n > kMaxMaxClients) {
+      if (!parseInRange(v, 1, kMaxMaxClients, &args->maxClients)) {
         return usageError("--max-clients must be 1 to " + std::to_string(kMaxMaxClients) +
                           ", not \"" + v + "\"");
       }
-      args->maxClients = static_cast<int>(n);
     } else if (a == "--script") {
       if (!value(&args->scriptPath)) return usageError("--script needs a file name");
     } else if (a == "--exit-after-script") {

@@ -13,25 +13,17 @@
 #include "host/profile/builtin_profiles.h"
 #include "host/profile/device_profile.h"
 #include "json/json_text.h"
+#include "support/host_calls.h"
 #include "transport/rpc_connection.h"
 
 namespace lumhost {
 namespace {
 
 using sdk::JsonHandle;
-using Connection = std::unique_ptr<sdk::IRpcConnection>;
-
-const char kCount[] = R"({"method":"VelmoraGetDeviceCount"})";
-
-std::string call(const Connection& c, const std::string& request) {
-  std::string answer = c->Call(request);
-  if (!answer.empty() && answer.back() == '\0') answer.pop_back();
-  return answer;
-}
-
-JsonHandle ask(const Connection& c, const std::string& request) {
-  return sdk::parseJsonText(call(c, request));
-}
+using Connection = sdk::test_support::HostConnection;
+using sdk::test_support::ask;
+using sdk::test_support::call;
+const auto& kCount = sdk::test_support::kDeviceCountRequest;
 
 std::string deviceInfo(int index) {
   return R"({"method":"VelmoraGetDeviceInfo","params":{"deviceIndex":)" + std::to_string(index) +

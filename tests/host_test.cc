@@ -19,6 +19,7 @@
 #include "host/server/host_server.h"
 #include "json/json_text.h"
 #include "support/eventually.h"
+#include "support/host_calls.h"
 #include "transport/binary_io.h"
 #include "transport/pipe_stream.h"
 #include "transport/rpc_connection.h"
@@ -27,7 +28,10 @@ namespace lumhost {
 namespace {
 
 using sdk::JsonHandle;
-using Connection = std::unique_ptr<sdk::IRpcConnection>;
+using Connection = sdk::test_support::HostConnection;
+using sdk::test_support::ask;
+using sdk::test_support::call;
+const auto& kCount = sdk::test_support::kDeviceCountRequest;
 
 constexpr int kWaitMs = 10000;
 
@@ -48,18 +52,6 @@ Connection connectRacing(const std::string& identity) {
   return nullptr;
 }
 
-// The answer text without the host's terminating 0 byte.
-std::string call(const Connection& c, const std::string& request) {
-  std::string answer = c->Call(request);
-  if (!answer.empty() && answer.back() == '\0') answer.pop_back();
-  return answer;
-}
-
-JsonHandle ask(const Connection& c, const std::string& request) {
-  return sdk::parseJsonText(call(c, request));
-}
-
-const char kCount[] = R"({"method":"VelmoraGetDeviceCount"})";
 const char kRegister[] = R"({"method":"VelmoraRegisterKeypressCallback"})";
 
 std::string setColors(const std::string& list) {

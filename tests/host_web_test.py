@@ -200,6 +200,22 @@ def check(condition, message):
         raise AssertionError(message)
 
 
+def guarded_requests(port, cases):
+    """Sends each (what, method, path, headers, body, expected status) case;
+    returns the failures (a wrong status, or any CORS header) and the header
+    fields of each answer, in case order."""
+    failures = []
+    answers = []
+    for what, method, path, headers, body, expected in cases:
+        status, fields, _ = request(port, method, path, headers, body)
+        cors = [name for name in fields if name.startswith('access-control-')]
+        if status != expected or cors:
+            failures.append('%s: status %d (expected %d), CORS headers %s' %
+                            (what, status, expected, cors))
+        answers.append((status, fields))
+    return failures, answers
+
+
 # Run as another user: one POST /api/key with the page's own Origin (forged)
 # and no token; prints the status.
 FOREIGN_PRESS = r"""
@@ -285,13 +301,8 @@ def test_security(lumhost, client, profile, artefacts):
             ('not a key', 'POST', '/api/key', host.auth(Origin=origin),
              b'{"device": 1, "led": 120, "pressed": true}', 404),
         ]
-        failures = []
-        for what, method, path, headers, body, expected in cases:
-            status, fields, _ = request(port, method, path, headers, body)
-            cors = [name for name in fields if name.startswith('access-control-')]
-            if status != expected or cors:
-                failures.append('%s: status %d (expected %d), CORS headers %s' %
-                                (what, status, expected, cors))
+        failures, answers = guarded_requests(port, cases)
+        for (what, _, path, _, _, _), (status, fields) in zip(cases, answers):
             if '?token=' in path and status == 200:
                 # The page keeps the token in a cookie no script can read and
                 # no other site's request carries.
@@ -466,13 +477,7 @@ def test_api(lumhost, client, profile, artefacts):
             ('the page without the token', 'GET', '/', own, b'', 401),
             ('the page with the token', 'GET', '/', dict(own, **bearer), b'', 200),
         ]
-        failures = []
-        for what, method, path, headers, body, expected in cases:
-            status, fields, _ = request(port, method, path, headers, body)
-            cors = [name for name in fields if name.startswith('access-control-')]
-            if status != expected or cors:
-                failures.append('%s: status %d (expected %d), CORS headers %s' %
-                                (what, status, expected, cors))
+        failures, _ = guarded_requests(port, cases)
         check(not failures, '\n'.join(failures))
 
         def state():

@@ -21,12 +21,19 @@ std::vector<std::string> words(const std::string& line) {
   return result;
 }
 
-bool parseNumber(const std::string& text, int* value) {
+bool parseWhole(const std::string& text, long low, long high, long* value) {
   if (text.empty() || text.size() > 10) return false;
   char* end = nullptr;
   long v = std::strtol(text.c_str(), &end, 10);
+  if (*end != '\0' || v < low || v > high) return false;
+  *value = v;
+  return true;
+}
+
+bool parseNumber(const std::string& text, int* value) {
+  long v = 0;
   // Key ids are 1 or more, as profiles give them.
-  if (*end != '\0' || v < 1 || v > 0x7FFFFFFF) return false;
+  if (!parseWhole(text, 1, 0x7FFFFFFF, &v)) return false;
   *value = static_cast<int>(v);
   return true;
 }
@@ -150,15 +157,6 @@ struct CommandEntry {
   const char* help;
   void (*run)(Invocation& call);
 };
-
-bool parseWhole(const std::string& text, long low, long high, long* value) {
-  if (text.empty() || text.size() > 10) return false;
-  char* end = nullptr;
-  long v = std::strtol(text.c_str(), &end, 10);
-  if (*end != '\0' || v < low || v > high) return false;
-  *value = v;
-  return true;
-}
 
 void runKey(Invocation& call) {
   HostServer& server = call.server;

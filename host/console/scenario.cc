@@ -4,15 +4,15 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
 
 #include "host/console/host_commands.h"
+#include "host/profile/device_profile.h"
 
 namespace lumhost {
 namespace {
 
-constexpr size_t kMaxScriptBytes = 1 << 20;
+constexpr long kMaxScriptBytes = 1L << 20;
 // A day: later steps are surely a mistake in the unit.
 constexpr double kMaxStepMs = 24.0 * 3600 * 1000;
 
@@ -73,18 +73,8 @@ bool parseScenario(const std::string& text, std::vector<ScenarioStep>* steps, st
 }
 
 bool loadScenario(const std::string& path, std::vector<ScenarioStep>* steps, std::string* error) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) {
-    *error = path + ": cannot be read";
-    return false;
-  }
-  std::string text(kMaxScriptBytes + 1, '\0');
-  file.read(&text[0], static_cast<std::streamsize>(text.size()));
-  text.resize(static_cast<size_t>(file.gcount()));
-  if (text.size() > kMaxScriptBytes) {
-    *error = path + ": larger than 1 MiB";
-    return false;
-  }
+  std::string text;
+  if (!readTextFile(path, kMaxScriptBytes, &text, error)) return false;
   if (!parseScenario(text, steps, error)) {
     *error = path + ": " + *error;
     return false;

@@ -71,23 +71,28 @@ bool sameLabel(const std::string& a, const std::string& b) {
 
 }  // namespace
 
-bool Profile::findLetterKey(char letter, int* deviceIndex, int* ledId) const {
+bool Profile::findLetterKey(char letter, int* deviceIndex, int* ledId,
+                            const std::vector<int>* among) const {
   if (!std::isalpha(static_cast<unsigned char>(letter))) return false;
   int index = 0;
   int device = 0;
-  if (!findKeyLabel(std::string(1, letter), &device, &index)) return false;
+  if (!findKeyLabel(std::string(1, letter), &device, &index, among)) return false;
   *deviceIndex = device;
   *ledId = devices[device].leds[index].id;
   return true;
 }
 
-bool Profile::findKeyLabel(const std::string& label, int* deviceIndex, int* ledIndex) const {
+bool Profile::findKeyLabel(const std::string& label, int* deviceIndex, int* ledIndex,
+                           const std::vector<int>* among) const {
   if (label.empty()) return false;
-  for (size_t d = 0; d < devices.size(); ++d) {
+  const int count =
+      among != nullptr ? static_cast<int>(among->size()) : static_cast<int>(devices.size());
+  for (int n = 0; n < count; ++n) {
+    const int d = among != nullptr ? (*among)[n] : n;
     const std::vector<Led>& leds = devices[d].leds;
     for (size_t i = 0; i < leds.size(); ++i) {
       if (sameLabel(leds[i].key, label)) {
-        *deviceIndex = static_cast<int>(d);
+        *deviceIndex = d;
         *ledIndex = static_cast<int>(i);
         return true;
       }
@@ -412,7 +417,8 @@ class ProfileReader {
 // wrong file, and is not read into memory.
 constexpr long kMaxProfileBytes = 16L << 20;
 
-// Reads a whole file; on failure a message with the path and the reason.
+}  // namespace
+
 bool readTextFile(const std::string& path, long maxBytes, std::string* text, std::string* error) {
   std::error_code ec;
   if (std::filesystem::is_directory(path, ec)) {
@@ -443,8 +449,6 @@ bool readTextFile(const std::string& path, long maxBytes, std::string* text, std
   }
   return true;
 }
-
-}  // namespace
 
 bool parseProfile(const std::string& input, Profile* profile, std::string* error) {
   // Editors on Windows often start UTF-8 files with a byte-order mark.

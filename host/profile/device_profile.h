@@ -68,10 +68,13 @@ struct Profile {
 
   int totalLeds() const;
   // The LED of a letter key (case-insensitive) on the first device that
-  // has one: true and its device index and LED id.
-  bool findLetterKey(char letter, int* deviceIndex, int* ledId) const;
+  // has one: true and its device index and LED id. among, when given, names
+  // the device indexes to look at, in the order to look.
+  bool findLetterKey(char letter, int* deviceIndex, int* ledId,
+                     const std::vector<int>* among = nullptr) const;
   // The LED whose key label matches (case-insensitive), first device first.
-  bool findKeyLabel(const std::string& label, int* deviceIndex, int* ledIndex) const;
+  bool findKeyLabel(const std::string& label, int* deviceIndex, int* ledIndex,
+                    const std::vector<int>* among = nullptr) const;
 };
 
 // Named codes that profiles may use instead of numbers.
@@ -95,6 +98,10 @@ Profile defaultProfile();
 bool parseProfile(const std::string& text, Profile* profile, std::string* error);
 // path "builtin:NAME" loads a built-in profile (host/profile/builtin_profiles.h).
 bool loadProfileFile(const std::string& path, Profile* profile, std::string* error);
+
+// Reads a whole file of at most maxBytes (profiles, scripts); on failure a
+// message with the path and the reason.
+bool readTextFile(const std::string& path, long maxBytes, std::string* text, std::string* error);
 
 // The profile in the documented file format, indented, members in a fixed
 // order: a starting point for a profile of one's own.

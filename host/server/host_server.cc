@@ -60,7 +60,8 @@ enum class FrameResult {
 // it has sent, never the length it announced. Waits up to firstByteMs (-1:
 // no limit) for the frame to begin; once begun, the whole frame must be
 // there within frameMs. A body over limit is read in pieces and thrown away
-// (*oversized), so the stream stays in step.
+// (*oversized), so the stream stays in step. The body comes without the
+// terminating 0 byte.
 FrameResult readFrameAsItArrives(sdk::IStream& stream, int firstByteMs, int frameMs, size_t limit,
                                  std::string* body, bool* oversized, uint32_t* length) {
   body->clear();
@@ -87,6 +88,7 @@ FrameResult readFrameAsItArrives(sdk::IStream& stream, int firstByteMs, int fram
     if (!*oversized) body->append(bytes.begin(), bytes.end());
     have += static_cast<uint32_t>(piece);
   }
+  if (!body->empty() && body->back() == '\0') body->pop_back();
   return FrameResult::Read;
 }
 
@@ -298,7 +300,6 @@ class ClientSession {
                       " bytes; dropped");
         return;
       }
-      if (!text.empty() && text.back() == '\0') text.pop_back();
       ++requests_;
       if (oversized) {
         // Read and thrown away: answered without being kept.
@@ -618,7 +619,6 @@ void HostServer::exchangeIdentity(IdentityExchange* exchange) {
       readFrameAsItArrives(*exchange->in, options_.identityTimeoutMs, options_.identityTimeoutMs,
                            kMaxIdentityBytes, &identity, &oversized, &length);
   if (got == FrameResult::Read && !stopping_) {
-    if (!identity.empty() && identity.back() == '\0') identity.pop_back();
     std::string reply;
     if (!oversized) {
       reply = admitClient(identity);

@@ -1,7 +1,6 @@
 #include "host/server/request_handler.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cmath>
 #include <map>
 #include <memory>
@@ -326,29 +325,16 @@ class Exchange {
     int code = 0;
     std::string why;
     if (!intParam(params_, "keyName", &code, &why)) return failure(kHostErrorBadRequest, why);
+    int device = 0;
     int ledId = 0;
-    if (!inRange(code, 1, 127) || !letterKey(static_cast<char>(code), &ledId)) {
+    if (!inRange(code, 1, 127) ||
+        !profile_.findLetterKey(static_cast<char>(code), &device, &ledId, &plugged_)) {
       JsonHandle answer =
           failure(kHostErrorBadRequest, "no key for character code " + std::to_string(code));
       answer.member("result") = 0;
       return answer;
     }
     return success(ledId);
-  }
-
-  // The letter's LED on the first plugged device that has the key.
-  bool letterKey(char letter, int* ledId) const {
-    if (!std::isalpha(static_cast<unsigned char>(letter))) return false;
-    for (int d : plugged_) {
-      for (const Led& led : profile_.devices[d].leds) {
-        if (led.key.size() == 1 && std::toupper(static_cast<unsigned char>(led.key[0])) ==
-                                       std::toupper(static_cast<unsigned char>(letter))) {
-          *ledId = led.id;
-          return true;
-        }
-      }
-    }
-    return false;
   }
 
   JsonHandle readColors(bool byDevice) {
