@@ -299,9 +299,7 @@ class control_guard {
   // Gives control back now; the guard owns nothing afterwards, whatever
   // the outcome. Does nothing for a guard that owns nothing.
   void release() {
-    std::error_code ec;
-    release(ec);
-    detail::throw_if(ec, "lumsdk::control_guard::release");
+    detail::or_throw("lumsdk::control_guard::release", [&](std::error_code& ec) { release(ec); });
   }
   void release(std::error_code& ec) noexcept {
     ec.clear();
@@ -337,9 +335,7 @@ class client {
   client() : client(client_options()) {}
   explicit client(std::error_code& ec) : client(client_options(), ec) {}
   explicit client(const client_options& options) {
-    std::error_code ec;
-    open(options, ec);
-    detail::throw_if(ec, "lumsdk::client");
+    detail::or_throw("lumsdk::client", [&](std::error_code& ec) { open(options, ec); });
   }
   client(const client_options& options, std::error_code& ec) { open(options, ec); }
 
@@ -366,9 +362,7 @@ class client {
   // std::errc::resource_deadlock_would_occur: the handshake may have to stop
   // the thread that runs the callable.
   void reconnect() {
-    std::error_code ec;
-    reconnect(ec);
-    detail::throw_if(ec, "lumsdk::client::reconnect");
+    detail::or_throw("lumsdk::client::reconnect", [&](std::error_code& ec) { reconnect(ec); });
   }
   void reconnect(std::error_code& ec) {
     if (session_.get() == nullptr) {
@@ -400,10 +394,8 @@ class client {
   // until it unloads, so call these when needed, not every frame.
 
   int device_count() {
-    std::error_code ec;
-    const int count = device_count(ec);
-    detail::throw_if(ec, "lumsdk::client::device_count");
-    return count;
+    return detail::or_throw("lumsdk::client::device_count",
+                            [&](std::error_code& ec) { return device_count(ec); });
   }
   int device_count(std::error_code& ec) noexcept {
     const detail::call_gate gate(session_.get(), ec);
@@ -419,10 +411,8 @@ class client {
   }
 
   device device_info(int device_index) {
-    std::error_code ec;
-    device d = device_info(device_index, ec);
-    detail::throw_if(ec, "lumsdk::client::device_info");
-    return d;
+    return detail::or_throw("lumsdk::client::device_info",
+                            [&](std::error_code& ec) { return device_info(device_index, ec); });
   }
   device device_info(int device_index, std::error_code& ec) {
     const detail::call_gate gate(session_.get(), ec);
@@ -439,10 +429,8 @@ class client {
 
   // Every device, by index (one call for the count and one per device).
   std::vector<device> devices() {
-    std::error_code ec;
-    std::vector<device> all = devices(ec);
-    detail::throw_if(ec, "lumsdk::client::devices");
-    return all;
+    return detail::or_throw("lumsdk::client::devices",
+                            [&](std::error_code& ec) { return devices(ec); });
   }
   std::vector<device> devices(std::error_code& ec) {
     const int count = device_count(ec);
@@ -455,10 +443,8 @@ class client {
 
   // Positions of every LED.
   std::vector<led_position> positions() {
-    std::error_code ec;
-    std::vector<led_position> p = positions(ec);
-    detail::throw_if(ec, "lumsdk::client::positions");
-    return p;
+    return detail::or_throw("lumsdk::client::positions",
+                            [&](std::error_code& ec) { return positions(ec); });
   }
   std::vector<led_position> positions(std::error_code& ec) {
     const detail::call_gate gate(session_.get(), ec);
@@ -475,10 +461,8 @@ class client {
 
   // Positions of one device's LEDs (host protocol 3 and later).
   std::vector<led_position> positions(int device_index) {
-    std::error_code ec;
-    std::vector<led_position> p = positions(device_index, ec);
-    detail::throw_if(ec, "lumsdk::client::positions");
-    return p;
+    return detail::or_throw("lumsdk::client::positions",
+                            [&](std::error_code& ec) { return positions(device_index, ec); });
   }
   std::vector<led_position> positions(int device_index, std::error_code& ec) {
     const detail::call_gate gate(session_.get(), ec);
@@ -496,10 +480,8 @@ class client {
   // The LED of the key for an ASCII letter (case matters); empty when the
   // host has none. Other characters are a bad argument.
   std::optional<int> led_for_key(char key) {
-    std::error_code ec;
-    const std::optional<int> id = led_for_key(key, ec);
-    detail::throw_if(ec, "lumsdk::client::led_for_key");
-    return id;
+    return detail::or_throw("lumsdk::client::led_for_key",
+                            [&](std::error_code& ec) { return led_for_key(key, ec); });
   }
   std::optional<int> led_for_key(char key, std::error_code& ec) noexcept {
     const detail::call_gate gate(session_.get(), ec);
@@ -520,9 +502,8 @@ class client {
 
   // Sets the colours and waits for the host.
   void set_colors(const_color_span colors) {
-    std::error_code ec;
-    set_colors(colors, ec);
-    detail::throw_if(ec, "lumsdk::client::set_colors");
+    detail::or_throw("lumsdk::client::set_colors",
+                     [&](std::error_code& ec) { set_colors(colors, ec); });
   }
   void set_colors(const_color_span colors, std::error_code& ec) noexcept {
     int size = 0;
@@ -545,9 +526,8 @@ class client {
   // Reads the colours of the LEDs whose led_id the records hold into their
   // r, g and b (host protocol 4). Nothing is written on failure.
   void get_colors(color_span colors) {
-    std::error_code ec;
-    get_colors(colors, ec);
-    detail::throw_if(ec, "lumsdk::client::get_colors");
+    detail::or_throw("lumsdk::client::get_colors",
+                     [&](std::error_code& ec) { get_colors(colors, ec); });
   }
   void get_colors(color_span colors, std::error_code& ec) noexcept {
     int size = 0;
@@ -567,9 +547,8 @@ class client {
 
   // As get_colors, for one device (host protocol 5).
   void get_colors(int device_index, color_span colors) {
-    std::error_code ec;
-    get_colors(device_index, colors, ec);
-    detail::throw_if(ec, "lumsdk::client::get_colors");
+    detail::or_throw("lumsdk::client::get_colors",
+                     [&](std::error_code& ec) { get_colors(device_index, colors, ec); });
   }
   void get_colors(int device_index, color_span colors, std::error_code& ec) noexcept {
     int size = 0;
@@ -594,9 +573,9 @@ class client {
   // is never called and the header keeps no copy of it.
   template <typename F, typename = std::enable_if_t<detail::is_completion_v<F>>>
   void set_colors_async(const_color_span colors, F&& on_done) {
-    std::error_code ec;
-    set_colors_async(colors, std::forward<F>(on_done), ec);
-    detail::throw_if(ec, "lumsdk::client::set_colors_async");
+    detail::or_throw("lumsdk::client::set_colors_async", [&](std::error_code& ec) {
+      set_colors_async(colors, std::forward<F>(on_done), ec);
+    });
   }
   template <typename F, typename = std::enable_if_t<detail::is_completion_v<F>>>
   void set_colors_async(const_color_span colors, F&& on_done, std::error_code& ec) {
@@ -625,10 +604,8 @@ class client {
   // The same, completing a future (get() throws lumsdk::error on failure).
   // The error_code form returns an invalid future when the call fails.
   std::future<void> set_colors_async(const_color_span colors) {
-    std::error_code ec;
-    std::future<void> done = set_colors_async(colors, ec);
-    detail::throw_if(ec, "lumsdk::client::set_colors_async");
-    return done;
+    return detail::or_throw("lumsdk::client::set_colors_async",
+                            [&](std::error_code& ec) { return set_colors_async(colors, ec); });
   }
   std::future<void> set_colors_async(const_color_span colors, std::error_code& ec) {
     std::promise<void> promise;
@@ -644,9 +621,8 @@ class client {
 
   // Stores colours for one device in the buffer; sends nothing.
   void buffer(int device_index, const_color_span colors) {
-    std::error_code ec;
-    buffer(device_index, colors, ec);
-    detail::throw_if(ec, "lumsdk::client::buffer");
+    detail::or_throw("lumsdk::client::buffer",
+                     [&](std::error_code& ec) { buffer(device_index, colors, ec); });
   }
   void buffer(int device_index, const_color_span colors, std::error_code& ec) noexcept {
     int size = 0;
@@ -671,9 +647,7 @@ class client {
 
   // Sends the whole buffer, empties it and waits for the host.
   void flush() {
-    std::error_code ec;
-    flush(ec);
-    detail::throw_if(ec, "lumsdk::client::flush");
+    detail::or_throw("lumsdk::client::flush", [&](std::error_code& ec) { flush(ec); });
   }
   void flush(std::error_code& ec) noexcept {
     const detail::call_gate gate(session_.get(), ec);
@@ -698,9 +672,8 @@ class client {
   // then calls on_done, as set_colors_async does.
   template <typename F, typename = std::enable_if_t<detail::is_completion_v<F>>>
   void flush_async(F&& on_done) {
-    std::error_code ec;
-    flush_async(std::forward<F>(on_done), ec);
-    detail::throw_if(ec, "lumsdk::client::flush_async");
+    detail::or_throw("lumsdk::client::flush_async",
+                     [&](std::error_code& ec) { flush_async(std::forward<F>(on_done), ec); });
   }
   template <typename F, typename = std::enable_if_t<detail::is_completion_v<F>>>
   void flush_async(F&& on_done, std::error_code& ec) {
@@ -726,10 +699,8 @@ class client {
     }
   }
   std::future<void> flush_async() {
-    std::error_code ec;
-    std::future<void> done = flush_async(ec);
-    detail::throw_if(ec, "lumsdk::client::flush_async");
-    return done;
+    return detail::or_throw("lumsdk::client::flush_async",
+                            [&](std::error_code& ec) { return flush_async(ec); });
   }
   std::future<void> flush_async(std::error_code& ec) {
     std::promise<void> promise;
@@ -745,10 +716,8 @@ class client {
   // While the host is away it fails as every call does: the guard owns
   // nothing, and nothing is asked for at the restore.
   [[nodiscard]] control_guard exclusive_control() {
-    std::error_code ec;
-    control_guard guard = exclusive_control(ec);
-    detail::throw_if(ec, "lumsdk::client::exclusive_control");
-    return guard;
+    return detail::or_throw("lumsdk::client::exclusive_control",
+                            [&](std::error_code& ec) { return exclusive_control(ec); });
   }
   [[nodiscard]] control_guard exclusive_control(std::error_code& ec) noexcept {
     const detail::call_gate gate(session_.get(), ec);
@@ -767,9 +736,8 @@ class client {
   // healing client sets it again after a restore, also when it was set
   // while the host was away.
   void set_layer_priority(int priority) {
-    std::error_code ec;
-    set_layer_priority(priority, ec);
-    detail::throw_if(ec, "lumsdk::client::set_layer_priority");
+    detail::or_throw("lumsdk::client::set_layer_priority",
+                     [&](std::error_code& ec) { set_layer_priority(priority, ec); });
   }
   void set_layer_priority(int priority, std::error_code& ec) noexcept {
     const detail::call_gate gate(session_.get(), ec);
@@ -798,10 +766,9 @@ class client {
   // reconnect(), construct a client or end one.
   template <typename F, typename = std::enable_if_t<detail::is_key_callable_v<F>>>
   [[nodiscard]] subscription on_key(F&& callable) {
-    std::error_code ec;
-    subscription s = on_key(std::forward<F>(callable), ec);
-    detail::throw_if(ec, "lumsdk::client::on_key");
-    return s;
+    return detail::or_throw("lumsdk::client::on_key", [&](std::error_code& ec) {
+      return on_key(std::forward<F>(callable), ec);
+    });
   }
   // On failure returns an empty subscription; callable has been destroyed.
   template <typename F, typename = std::enable_if_t<detail::is_key_callable_v<F>>>

@@ -6,6 +6,7 @@
 
 #include <climits>
 #include <cstddef>
+#include <system_error>
 #include <type_traits>
 #include <vector>
 
@@ -55,8 +56,19 @@ inline std::error_code outcome(bool result, VelmoraError code) noexcept {
                                   : make_error_code(errc::refused);
 }
 
-inline void throw_if(const std::error_code& ec, const char* what) {
-  if (ec) throw error(ec, what);
+// The throwing form of a call: runs its error_code form, call(ec), and
+// throws what that reported, as lumsdk::error with what as its text.
+template <typename Call>
+auto or_throw(const char* what, Call&& call) {
+  std::error_code ec;
+  if constexpr (std::is_void_v<std::invoke_result_t<Call&, std::error_code&>>) {
+    call(ec);
+    if (ec) throw error(ec, what);
+  } else {
+    auto result = call(ec);
+    if (ec) throw error(ec, what);
+    return result;
+  }
 }
 
 inline protocol_details copy_details(const VelmoraProtocolDetails& d) {
