@@ -307,11 +307,7 @@ class control_guard {
     const std::shared_ptr<detail::healing_session> session = session_.lock();
     if (session != nullptr) session->remember_control(false);
     const detail::call_gate gate(session.get(), ec);
-    if (!gate.open()) return;
-    if (!VelmoraReleaseControl(0)) {
-      ec = detail::last_failure();
-      gate.settle(ec);
-    }
+    if (gate.open()) gate.finish(VelmoraReleaseControl(0), ec);
   }
 
  private:
@@ -401,13 +397,7 @@ class client {
     const detail::call_gate gate(session_.get(), ec);
     if (!gate.open()) return 0;
     const int count = VelmoraGetDeviceCount();
-    if (count < 0) {
-      ec = detail::last_failure();
-      gate.settle(ec);
-      return 0;
-    }
-    ec.clear();
-    return count;
+    return gate.finish(count >= 0, ec) ? count : 0;
   }
 
   device device_info(int device_index) {
@@ -418,13 +408,7 @@ class client {
     const detail::call_gate gate(session_.get(), ec);
     if (!gate.open()) return device();
     const VelmoraDeviceInfo* info = VelmoraGetDeviceInfo(device_index);
-    if (info == nullptr) {
-      ec = detail::last_failure();
-      gate.settle(ec);
-      return device();
-    }
-    ec.clear();
-    return detail::copy_device(*info);
+    return gate.finish(info != nullptr, ec) ? detail::copy_device(*info) : device();
   }
 
   // Every device, by index (one call for the count and one per device).
@@ -450,12 +434,7 @@ class client {
     const detail::call_gate gate(session_.get(), ec);
     if (!gate.open()) return {};
     const VelmoraLedPositions* p = VelmoraGetLedPositions();
-    if (p == nullptr) {
-      ec = detail::last_failure();
-      gate.settle(ec);
-      return {};
-    }
-    ec.clear();
+    if (!gate.finish(p != nullptr, ec)) return {};
     return detail::copy_positions(*p);
   }
 
@@ -468,12 +447,7 @@ class client {
     const detail::call_gate gate(session_.get(), ec);
     if (!gate.open()) return {};
     const VelmoraLedPositions* p = VelmoraGetLedPositionsByDeviceIndex(device_index);
-    if (p == nullptr) {
-      ec = detail::last_failure();
-      gate.settle(ec);
-      return {};
-    }
-    ec.clear();
+    if (!gate.finish(p != nullptr, ec)) return {};
     return detail::copy_positions(*p);
   }
 
@@ -512,14 +486,7 @@ class client {
       return;
     }
     const detail::call_gate gate(session_.get(), ec);
-    if (gate.open()) {
-      if (VelmoraSetLedsColors(size, detail::c_colors(colors.data()))) {
-        ec.clear();
-      } else {
-        ec = detail::last_failure();
-        gate.settle(ec);
-      }
-    }
+    if (gate.open()) gate.finish(VelmoraSetLedsColors(size, detail::c_colors(colors.data())), ec);
     if (!ec || detail::is_unreachable(ec)) remember_colors(colors);
   }
 
@@ -536,13 +503,7 @@ class client {
       return;
     }
     const detail::call_gate gate(session_.get(), ec);
-    if (!gate.open()) return;
-    if (VelmoraGetLedsColors(size, detail::c_colors(colors.data()))) {
-      ec.clear();
-    } else {
-      ec = detail::last_failure();
-      gate.settle(ec);
-    }
+    if (gate.open()) gate.finish(VelmoraGetLedsColors(size, detail::c_colors(colors.data())), ec);
   }
 
   // As get_colors, for one device (host protocol 5).
@@ -558,12 +519,8 @@ class client {
     }
     const detail::call_gate gate(session_.get(), ec);
     if (!gate.open()) return;
-    if (VelmoraGetLedsColorsByDeviceIndex(device_index, size, detail::c_colors(colors.data()))) {
-      ec.clear();
-    } else {
-      ec = detail::last_failure();
-      gate.settle(ec);
-    }
+    gate.finish(
+        VelmoraGetLedsColorsByDeviceIndex(device_index, size, detail::c_colors(colors.data())), ec);
   }
 
   // Queues the colours and returns at once. A worker thread of the library
@@ -632,13 +589,9 @@ class client {
     }
     const detail::call_gate gate(session_.get(), ec);
     if (gate.open()) {
-      if (VelmoraSetLedsColorsBufferByDeviceIndex(device_index, size,
-                                                  detail::c_colors(colors.data()))) {
-        ec.clear();
-      } else {
-        ec = detail::last_failure();
-        gate.settle(ec);
-      }
+      gate.finish(VelmoraSetLedsColorsBufferByDeviceIndex(device_index, size,
+                                                          detail::c_colors(colors.data())),
+                  ec);
     }
     if (session_.get() != nullptr && (!ec || detail::is_unreachable(ec))) {
       session_.get()->remember_buffered(colors.data(), colors.size());
@@ -651,14 +604,7 @@ class client {
   }
   void flush(std::error_code& ec) noexcept {
     const detail::call_gate gate(session_.get(), ec);
-    if (gate.open()) {
-      if (VelmoraSetLedsColorsFlushBuffer()) {
-        ec.clear();
-      } else {
-        ec = detail::last_failure();
-        gate.settle(ec);
-      }
-    }
+    if (gate.open()) gate.finish(VelmoraSetLedsColorsFlushBuffer(), ec);
     if (session_.get() != nullptr) {
       if (!ec || detail::is_unreachable(ec)) {
         session_.get()->remember_flushed();
@@ -722,14 +668,9 @@ class client {
   [[nodiscard]] control_guard exclusive_control(std::error_code& ec) noexcept {
     const detail::call_gate gate(session_.get(), ec);
     if (!gate.open()) return control_guard();
-    if (VelmoraRequestControl(0)) {
-      ec.clear();
-      if (session_.get() != nullptr) session_.get()->remember_control(true);
-      return control_guard(true, session_.shared());
-    }
-    ec = detail::last_failure();
-    gate.settle(ec);
-    return control_guard();
+    if (!gate.finish(VelmoraRequestControl(0), ec)) return control_guard();
+    if (session_.get() != nullptr) session_.get()->remember_control(true);
+    return control_guard(true, session_.shared());
   }
 
   // This application's layer priority, 0 to 255 (host protocol 4); a
@@ -741,14 +682,7 @@ class client {
   }
   void set_layer_priority(int priority, std::error_code& ec) noexcept {
     const detail::call_gate gate(session_.get(), ec);
-    if (gate.open()) {
-      if (VelmoraSetLayerPriority(priority)) {
-        ec.clear();
-      } else {
-        ec = detail::last_failure();
-        gate.settle(ec);
-      }
-    }
+    if (gate.open()) gate.finish(VelmoraSetLayerPriority(priority), ec);
     if (session_.get() != nullptr && (!ec || detail::is_unreachable(ec))) {
       session_.get()->remember_priority(priority);
     }

@@ -520,6 +520,17 @@ class call_gate {
   void settle(const std::error_code& ec) const noexcept {
     if (session_ != nullptr && open_) session_->settle(epoch_, ec);
   }
+  // Ends an admitted call whose export reported succeeded: ec cleared, or
+  // the library's error, settled. Returns succeeded.
+  bool finish(bool succeeded, std::error_code& ec) const noexcept {
+    if (succeeded) {
+      ec.clear();
+      return true;
+    }
+    ec = last_failure();
+    settle(ec);
+    return false;
+  }
 
  private:
   healing_session* session_;
