@@ -283,11 +283,11 @@ class healing_session : public std::enable_shared_from_this<healing_session> {
       // Asked for meanwhile (those calls failed at once): send that too.
       if (version != intent_version_) continue;
       if (phase_ != phase::connected) {
-        if (!first)
-          events_.push_back(ever_connected_ ? connection_state::restored
-                                            : connection_state::connected);
+        if (!first) {
+          events_.push_back(phase_ == phase::lost ? connection_state::restored
+                                                  : connection_state::connected);
+        }
         phase_ = phase::connected;
-        ever_connected_ = true;
         wake_.notify_all();
       }
       break;
@@ -487,7 +487,6 @@ class healing_session : public std::enable_shared_from_this<healing_session> {
   std::condition_variable wake_;  // the healer waits on it
   bool stopping_ = false;
   phase phase_ = phase::never_connected;
-  bool ever_connected_ = false;
   std::uint64_t epoch_ = 0;  // counts losses
   std::vector<connection_state> events_;
   std::optional<std::vector<device_mark>> devices_;
