@@ -545,18 +545,8 @@ class client {
       return VelmoraSetLedsColorsAsync(size, detail::c_colors(colors.data()), callback, context);
     };
     const detail::call_gate gate(session_.get(), ec);
-    if (!gate.open()) {
-      remember_colors(colors);
-      return;
-    }
-    if (session_.get() == nullptr) {
-      detail::start_async(std::forward<F>(on_done), start, ec);
-      return;
-    }
-    detail::start_async(detail::settling_completion<std::decay_t<F>>(
-                            std::forward<F>(on_done), session_.shared(), gate.epoch()),
-                        start, ec);
-    if (!ec) remember_colors(colors);
+    if (gate.open()) start_async(std::forward<F>(on_done), start, gate, ec);
+    if (!gate.open() || !ec) remember_colors(colors);
   }
   // The same, completing a future (get() throws lumsdk::error on failure).
   // The error_code form returns an invalid future when the call fails.
@@ -627,18 +617,9 @@ class client {
       return VelmoraSetLedsColorsFlushBufferAsync(callback, context);
     };
     const detail::call_gate gate(session_.get(), ec);
-    if (!gate.open()) {
-      session_.get()->remember_flushed();
-      return;
-    }
-    if (session_.get() == nullptr) {
-      detail::start_async(std::forward<F>(on_done), start, ec);
-      return;
-    }
-    detail::start_async(detail::settling_completion<std::decay_t<F>>(
-                            std::forward<F>(on_done), session_.shared(), gate.epoch()),
-                        start, ec);
-    if (!ec) {
+    if (gate.open()) start_async(std::forward<F>(on_done), start, gate, ec);
+    if (session_.get() == nullptr) return;
+    if (!gate.open() || !ec) {
       session_.get()->remember_flushed();
     } else {
       session_.get()->forget_buffered();
@@ -734,6 +715,20 @@ class client {
     if (detail::key_hub::instance().handshake(&details, ec)) {
       details_ = detail::copy_details(details);
     }
+  }
+
+  // Hands on_done to an asynchronous export, start, through an open gate;
+  // a healing client's completion also settles what the call found.
+  template <typename F, typename Start>
+  void start_async(F&& on_done, const Start& start, const detail::call_gate& gate,
+                   std::error_code& ec) {
+    if (session_.get() == nullptr) {
+      detail::start_async(std::forward<F>(on_done), start, ec);
+      return;
+    }
+    detail::start_async(detail::settling_completion<std::decay_t<F>>(
+                            std::forward<F>(on_done), session_.shared(), gate.epoch()),
+                        start, ec);
   }
 
   void remember_colors(const_color_span colors) noexcept {
