@@ -481,10 +481,7 @@ class client {
   }
   void set_colors(const_color_span colors, std::error_code& ec) noexcept {
     int size = 0;
-    if (!detail::c_size(colors.size(), &size)) {
-      ec = make_error_code(errc::bad_argument);
-      return;
-    }
+    if (!detail::c_size(colors.size(), &size, ec)) return;
     const detail::call_gate gate(session_.get(), ec);
     if (gate.open()) gate.finish(VelmoraSetLedsColors(size, detail::c_colors(colors.data())), ec);
     if (!ec || detail::is_unreachable(ec)) remember_colors(colors);
@@ -498,10 +495,7 @@ class client {
   }
   void get_colors(color_span colors, std::error_code& ec) noexcept {
     int size = 0;
-    if (!detail::c_size(colors.size(), &size)) {
-      ec = make_error_code(errc::bad_argument);
-      return;
-    }
+    if (!detail::c_size(colors.size(), &size, ec)) return;
     const detail::call_gate gate(session_.get(), ec);
     if (gate.open()) gate.finish(VelmoraGetLedsColors(size, detail::c_colors(colors.data())), ec);
   }
@@ -513,10 +507,7 @@ class client {
   }
   void get_colors(int device_index, color_span colors, std::error_code& ec) noexcept {
     int size = 0;
-    if (!detail::c_size(colors.size(), &size)) {
-      ec = make_error_code(errc::bad_argument);
-      return;
-    }
+    if (!detail::c_size(colors.size(), &size, ec)) return;
     const detail::call_gate gate(session_.get(), ec);
     if (!gate.open()) return;
     gate.finish(
@@ -537,10 +528,7 @@ class client {
   template <typename F, typename = std::enable_if_t<detail::is_completion_v<F>>>
   void set_colors_async(const_color_span colors, F&& on_done, std::error_code& ec) {
     int size = 0;
-    if (!detail::c_size(colors.size(), &size)) {
-      ec = make_error_code(errc::bad_argument);
-      return;
-    }
+    if (!detail::c_size(colors.size(), &size, ec)) return;
     const auto start = [&](VelmoraAsyncCallback callback, void* context) {
       return VelmoraSetLedsColorsAsync(size, detail::c_colors(colors.data()), callback, context);
     };
@@ -573,10 +561,7 @@ class client {
   }
   void buffer(int device_index, const_color_span colors, std::error_code& ec) noexcept {
     int size = 0;
-    if (!detail::c_size(colors.size(), &size)) {
-      ec = make_error_code(errc::bad_argument);
-      return;
-    }
+    if (!detail::c_size(colors.size(), &size, ec)) return;
     const detail::call_gate gate(session_.get(), ec);
     if (gate.open()) {
       gate.finish(VelmoraSetLedsColorsBufferByDeviceIndex(device_index, size,

@@ -35,6 +35,11 @@ inline bool c_size(std::size_t size, int* out) noexcept {
   *out = static_cast<int>(size);
   return true;
 }
+inline bool c_size(std::size_t size, int* out, std::error_code& ec) noexcept {
+  if (c_size(size, out)) return true;
+  ec = make_error_code(errc::bad_argument);
+  return false;
+}
 
 inline std::error_code code_of(int value) noexcept { return std::error_code(value, category()); }
 
