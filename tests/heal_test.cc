@@ -17,13 +17,14 @@
 #include <vector>
 
 #include "lumsdk.hpp"
+#include "support/eventually.h"
 #include "support/host_process.h"
-#include "support/test_host.h"
 #include "transport/rpc_connection.h"
 
 namespace {
 
 using lumsdk::connection_state;
+using sdk::test_support::eventually;
 using sdk::test_support::HostProcess;
 using Clock = std::chrono::steady_clock;
 
@@ -156,7 +157,7 @@ TEST_F(HealTest, KillAndRestartBringsEverythingBack) {
       {ids[0], 255, 0, 0}, {ids[1], 0, 128, 0}, {ids[2], 1, 2, 3}};
   c.set_colors(colors);
   ASSERT_NE(host_.command("tap A").find("sent to 1 registered client"), std::string::npos);
-  ASSERT_TRUE(sdk::test_support::WaitUntil([&] { return keys.load() == 2; }, kWaitMs));
+  ASSERT_TRUE(eventually([&] { return keys.load() == 2; }, kWaitMs));
 
   host_.kill();
   startHost();
@@ -171,7 +172,7 @@ TEST_F(HealTest, KillAndRestartBringsEverythingBack) {
   EXPECT_EQ(view.priority, 200);
   EXPECT_TRUE(view.holdsControl);
   ASSERT_NE(host_.command("tap A").find("sent to 1 registered client"), std::string::npos);
-  ASSERT_TRUE(sdk::test_support::WaitUntil([&] { return keys.load() >= 4; }, kWaitMs));
+  ASSERT_TRUE(eventually([&] { return keys.load() >= 4; }, kWaitMs));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));  // time for a second delivery
   EXPECT_EQ(keys.load(), 4);  // a press and a release, each heard once
   EXPECT_EQ(log_.states(),
@@ -344,14 +345,13 @@ TEST_F(HealTest, ManyKillRestartCyclesUnderLoad) {
   }
   stop = true;
   load.join();
-  ASSERT_TRUE(
-      sdk::test_support::WaitUntil([&] { return completed.load() == accepted.load(); }, kWaitMs))
+  ASSERT_TRUE(eventually([&] { return completed.load() == accepted.load(); }, kWaitMs))
       << completed.load() << " of " << accepted.load();
   EXPECT_GT(accepted.load(), 0);
   EXPECT_EQ(log_.count(connection_state::lost), static_cast<size_t>(kCycles));
   EXPECT_EQ(log_.count(connection_state::restored), static_cast<size_t>(kCycles));
   ASSERT_NE(host_.command("tap A").find("sent to 1 registered client"), std::string::npos);
-  ASSERT_TRUE(sdk::test_support::WaitUntil([&] { return keys.load() >= 2; }, kWaitMs));
+  ASSERT_TRUE(eventually([&] { return keys.load() >= 2; }, kWaitMs));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_EQ(keys.load(), 2);
 }
