@@ -34,22 +34,9 @@ namespace detail {
 template <typename F>
 constexpr bool is_state_callable_v = std::is_invocable_v<std::decay_t<F>&, connection_state>;
 
-class state_sink {
- public:
-  virtual ~state_sink() = default;
-  virtual void deliver(connection_state state) = 0;
-};
-
+using state_sink = sink<connection_state>;
 template <typename F>
-class state_sink_for final : public state_sink {
- public:
-  template <typename G>
-  explicit state_sink_for(G&& f) : f_(std::forward<G>(f)) {}
-  void deliver(connection_state state) override { std::invoke(f_, state); }
-
- private:
-  F f_;
-};
+using state_sink_for = sink_for<connection_state, F>;
 
 // The last colour asked for, by LED id. Records the library would reject
 // (id outside 0 to 499, a component outside 0 to 255) are left out, so that
