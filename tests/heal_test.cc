@@ -38,6 +38,10 @@ constexpr int kCycles = 50;
 // The states a client reported, with when each came.
 class StateLog {
  public:
+  // Logs every state the client reports while the subscription lives.
+  lumsdk::subscription follow(lumsdk::client& c) {
+    return c.on_state([this](connection_state s) { add(s); });
+  }
   void add(connection_state s) {
     std::lock_guard<std::mutex> lock(mutex_);
     states_.push_back(s);
@@ -146,7 +150,7 @@ class HealTest : public ::testing::Test {
 TEST_F(HealTest, KillAndRestartBringsEverythingBack) {
   startHost();
   lumsdk::client c(options_);
-  lumsdk::subscription states = c.on_state([&](connection_state s) { log_.add(s); });
+  lumsdk::subscription states = log_.follow(c);
   std::atomic<int> keys{0};
   lumsdk::subscription presses = c.on_key([&](lumsdk::key_event) { ++keys; });
   c.set_layer_priority(200);
@@ -184,7 +188,7 @@ TEST_F(HealTest, KillAndRestartBringsEverythingBack) {
 TEST_F(HealTest, CallsFailAtOnceWhileAwayAndTheLatestColoursComeBack) {
   startHost();
   lumsdk::client c(options_);
-  lumsdk::subscription states = c.on_state([&](connection_state s) { log_.add(s); });
+  lumsdk::subscription states = log_.follow(c);
   const std::vector<int> ids = leds(c, 3);
   ASSERT_EQ(ids.size(), 3u);
   c.set_colors({{ids[0], 9, 9, 9}, {ids[1], 9, 9, 9}});
@@ -234,7 +238,7 @@ TEST_F(HealTest, CallsFailAtOnceWhileAwayAndTheLatestColoursComeBack) {
 TEST_F(HealTest, AHostWithOtherDevicesSaysDevicesChanged) {
   startHost();
   lumsdk::client c(options_);
-  lumsdk::subscription states = c.on_state([&](connection_state s) { log_.add(s); });
+  lumsdk::subscription states = log_.follow(c);
   host_.kill();
   startHost({"--profile", LUMSDK_TEST_DATA "/sample_profile.json"});
   ASSERT_TRUE(log_.waitFor(3)) << names(log_.states());
@@ -256,7 +260,7 @@ TEST_F(HealTest, AnApplicationThatStartsFirstConnectsWhenTheHostComes) {
   std::error_code ec;
   lumsdk::client c(options_, ec);
   EXPECT_EQ(ec, lumsdk::errc::host_unreachable);
-  lumsdk::subscription states = c.on_state([&](connection_state s) { log_.add(s); });
+  lumsdk::subscription states = log_.follow(c);
   c.set_colors({{1, 10, 20, 30}}, ec);
   EXPECT_EQ(ec, lumsdk::errc::host_unreachable);
   c.set_layer_priority(42, ec);
@@ -301,7 +305,7 @@ TEST_F(HealTest, StateCallablesMayUseTheClient) {
       self.reset();
     }
   });
-  lumsdk::subscription states = c.on_state([&](connection_state s) { log_.add(s); });
+  lumsdk::subscription states = log_.follow(c);
   host_.kill();
   ASSERT_TRUE(log_.waitFor(1));
   startHost();
@@ -321,7 +325,7 @@ TEST_F(HealTest, StateCallablesMayUseTheClient) {
 TEST_F(HealTest, ManyKillRestartCyclesUnderLoad) {
   startHost();
   lumsdk::client c(options_);
-  lumsdk::subscription states = c.on_state([&](connection_state s) { log_.add(s); });
+  lumsdk::subscription states = log_.follow(c);
   std::atomic<int> keys{0};
   lumsdk::subscription presses = c.on_key([&](lumsdk::key_event) { ++keys; });
   std::atomic<bool> stop{false};
@@ -372,7 +376,7 @@ class HealMeasure : public HealTest {
     StateLog log;
     std::vector<double> ms;
     lumsdk::client c(options);
-    lumsdk::subscription states = c.on_state([&](connection_state s) { log.add(s); });
+    lumsdk::subscription states = log.follow(c);
     lumsdk::subscription presses = c.on_key([](lumsdk::key_event) {});
     c.set_layer_priority(200);
     lumsdk::control_guard control = c.exclusive_control();
