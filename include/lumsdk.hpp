@@ -299,9 +299,7 @@ class control_guard {
   // Gives control back now; the guard owns nothing afterwards, whatever
   // the outcome. Does nothing for a guard that owns nothing.
   void release() {
-    std::error_code ec;
-    release(ec);
-    detail::throw_if(ec, "lumsdk::control_guard::release");
+    detail::or_throw("lumsdk::control_guard::release", [&](std::error_code& ec) { release(ec); });
   }
   void release(std::error_code& ec) noexcept {
     ec.clear();
@@ -309,11 +307,7 @@ class control_guard {
     const std::shared_ptr<detail::healing_session> session = session_.lock();
     if (session != nullptr) session->remember_control(false);
     const detail::call_gate gate(session.get(), ec);
-    if (!gate.open()) return;
-    if (!VelmoraReleaseControl(0)) {
-      ec = detail::last_failure();
-      gate.settle(ec);
-    }
+    if (gate.open()) gate.finish(VelmoraReleaseControl(0), ec);
   }
 
  private:
@@ -337,9 +331,7 @@ class client {
   client() : client(client_options()) {}
   explicit client(std::error_code& ec) : client(client_options(), ec) {}
   explicit client(const client_options& options) {
-    std::error_code ec;
-    open(options, ec);
-    detail::throw_if(ec, "lumsdk::client");
+    detail::or_throw("lumsdk::client", [&](std::error_code& ec) { open(options, ec); });
   }
   client(const client_options& options, std::error_code& ec) { open(options, ec); }
 
@@ -366,9 +358,7 @@ class client {
   // std::errc::resource_deadlock_would_occur: the handshake may have to stop
   // the thread that runs the callable.
   void reconnect() {
-    std::error_code ec;
-    reconnect(ec);
-    detail::throw_if(ec, "lumsdk::client::reconnect");
+    detail::or_throw("lumsdk::client::reconnect", [&](std::error_code& ec) { reconnect(ec); });
   }
   void reconnect(std::error_code& ec) {
     if (session_.get() == nullptr) {
@@ -400,49 +390,31 @@ class client {
   // until it unloads, so call these when needed, not every frame.
 
   int device_count() {
-    std::error_code ec;
-    const int count = device_count(ec);
-    detail::throw_if(ec, "lumsdk::client::device_count");
-    return count;
+    return detail::or_throw("lumsdk::client::device_count",
+                            [&](std::error_code& ec) { return device_count(ec); });
   }
   int device_count(std::error_code& ec) noexcept {
     const detail::call_gate gate(session_.get(), ec);
     if (!gate.open()) return 0;
     const int count = VelmoraGetDeviceCount();
-    if (count < 0) {
-      ec = detail::last_failure();
-      gate.settle(ec);
-      return 0;
-    }
-    ec.clear();
-    return count;
+    return gate.finish(count >= 0, ec) ? count : 0;
   }
 
   device device_info(int device_index) {
-    std::error_code ec;
-    device d = device_info(device_index, ec);
-    detail::throw_if(ec, "lumsdk::client::device_info");
-    return d;
+    return detail::or_throw("lumsdk::client::device_info",
+                            [&](std::error_code& ec) { return device_info(device_index, ec); });
   }
   device device_info(int device_index, std::error_code& ec) {
     const detail::call_gate gate(session_.get(), ec);
     if (!gate.open()) return device();
     const VelmoraDeviceInfo* info = VelmoraGetDeviceInfo(device_index);
-    if (info == nullptr) {
-      ec = detail::last_failure();
-      gate.settle(ec);
-      return device();
-    }
-    ec.clear();
-    return detail::copy_device(*info);
+    return gate.finish(info != nullptr, ec) ? detail::copy_device(*info) : device();
   }
 
   // Every device, by index (one call for the count and one per device).
   std::vector<device> devices() {
-    std::error_code ec;
-    std::vector<device> all = devices(ec);
-    detail::throw_if(ec, "lumsdk::client::devices");
-    return all;
+    return detail::or_throw("lumsdk::client::devices",
+                            [&](std::error_code& ec) { return devices(ec); });
   }
   std::vector<device> devices(std::error_code& ec) {
     const int count = device_count(ec);
@@ -455,51 +427,35 @@ class client {
 
   // Positions of every LED.
   std::vector<led_position> positions() {
-    std::error_code ec;
-    std::vector<led_position> p = positions(ec);
-    detail::throw_if(ec, "lumsdk::client::positions");
-    return p;
+    return detail::or_throw("lumsdk::client::positions",
+                            [&](std::error_code& ec) { return positions(ec); });
   }
   std::vector<led_position> positions(std::error_code& ec) {
     const detail::call_gate gate(session_.get(), ec);
     if (!gate.open()) return {};
     const VelmoraLedPositions* p = VelmoraGetLedPositions();
-    if (p == nullptr) {
-      ec = detail::last_failure();
-      gate.settle(ec);
-      return {};
-    }
-    ec.clear();
+    if (!gate.finish(p != nullptr, ec)) return {};
     return detail::copy_positions(*p);
   }
 
   // Positions of one device's LEDs (host protocol 3 and later).
   std::vector<led_position> positions(int device_index) {
-    std::error_code ec;
-    std::vector<led_position> p = positions(device_index, ec);
-    detail::throw_if(ec, "lumsdk::client::positions");
-    return p;
+    return detail::or_throw("lumsdk::client::positions",
+                            [&](std::error_code& ec) { return positions(device_index, ec); });
   }
   std::vector<led_position> positions(int device_index, std::error_code& ec) {
     const detail::call_gate gate(session_.get(), ec);
     if (!gate.open()) return {};
     const VelmoraLedPositions* p = VelmoraGetLedPositionsByDeviceIndex(device_index);
-    if (p == nullptr) {
-      ec = detail::last_failure();
-      gate.settle(ec);
-      return {};
-    }
-    ec.clear();
+    if (!gate.finish(p != nullptr, ec)) return {};
     return detail::copy_positions(*p);
   }
 
   // The LED of the key for an ASCII letter (case matters); empty when the
   // host has none. Other characters are a bad argument.
   std::optional<int> led_for_key(char key) {
-    std::error_code ec;
-    const std::optional<int> id = led_for_key(key, ec);
-    detail::throw_if(ec, "lumsdk::client::led_for_key");
-    return id;
+    return detail::or_throw("lumsdk::client::led_for_key",
+                            [&](std::error_code& ec) { return led_for_key(key, ec); });
   }
   std::optional<int> led_for_key(char key, std::error_code& ec) noexcept {
     const detail::call_gate gate(session_.get(), ec);
@@ -520,71 +476,42 @@ class client {
 
   // Sets the colours and waits for the host.
   void set_colors(const_color_span colors) {
-    std::error_code ec;
-    set_colors(colors, ec);
-    detail::throw_if(ec, "lumsdk::client::set_colors");
+    detail::or_throw("lumsdk::client::set_colors",
+                     [&](std::error_code& ec) { set_colors(colors, ec); });
   }
   void set_colors(const_color_span colors, std::error_code& ec) noexcept {
     int size = 0;
-    if (!detail::c_size(colors.size(), &size)) {
-      ec = make_error_code(errc::bad_argument);
-      return;
-    }
+    if (!detail::c_size(colors.size(), &size, ec)) return;
     const detail::call_gate gate(session_.get(), ec);
-    if (gate.open()) {
-      if (VelmoraSetLedsColors(size, detail::c_colors(colors.data()))) {
-        ec.clear();
-      } else {
-        ec = detail::last_failure();
-        gate.settle(ec);
-      }
-    }
+    if (gate.open()) gate.finish(VelmoraSetLedsColors(size, detail::c_colors(colors.data())), ec);
     if (!ec || detail::is_unreachable(ec)) remember_colors(colors);
   }
 
   // Reads the colours of the LEDs whose led_id the records hold into their
   // r, g and b (host protocol 4). Nothing is written on failure.
   void get_colors(color_span colors) {
-    std::error_code ec;
-    get_colors(colors, ec);
-    detail::throw_if(ec, "lumsdk::client::get_colors");
+    detail::or_throw("lumsdk::client::get_colors",
+                     [&](std::error_code& ec) { get_colors(colors, ec); });
   }
   void get_colors(color_span colors, std::error_code& ec) noexcept {
     int size = 0;
-    if (!detail::c_size(colors.size(), &size)) {
-      ec = make_error_code(errc::bad_argument);
-      return;
-    }
+    if (!detail::c_size(colors.size(), &size, ec)) return;
     const detail::call_gate gate(session_.get(), ec);
-    if (!gate.open()) return;
-    if (VelmoraGetLedsColors(size, detail::c_colors(colors.data()))) {
-      ec.clear();
-    } else {
-      ec = detail::last_failure();
-      gate.settle(ec);
-    }
+    if (gate.open()) gate.finish(VelmoraGetLedsColors(size, detail::c_colors(colors.data())), ec);
   }
 
   // As get_colors, for one device (host protocol 5).
   void get_colors(int device_index, color_span colors) {
-    std::error_code ec;
-    get_colors(device_index, colors, ec);
-    detail::throw_if(ec, "lumsdk::client::get_colors");
+    detail::or_throw("lumsdk::client::get_colors",
+                     [&](std::error_code& ec) { get_colors(device_index, colors, ec); });
   }
   void get_colors(int device_index, color_span colors, std::error_code& ec) noexcept {
     int size = 0;
-    if (!detail::c_size(colors.size(), &size)) {
-      ec = make_error_code(errc::bad_argument);
-      return;
-    }
+    if (!detail::c_size(colors.size(), &size, ec)) return;
     const detail::call_gate gate(session_.get(), ec);
     if (!gate.open()) return;
-    if (VelmoraGetLedsColorsByDeviceIndex(device_index, size, detail::c_colors(colors.data()))) {
-      ec.clear();
-    } else {
-      ec = detail::last_failure();
-      gate.settle(ec);
-    }
+    gate.finish(
+        VelmoraGetLedsColorsByDeviceIndex(device_index, size, detail::c_colors(colors.data())), ec);
   }
 
   // Queues the colours and returns at once. A worker thread of the library
@@ -594,41 +521,26 @@ class client {
   // is never called and the header keeps no copy of it.
   template <typename F, typename = std::enable_if_t<detail::is_completion_v<F>>>
   void set_colors_async(const_color_span colors, F&& on_done) {
-    std::error_code ec;
-    set_colors_async(colors, std::forward<F>(on_done), ec);
-    detail::throw_if(ec, "lumsdk::client::set_colors_async");
+    detail::or_throw("lumsdk::client::set_colors_async", [&](std::error_code& ec) {
+      set_colors_async(colors, std::forward<F>(on_done), ec);
+    });
   }
   template <typename F, typename = std::enable_if_t<detail::is_completion_v<F>>>
   void set_colors_async(const_color_span colors, F&& on_done, std::error_code& ec) {
     int size = 0;
-    if (!detail::c_size(colors.size(), &size)) {
-      ec = make_error_code(errc::bad_argument);
-      return;
-    }
+    if (!detail::c_size(colors.size(), &size, ec)) return;
     const auto start = [&](VelmoraAsyncCallback callback, void* context) {
       return VelmoraSetLedsColorsAsync(size, detail::c_colors(colors.data()), callback, context);
     };
     const detail::call_gate gate(session_.get(), ec);
-    if (!gate.open()) {
-      remember_colors(colors);
-      return;
-    }
-    if (session_.get() == nullptr) {
-      detail::start_async(std::forward<F>(on_done), start, ec);
-      return;
-    }
-    detail::start_async(detail::settling_completion<std::decay_t<F>>(
-                            std::forward<F>(on_done), session_.shared(), gate.epoch()),
-                        start, ec);
-    if (!ec) remember_colors(colors);
+    if (gate.open()) start_async(std::forward<F>(on_done), start, gate, ec);
+    if (!gate.open() || !ec) remember_colors(colors);
   }
   // The same, completing a future (get() throws lumsdk::error on failure).
   // The error_code form returns an invalid future when the call fails.
   std::future<void> set_colors_async(const_color_span colors) {
-    std::error_code ec;
-    std::future<void> done = set_colors_async(colors, ec);
-    detail::throw_if(ec, "lumsdk::client::set_colors_async");
-    return done;
+    return detail::or_throw("lumsdk::client::set_colors_async",
+                            [&](std::error_code& ec) { return set_colors_async(colors, ec); });
   }
   std::future<void> set_colors_async(const_color_span colors, std::error_code& ec) {
     std::promise<void> promise;
@@ -644,25 +556,17 @@ class client {
 
   // Stores colours for one device in the buffer; sends nothing.
   void buffer(int device_index, const_color_span colors) {
-    std::error_code ec;
-    buffer(device_index, colors, ec);
-    detail::throw_if(ec, "lumsdk::client::buffer");
+    detail::or_throw("lumsdk::client::buffer",
+                     [&](std::error_code& ec) { buffer(device_index, colors, ec); });
   }
   void buffer(int device_index, const_color_span colors, std::error_code& ec) noexcept {
     int size = 0;
-    if (!detail::c_size(colors.size(), &size)) {
-      ec = make_error_code(errc::bad_argument);
-      return;
-    }
+    if (!detail::c_size(colors.size(), &size, ec)) return;
     const detail::call_gate gate(session_.get(), ec);
     if (gate.open()) {
-      if (VelmoraSetLedsColorsBufferByDeviceIndex(device_index, size,
-                                                  detail::c_colors(colors.data()))) {
-        ec.clear();
-      } else {
-        ec = detail::last_failure();
-        gate.settle(ec);
-      }
+      gate.finish(VelmoraSetLedsColorsBufferByDeviceIndex(device_index, size,
+                                                          detail::c_colors(colors.data())),
+                  ec);
     }
     if (session_.get() != nullptr && (!ec || detail::is_unreachable(ec))) {
       session_.get()->remember_buffered(colors.data(), colors.size());
@@ -671,20 +575,11 @@ class client {
 
   // Sends the whole buffer, empties it and waits for the host.
   void flush() {
-    std::error_code ec;
-    flush(ec);
-    detail::throw_if(ec, "lumsdk::client::flush");
+    detail::or_throw("lumsdk::client::flush", [&](std::error_code& ec) { flush(ec); });
   }
   void flush(std::error_code& ec) noexcept {
     const detail::call_gate gate(session_.get(), ec);
-    if (gate.open()) {
-      if (VelmoraSetLedsColorsFlushBuffer()) {
-        ec.clear();
-      } else {
-        ec = detail::last_failure();
-        gate.settle(ec);
-      }
-    }
+    if (gate.open()) gate.finish(VelmoraSetLedsColorsFlushBuffer(), ec);
     if (session_.get() != nullptr) {
       if (!ec || detail::is_unreachable(ec)) {
         session_.get()->remember_flushed();
@@ -698,9 +593,8 @@ class client {
   // then calls on_done, as set_colors_async does.
   template <typename F, typename = std::enable_if_t<detail::is_completion_v<F>>>
   void flush_async(F&& on_done) {
-    std::error_code ec;
-    flush_async(std::forward<F>(on_done), ec);
-    detail::throw_if(ec, "lumsdk::client::flush_async");
+    detail::or_throw("lumsdk::client::flush_async",
+                     [&](std::error_code& ec) { flush_async(std::forward<F>(on_done), ec); });
   }
   template <typename F, typename = std::enable_if_t<detail::is_completion_v<F>>>
   void flush_async(F&& on_done, std::error_code& ec) {
@@ -708,28 +602,17 @@ class client {
       return VelmoraSetLedsColorsFlushBufferAsync(callback, context);
     };
     const detail::call_gate gate(session_.get(), ec);
-    if (!gate.open()) {
-      session_.get()->remember_flushed();
-      return;
-    }
-    if (session_.get() == nullptr) {
-      detail::start_async(std::forward<F>(on_done), start, ec);
-      return;
-    }
-    detail::start_async(detail::settling_completion<std::decay_t<F>>(
-                            std::forward<F>(on_done), session_.shared(), gate.epoch()),
-                        start, ec);
-    if (!ec) {
+    if (gate.open()) start_async(std::forward<F>(on_done), start, gate, ec);
+    if (session_.get() == nullptr) return;
+    if (!gate.open() || !ec) {
       session_.get()->remember_flushed();
     } else {
       session_.get()->forget_buffered();
     }
   }
   std::future<void> flush_async() {
-    std::error_code ec;
-    std::future<void> done = flush_async(ec);
-    detail::throw_if(ec, "lumsdk::client::flush_async");
-    return done;
+    return detail::or_throw("lumsdk::client::flush_async",
+                            [&](std::error_code& ec) { return flush_async(ec); });
   }
   std::future<void> flush_async(std::error_code& ec) {
     std::promise<void> promise;
@@ -745,42 +628,27 @@ class client {
   // While the host is away it fails as every call does: the guard owns
   // nothing, and nothing is asked for at the restore.
   [[nodiscard]] control_guard exclusive_control() {
-    std::error_code ec;
-    control_guard guard = exclusive_control(ec);
-    detail::throw_if(ec, "lumsdk::client::exclusive_control");
-    return guard;
+    return detail::or_throw("lumsdk::client::exclusive_control",
+                            [&](std::error_code& ec) { return exclusive_control(ec); });
   }
   [[nodiscard]] control_guard exclusive_control(std::error_code& ec) noexcept {
     const detail::call_gate gate(session_.get(), ec);
     if (!gate.open()) return control_guard();
-    if (VelmoraRequestControl(0)) {
-      ec.clear();
-      if (session_.get() != nullptr) session_.get()->remember_control(true);
-      return control_guard(true, session_.shared());
-    }
-    ec = detail::last_failure();
-    gate.settle(ec);
-    return control_guard();
+    if (!gate.finish(VelmoraRequestControl(0), ec)) return control_guard();
+    if (session_.get() != nullptr) session_.get()->remember_control(true);
+    return control_guard(true, session_.shared());
   }
 
   // This application's layer priority, 0 to 255 (host protocol 4); a
   // healing client sets it again after a restore, also when it was set
   // while the host was away.
   void set_layer_priority(int priority) {
-    std::error_code ec;
-    set_layer_priority(priority, ec);
-    detail::throw_if(ec, "lumsdk::client::set_layer_priority");
+    detail::or_throw("lumsdk::client::set_layer_priority",
+                     [&](std::error_code& ec) { set_layer_priority(priority, ec); });
   }
   void set_layer_priority(int priority, std::error_code& ec) noexcept {
     const detail::call_gate gate(session_.get(), ec);
-    if (gate.open()) {
-      if (VelmoraSetLayerPriority(priority)) {
-        ec.clear();
-      } else {
-        ec = detail::last_failure();
-        gate.settle(ec);
-      }
-    }
+    if (gate.open()) gate.finish(VelmoraSetLayerPriority(priority), ec);
     if (session_.get() != nullptr && (!ec || detail::is_unreachable(ec))) {
       session_.get()->remember_priority(priority);
     }
@@ -798,10 +666,9 @@ class client {
   // reconnect(), construct a client or end one.
   template <typename F, typename = std::enable_if_t<detail::is_key_callable_v<F>>>
   [[nodiscard]] subscription on_key(F&& callable) {
-    std::error_code ec;
-    subscription s = on_key(std::forward<F>(callable), ec);
-    detail::throw_if(ec, "lumsdk::client::on_key");
-    return s;
+    return detail::or_throw("lumsdk::client::on_key", [&](std::error_code& ec) {
+      return on_key(std::forward<F>(callable), ec);
+    });
   }
   // On failure returns an empty subscription; callable has been destroyed.
   template <typename F, typename = std::enable_if_t<detail::is_key_callable_v<F>>>
@@ -833,6 +700,20 @@ class client {
     if (detail::key_hub::instance().handshake(&details, ec)) {
       details_ = detail::copy_details(details);
     }
+  }
+
+  // Hands on_done to an asynchronous export, start, through an open gate;
+  // a healing client's completion also settles what the call found.
+  template <typename F, typename Start>
+  void start_async(F&& on_done, const Start& start, const detail::call_gate& gate,
+                   std::error_code& ec) {
+    if (session_.get() == nullptr) {
+      detail::start_async(std::forward<F>(on_done), start, ec);
+      return;
+    }
+    detail::start_async(detail::settling_completion<std::decay_t<F>>(
+                            std::forward<F>(on_done), session_.shared(), gate.epoch()),
+                        start, ec);
   }
 
   void remember_colors(const_color_span colors) noexcept {

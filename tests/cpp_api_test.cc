@@ -17,12 +17,12 @@
 #include "host/fixture/host_fixture.h"
 #include "lumsdk.hpp"
 #include "lumsdk_version.h"
-#include "support/test_host.h"
+#include "support/eventually.h"
 
 namespace {
 
 using lumsdk::errc;
-using sdk::test_support::WaitUntil;
+using sdk::test_support::eventually;
 
 constexpr int kWaitMs = 10000;
 
@@ -341,7 +341,7 @@ TEST_F(CppAsync, EachCallableIsCalledExactlyOnceAndThenReleased) {
       EXPECT_EQ(counts.live.load(), 0);  // released by the header before returning
     } else {
       EXPECT_FALSE(ec) << ec.message();
-      ASSERT_TRUE(WaitUntil([&] { return counts.live.load() == 0; }, kWaitMs));
+      ASSERT_TRUE(eventually([&] { return counts.live.load() == 0; }, kWaitMs));
       EXPECT_EQ(counts.calls.load(), 1);
       std::lock_guard<std::mutex> lock(counts.mutex);
       EXPECT_EQ(counts.last, k.outcome) << counts.last.message();
@@ -405,14 +405,14 @@ TEST_F(CppKeys, DeliveredInSubscriptionOrderUntilDropped) {
   EXPECT_EQ(requestsFor("VelmoraRegisterKeypressCallback"), 1);  // one registration serves all
 
   host_.pressKey(42, true);
-  ASSERT_TRUE(WaitUntil([&] { return heard.count() == 4; }, kWaitMs));
+  ASSERT_TRUE(eventually([&] { return heard.count() == 4; }, kWaitMs));
   EXPECT_EQ(heard.who(), (std::vector<int>{1, 2, 3, 4}));  // 5 subscribed during the press
   EXPECT_EQ(heard.last().vendor_key, 42);
   EXPECT_TRUE(heard.last().pressed);
 
   thrower.reset();
   host_.pressKey(42, false);
-  ASSERT_TRUE(WaitUntil([&] { return heard.count() == 7; }, kWaitMs));
+  ASSERT_TRUE(eventually([&] { return heard.count() == 7; }, kWaitMs));
   EXPECT_EQ(heard.who(), (std::vector<int>{1, 2, 3, 4, 1, 4, 5}));
   EXPECT_FALSE(heard.last().pressed);
 }
@@ -437,7 +437,7 @@ TEST_F(CppKeys, DroppedWhilePressesArrive) {
       std::this_thread::sleep_for(std::chrono::microseconds(200));
       ++*p;
     });
-    ASSERT_TRUE(WaitUntil([&] { return calls->load() > 0; }, kWaitMs));
+    ASSERT_TRUE(eventually([&] { return calls->load() > 0; }, kWaitMs));
     s.reset();
     EXPECT_EQ(calls->load() % 2, 0);  // not in the middle of a call
     calls.reset();
@@ -453,7 +453,7 @@ TEST_F(CppKeys, ReconnectKeepsSubscriptionsWorking) {
   lumsdk::subscription s = c.on_key([&](lumsdk::key_event) { ++heard; });
   const auto pressAndCount = [&](int expected) {
     host_.pressKey(1, true);
-    ASSERT_TRUE(WaitUntil([&] { return heard.load() >= expected; }, kWaitMs));
+    ASSERT_TRUE(eventually([&] { return heard.load() >= expected; }, kWaitMs));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(heard.load(), expected);  // heard once, not once per registration
   };
@@ -467,7 +467,7 @@ TEST_F(CppKeys, ReconnectKeepsSubscriptionsWorking) {
   host_.stop();
   host_.restart();
   c.reconnect();
-  ASSERT_TRUE(WaitUntil([&] { return host_.registeredClientCount() == 1; }, kWaitMs));
+  ASSERT_TRUE(eventually([&] { return host_.registeredClientCount() == 1; }, kWaitMs));
   pressAndCount(2);
 
   // A key callable may not reconnect: that would stop its own thread.
@@ -478,7 +478,7 @@ TEST_F(CppKeys, ReconnectKeepsSubscriptionsWorking) {
     refused = ec == std::errc::resource_deadlock_would_occur;
   });
   host_.pressKey(1, true);
-  ASSERT_TRUE(WaitUntil([&] { return refused.load(); }, kWaitMs));
+  ASSERT_TRUE(eventually([&] { return refused.load(); }, kWaitMs));
 }
 
 TEST_F(CppControl, GuardReleasesOnScopeExitEvenOnAnException) {

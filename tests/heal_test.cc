@@ -17,13 +17,14 @@
 #include <vector>
 
 #include "lumsdk.hpp"
+#include "support/eventually.h"
 #include "support/host_process.h"
-#include "support/test_host.h"
 #include "transport/rpc_connection.h"
 
 namespace {
 
 using lumsdk::connection_state;
+using sdk::test_support::eventually;
 using sdk::test_support::HostProcess;
 using Clock = std::chrono::steady_clock;
 
@@ -37,6 +38,10 @@ constexpr int kCycles = 50;
 // The states a client reported, with when each came.
 class StateLog {
  public:
+  // Logs every state the client reports while the subscription lives.
+  lumsdk::subscription follow(lumsdk::client& c) {
+    return c.on_state([this](connection_state s) { add(s); });
+  }
   void add(connection_state s) {
     std::lock_guard<std::mutex> lock(mutex_);
     states_.push_back(s);
@@ -145,7 +150,7 @@ class HealTest : public ::testing::Test {
 TEST_F(HealTest, KillAndRestartBringsEverythingBack) {
   startHost();
   lumsdk::client c(options_);
-  lumsdk::subscription states = c.on_state([&](connection_state s) { log_.add(s); });
+  lumsdk::subscription states = log_.follow(c);
   std::atomic<int> keys{0};
   lumsdk::subscription presses = c.on_key([&](lumsdk::key_event) { ++keys; });
   c.set_layer_priority(200);
@@ -156,7 +161,7 @@ TEST_F(HealTest, KillAndRestartBringsEverythingBack) {
       {ids[0], 255, 0, 0}, {ids[1], 0, 128, 0}, {ids[2], 1, 2, 3}};
   c.set_colors(colors);
   ASSERT_NE(host_.command("tap A").find("sent to 1 registered client"), std::string::npos);
-  ASSERT_TRUE(sdk::test_support::WaitUntil([&] { return keys.load() == 2; }, kWaitMs));
+  ASSERT_TRUE(eventually([&] { return keys.load() == 2; }, kWaitMs));
 
   host_.kill();
   startHost();
@@ -171,7 +176,7 @@ TEST_F(HealTest, KillAndRestartBringsEverythingBack) {
   EXPECT_EQ(view.priority, 200);
   EXPECT_TRUE(view.holdsControl);
   ASSERT_NE(host_.command("tap A").find("sent to 1 registered client"), std::string::npos);
-  ASSERT_TRUE(sdk::test_support::WaitUntil([&] { return keys.load() >= 4; }, kWaitMs));
+  ASSERT_TRUE(eventually([&] { return keys.load() >= 4; }, kWaitMs));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));  // time for a second delivery
   EXPECT_EQ(keys.load(), 4);  // a press and a release, each heard once
   EXPECT_EQ(log_.states(),
@@ -183,7 +188,7 @@ TEST_F(HealTest, KillAndRestartBringsEverythingBack) {
 TEST_F(HealTest, CallsFailAtOnceWhileAwayAndTheLatestColoursComeBack) {
   startHost();
   lumsdk::client c(options_);
-  lumsdk::subscription states = c.on_state([&](connection_state s) { log_.add(s); });
+  lumsdk::subscription states = log_.follow(c);
   const std::vector<int> ids = leds(c, 3);
   ASSERT_EQ(ids.size(), 3u);
   c.set_colors({{ids[0], 9, 9, 9}, {ids[1], 9, 9, 9}});
@@ -233,7 +238,7 @@ TEST_F(HealTest, CallsFailAtOnceWhileAwayAndTheLatestColoursComeBack) {
 TEST_F(HealTest, AHostWithOtherDevicesSaysDevicesChanged) {
   startHost();
   lumsdk::client c(options_);
-  lumsdk::subscription states = c.on_state([&](connection_state s) { log_.add(s); });
+  lumsdk::subscription states = log_.follow(c);
   host_.kill();
   startHost({"--profile", LUMSDK_TEST_DATA "/sample_profile.json"});
   ASSERT_TRUE(log_.waitFor(3)) << names(log_.states());
@@ -255,7 +260,7 @@ TEST_F(HealTest, AnApplicationThatStartsFirstConnectsWhenTheHostComes) {
   std::error_code ec;
   lumsdk::client c(options_, ec);
   EXPECT_EQ(ec, lumsdk::errc::host_unreachable);
-  lumsdk::subscription states = c.on_state([&](connection_state s) { log_.add(s); });
+  lumsdk::subscription states = log_.follow(c);
   c.set_colors({{1, 10, 20, 30}}, ec);
   EXPECT_EQ(ec, lumsdk::errc::host_unreachable);
   c.set_layer_priority(42, ec);
@@ -300,7 +305,7 @@ TEST_F(HealTest, StateCallablesMayUseTheClient) {
       self.reset();
     }
   });
-  lumsdk::subscription states = c.on_state([&](connection_state s) { log_.add(s); });
+  lumsdk::subscription states = log_.follow(c);
   host_.kill();
   ASSERT_TRUE(log_.waitFor(1));
   startHost();
@@ -320,7 +325,7 @@ TEST_F(HealTest, StateCallablesMayUseTheClient) {
 TEST_F(HealTest, ManyKillRestartCyclesUnderLoad) {
   startHost();
   lumsdk::client c(options_);
-  lumsdk::subscription states = c.on_state([&](connection_state s) { log_.add(s); });
+  lumsdk::subscription states = log_.follow(c);
   std::atomic<int> keys{0};
   lumsdk::subscription presses = c.on_key([&](lumsdk::key_event) { ++keys; });
   std::atomic<bool> stop{false};
@@ -344,14 +349,13 @@ TEST_F(HealTest, ManyKillRestartCyclesUnderLoad) {
   }
   stop = true;
   load.join();
-  ASSERT_TRUE(
-      sdk::test_support::WaitUntil([&] { return completed.load() == accepted.load(); }, kWaitMs))
+  ASSERT_TRUE(eventually([&] { return completed.load() == accepted.load(); }, kWaitMs))
       << completed.load() << " of " << accepted.load();
   EXPECT_GT(accepted.load(), 0);
   EXPECT_EQ(log_.count(connection_state::lost), static_cast<size_t>(kCycles));
   EXPECT_EQ(log_.count(connection_state::restored), static_cast<size_t>(kCycles));
   ASSERT_NE(host_.command("tap A").find("sent to 1 registered client"), std::string::npos);
-  ASSERT_TRUE(sdk::test_support::WaitUntil([&] { return keys.load() >= 2; }, kWaitMs));
+  ASSERT_TRUE(eventually([&] { return keys.load() >= 2; }, kWaitMs));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_EQ(keys.load(), 2);
 }
@@ -372,7 +376,7 @@ class HealMeasure : public HealTest {
     StateLog log;
     std::vector<double> ms;
     lumsdk::client c(options);
-    lumsdk::subscription states = c.on_state([&](connection_state s) { log.add(s); });
+    lumsdk::subscription states = log.follow(c);
     lumsdk::subscription presses = c.on_key([](lumsdk::key_event) {});
     c.set_layer_priority(200);
     lumsdk::control_guard control = c.exclusive_control();

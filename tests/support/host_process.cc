@@ -1,10 +1,10 @@
 #include "support/host_process.h"
 
-#include <chrono>
 #include <fstream>
 #include <sstream>
-#include <thread>
 #include <utility>
+
+#include "support/eventually.h"
 
 namespace sdk {
 namespace test_support {
@@ -12,19 +12,25 @@ namespace {
 
 constexpr int kWaitMs = 20000;  // lumhost under Wine starts slowly
 
-// Polls the file until text appears after offset; its position or npos.
+std::string readAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream all;
+  all << in.rdbuf();
+  return all.str();
+}
+
+// Waits until text appears in the file after offset; its position or npos.
 size_t waitForText(const std::string& path, size_t offset, const std::string& text,
                    std::string* whole) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
-  for (;;) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream all;
-    all << in.rdbuf();
-    *whole = all.str();
-    const size_t at = whole->size() > offset ? whole->find(text, offset) : std::string::npos;
-    if (at != std::string::npos || std::chrono::steady_clock::now() > end) return at;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
+  size_t at = std::string::npos;
+  eventually(
+      [&] {
+        *whole = readAll(path);
+        at = whole->size() > offset ? whole->find(text, offset) : std::string::npos;
+        return at != std::string::npos;
+      },
+      kWaitMs);
+  return at;
 }
 
 }  // namespace
@@ -78,12 +84,7 @@ std::string HostProcess::command(const std::string& line) {
   return result;
 }
 
-std::string HostProcess::output() const {
-  std::ifstream in(outputPath_, std::ios::binary);
-  std::ostringstream all;
-  all << in.rdbuf();
-  return all.str();
-}
+std::string HostProcess::output() const { return readAll(outputPath_); }
 
 }  // namespace test_support
 }  // namespace sdk

@@ -4,6 +4,7 @@
 #include <chrono>
 
 #include "core/platform.h"
+#include "support/eventually.h"
 #include "transport/rpc_connection.h"
 
 namespace sdk {
@@ -20,12 +21,7 @@ std::wstring UniquePipeName(const std::string& tag) {
 }
 
 bool WaitUntil(const std::function<bool()>& cond, int timeoutMs) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!cond()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
+  return eventually(cond, timeoutMs);
 }
 
 Bytes ToBytes(const std::string& text) { return Bytes(text.begin(), text.end()); }

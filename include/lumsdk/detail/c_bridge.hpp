@@ -6,6 +6,7 @@
 
 #include <climits>
 #include <cstddef>
+#include <system_error>
 #include <type_traits>
 #include <vector>
 
@@ -34,6 +35,11 @@ inline bool c_size(std::size_t size, int* out) noexcept {
   *out = static_cast<int>(size);
   return true;
 }
+inline bool c_size(std::size_t size, int* out, std::error_code& ec) noexcept {
+  if (c_size(size, out)) return true;
+  ec = make_error_code(errc::bad_argument);
+  return false;
+}
 
 inline std::error_code code_of(int value) noexcept { return std::error_code(value, category()); }
 
@@ -55,8 +61,19 @@ inline std::error_code outcome(bool result, VelmoraError code) noexcept {
                                   : make_error_code(errc::refused);
 }
 
-inline void throw_if(const std::error_code& ec, const char* what) {
-  if (ec) throw error(ec, what);
+// The throwing form of a call: runs its error_code form, call(ec), and
+// throws what that reported, as lumsdk::error with what as its text.
+template <typename Call>
+auto or_throw(const char* what, Call&& call) {
+  std::error_code ec;
+  if constexpr (std::is_void_v<std::invoke_result_t<Call&, std::error_code&>>) {
+    call(ec);
+    if (ec) throw error(ec, what);
+  } else {
+    auto result = call(ec);
+    if (ec) throw error(ec, what);
+    return result;
+  }
 }
 
 inline protocol_details copy_details(const VelmoraProtocolDetails& d) {

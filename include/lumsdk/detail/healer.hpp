@@ -34,22 +34,9 @@ namespace detail {
 template <typename F>
 constexpr bool is_state_callable_v = std::is_invocable_v<std::decay_t<F>&, connection_state>;
 
-class state_sink {
- public:
-  virtual ~state_sink() = default;
-  virtual void deliver(connection_state state) = 0;
-};
-
+using state_sink = sink<connection_state>;
 template <typename F>
-class state_sink_for final : public state_sink {
- public:
-  template <typename G>
-  explicit state_sink_for(G&& f) : f_(std::forward<G>(f)) {}
-  void deliver(connection_state state) override { std::invoke(f_, state); }
-
- private:
-  F f_;
-};
+using state_sink_for = sink_for<connection_state, F>;
 
 // The last colour asked for, by LED id. Records the library would reject
 // (id outside 0 to 499, a component outside 0 to 255) are left out, so that
@@ -283,11 +270,11 @@ class healing_session : public std::enable_shared_from_this<healing_session> {
       // Asked for meanwhile (those calls failed at once): send that too.
       if (version != intent_version_) continue;
       if (phase_ != phase::connected) {
-        if (!first)
-          events_.push_back(ever_connected_ ? connection_state::restored
-                                            : connection_state::connected);
+        if (!first) {
+          events_.push_back(phase_ == phase::lost ? connection_state::restored
+                                                  : connection_state::connected);
+        }
         phase_ = phase::connected;
-        ever_connected_ = true;
         wake_.notify_all();
       }
       break;
@@ -487,7 +474,6 @@ class healing_session : public std::enable_shared_from_this<healing_session> {
   std::condition_variable wake_;  // the healer waits on it
   bool stopping_ = false;
   phase phase_ = phase::never_connected;
-  bool ever_connected_ = false;
   std::uint64_t epoch_ = 0;  // counts losses
   std::vector<connection_state> events_;
   std::optional<std::vector<device_mark>> devices_;
@@ -519,6 +505,17 @@ class call_gate {
   std::uint64_t epoch() const noexcept { return epoch_; }
   void settle(const std::error_code& ec) const noexcept {
     if (session_ != nullptr && open_) session_->settle(epoch_, ec);
+  }
+  // Ends an admitted call whose export reported succeeded: ec cleared, or
+  // the library's error, settled. Returns succeeded.
+  bool finish(bool succeeded, std::error_code& ec) const noexcept {
+    if (succeeded) {
+      ec.clear();
+      return true;
+    }
+    ec = last_failure();
+    settle(ec);
+    return false;
   }
 
  private:

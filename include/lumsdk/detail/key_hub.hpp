@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <system_error>
@@ -26,22 +25,9 @@ namespace detail {
 template <typename F>
 constexpr bool is_key_callable_v = std::is_invocable_v<std::decay_t<F>&, key_event>;
 
-class key_sink {
- public:
-  virtual ~key_sink() = default;
-  virtual void deliver(const key_event& event) = 0;
-};
-
+using key_sink = sink<key_event>;
 template <typename F>
-class key_sink_for final : public key_sink {
- public:
-  template <typename G>
-  explicit key_sink_for(G&& f) : f_(std::forward<G>(f)) {}
-  void deliver(const key_event& event) override { std::invoke(f_, event); }
-
- private:
-  F f_;
-};
+using key_sink_for = sink_for<key_event, F>;
 
 // One subscription. Every field is guarded by key_hub::mutex_.
 struct key_entry final : listener, std::enable_shared_from_this<key_entry> {
