@@ -290,6 +290,8 @@ void stopWorker(State* state) {
   worker.reset();
 }
 
+}  // namespace
+
 void stopAsyncWorkers() {
   stopWorker(&pendingColorSet());
   stopWorker(&pendingFlush());
@@ -313,13 +315,6 @@ void releaseAsyncState() {
   std::lock_guard<std::mutex> lock(b.mutex);
   ColorBuffer().swap(b.buffer);
 }
-
-// Constant-initialised pointers in the session: safe to set from a
-// dynamic initialiser in any order.
-const bool g_teardownRegistered =
-    (registerTeardownSteps(&stopAsyncWorkers, &releaseAsyncState), true);
-
-}  // namespace
 
 bool setLedsColorsAsync(int size, const VelmoraLedColor* colors, VelmoraAsyncCallback callback,
                         void* context) {
