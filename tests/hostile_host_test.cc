@@ -15,10 +15,10 @@
 #include <vector>
 
 #include "LUMSDK.h"
+#include "core/counters.h"
 #include "host/fixture/host_fixture.h"
 #include "support/alloc_counter.h"
 #include "support/test_host.h"
-#include "core/counters.h"
 #include "transport/pipe_stream.h"
 #include "transport/rpc_connection.h"
 
