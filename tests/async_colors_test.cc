@@ -11,11 +11,11 @@
 #include <vector>
 
 #include "LUMSDK.h"
+#include "core/counters.h"
 #include "json/json_text.h"
 #include "leds/led_colors.h"
 #include "support/fake_host.h"
 #include "support/test_host.h"
-#include "core/counters.h"
 
 namespace sdk {
 namespace test_support {

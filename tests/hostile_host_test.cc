@@ -15,10 +15,10 @@
 #include <vector>
 
 #include "LUMSDK.h"
+#include "core/counters.h"
 #include "host/fixture/host_fixture.h"
 #include "support/alloc_counter.h"
 #include "support/test_host.h"
-#include "core/counters.h"
 #include "transport/pipe_stream.h"
 #include "transport/rpc_connection.h"
 
@@ -53,6 +53,9 @@ std::string Repeat(const std::string& unit, size_t times) {
   for (size_t i = 0; i < times; ++i) out += unit;
   return out;
 }
+
+// A positions answer of 2.3 MiB, over the library's answer bound.
+std::string OverTheAnswerBound() { return "{\"result\":[" + Repeat("1,", 1200000) + "1]}"; }
 
 constexpr char kDeviceInfo[] = "VelmoraGetDeviceInfo";
 constexpr char kPositions[] = "VelmoraGetLedPositions";
@@ -94,7 +97,7 @@ TEST(HostileHost, EveryAnswerEndsInTimeWithBoundedMemoryAndTheDocumentedError) {
   const std::string nested = "{\"result\":[" + Repeat("[[[[1]]]],", 180000) + "1]}";
   const std::string channels = "{\"result\":{\"model\":\"hub\",\"channels\":[{\"devices\":[" +
                                Repeat("{\"type\":1,\"deviceLedCount\":1},", 60000) + "{}]}]}}";
-  const std::string over = "{\"result\":[" + Repeat("1,", 1200000) + "1]}";  // 2.3 MiB
+  const std::string over = OverTheAnswerBound();
   const std::string huge = "{\"result\":[" + Repeat("1,", 7800000) + "1]}";  // 14.9 MiB
   const AnswerCase cases[] = {
       {"malformed JSON reads as nothing",
@@ -318,7 +321,7 @@ TEST(HostileHost, NotificationsAndAnswersOverTheBoundAreSkippedAndKeyPressesGoOn
       h.sendNotification("{\"vendorKey\":1" + std::string(bytes - 16, ' ') + "}" + '\0');
     };
   };
-  const std::string over = "{\"result\":[" + Repeat("1,", 1200000) + "1]}";  // 2.3 MiB
+  const std::string over = OverTheAnswerBound();
   const Case cases[] = {
       {"a notification one byte over", notification(sdk::kMaxNotificationBytes + 1),
        sdk::counters().notificationsOversized},
@@ -359,7 +362,7 @@ TEST(HostileHost, NotificationsAndAnswersOverTheBoundAreSkippedAndKeyPressesGoOn
 // reconnects, so key-press callbacks are registered again, once. That holds
 // also where the failed call left the connection working.
 TEST(HostileHost, AHandshakeAfterAFailedCallReconnectsSoCallbacksAreRegisteredOnce) {
-  const std::string over = "{\"result\":[" + Repeat("1,", 1200000) + "1]}";  // 2.3 MiB
+  const std::string over = OverTheAnswerBound();
   struct Case {
     const char* name;
     std::function<void(lumhost::HostFixture&)> script;

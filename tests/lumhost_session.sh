@@ -5,6 +5,7 @@
 #   stop_lumhost                                 # types quit and waits for it
 #   restart_lumhost WORK RUNNER LUMHOST [ARGS...]  # stops it, starts it on the same pipes;
 #                                                  # the earlier log goes to WORK/host.log.before
+#   wait_for_line FILE PATTERN SECONDS           # until a line of FILE matches (grep), or fails
 # RUNNER is "native" natively and the Wine wrapper for Windows programs.
 
 start_lumhost() {
@@ -17,12 +18,18 @@ start_lumhost() {
   "${run[@]}" "$host" --no-view "$@" <"$work/input" >"$work/host.log" 2>&1 &
   host_pid=$!
   exec 3>"$work/input"
-  for _ in $(seq 1 200); do
-    grep -q "lumhost: serving" "$work/host.log" && return 0
-    sleep 0.1
-  done
+  wait_for_line "$work/host.log" "lumhost: serving" 20 && return 0
   echo "lumhost did not start:"
   cat "$work/host.log"
+  return 1
+}
+
+wait_for_line() {
+  local file=$1 pattern=$2 seconds=$3
+  for _ in $(seq 1 $((seconds * 10))); do
+    grep -q "$pattern" "$file" 2>/dev/null && return 0
+    sleep 0.1
+  done
   return 1
 }
 

@@ -30,16 +30,10 @@ start_lumhost "$work" "$emulator" "$host" "${host_args[@]}" || exit 1
 "${run[@]}" "$example" "$@" >"$work/example.log" 2>&1 &
 example_pid=$!
 if [ -n "$after_ready" ]; then
-  for _ in $(seq 1 200); do
-    grep -q "^ready" "$work/example.log" && break
-    sleep 0.1
-  done
+  wait_for_line "$work/example.log" "^ready" 20
   if [ -n "$restart" ]; then
     restart_lumhost "$work" "$emulator" "$host" "${host_args[@]}" || exit 1
-    for _ in $(seq 1 600); do
-      grep -q "^reconnected" "$work/example.log" && break
-      sleep 0.1
-    done
+    wait_for_line "$work/example.log" "^reconnected" 60
   fi
   echo "$after_ready" >&3
 fi

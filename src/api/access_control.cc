@@ -29,7 +29,8 @@ bool releaseControl(int accessMode) {
   if (!s.handshakeDone()) return fail(VelmoraErrorHandshakeRequired, false);
   if (!s.isConnectionAlive()) return fail(VelmoraErrorHostUnreachable, false);
   if (accessMode != 0) return fail(VelmoraErrorBadArgument, false);
-  if (s.hostProtocolVersion() < min_protocol::kReleaseControl) return fail(VelmoraErrorProtocolMismatch, false);
+  if (s.hostProtocolVersion() < min_protocol::kReleaseControl)
+    return fail(VelmoraErrorProtocolMismatch, false);
   JsonHandle answer;
   if (!exchangeText(accessModeRequest(method::kReleaseControl), &answer)) return false;
   return readBoolAnswer(answer);
@@ -39,7 +40,8 @@ bool setLayerPriority(int priority) {
   Session& s = session();
   if (!s.handshakeDone()) return fail(VelmoraErrorHandshakeRequired, false);
   if (!s.isConnectionAlive()) return fail(VelmoraErrorHostUnreachable, false);
-  if (s.hostProtocolVersion() < min_protocol::kSetLayerPriority) return fail(VelmoraErrorProtocolMismatch, false);
+  if (s.hostProtocolVersion() < min_protocol::kSetLayerPriority)
+    return fail(VelmoraErrorProtocolMismatch, false);
   // Compared unsigned, so every negative value is out of range too.
   if (static_cast<unsigned>(priority) > 255u) return fail(VelmoraErrorBadArgument, false);
   JsonHandle answer;

@@ -5,10 +5,10 @@
 
 #include "api/calls.h"
 #include "api/exchange.h"
-#include "json/json_text.h"
 #include "api/methods.h"
-#include "json/request.h"
 #include "core/platform.h"
+#include "json/json_text.h"
+#include "json/request.h"
 
 namespace sdk {
 namespace {

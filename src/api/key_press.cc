@@ -5,11 +5,11 @@
 
 #include "api/calls.h"
 #include "api/exchange.h"
-#include "json/json_text.h"
 #include "api/methods.h"
-#include "json/request.h"
 #include "core/counters.h"
 #include "core/platform.h"
+#include "json/json_text.h"
+#include "json/request.h"
 
 namespace sdk {
 namespace {
@@ -56,7 +56,8 @@ bool registerKeypressCallback(VelmoraKeypressCallback callback, void* context) {
   if (!s.handshakeDone()) return fail(VelmoraErrorHandshakeRequired, false);
   if (callback == nullptr) return fail(VelmoraErrorBadArgument, false);
   if (!s.isConnectionAlive()) return fail(VelmoraErrorHostUnreachable, false);
-  if (s.hostProtocolVersion() < min_protocol::kRegisterKeypressCallback) return fail(VelmoraErrorProtocolMismatch, false);
+  if (s.hostProtocolVersion() < min_protocol::kRegisterKeypressCallback)
+    return fail(VelmoraErrorProtocolMismatch, false);
 
   auto entry = std::make_shared<KeyPressCallbackData>(KeyPressCallbackData{callback, context});
   {

@@ -18,8 +18,6 @@ namespace {
 thread_local int t_lastError = VelmoraErrorNone;
 
 NoDestructor<Session> g_session;
-std::atomic<TeardownStep> g_stopStep{nullptr};
-std::atomic<TeardownStep> g_releaseStep{nullptr};
 
 // Its destructor is the library's one teardown. Defined after g_session, in
 // the same file, so the session exists before it and for good.
@@ -32,11 +30,6 @@ void setLastError(int code) { t_lastError = code; }
 VelmoraError lastError() { return static_cast<VelmoraError>(t_lastError); }
 
 Session& session() { return g_session.get(); }
-
-void registerTeardownSteps(TeardownStep stop, TeardownStep release) {
-  g_stopStep.store(stop);
-  g_releaseStep.store(release);
-}
 
 ConnectionPtr Session::connection() const {
   std::lock_guard<std::mutex> lock(connectionMutex_);
@@ -98,7 +91,7 @@ void Session::shutDown() {
     current->Shutdown();
     current->StopNotifications();
   }
-  if (TeardownStep stop = g_stopStep.load()) stop();
+  stopAsyncWorkers();
   // Exports already under way on application threads (or on the threads
   // just joined) end soon: their exchanges fail at once.
   while (callsInProgress_.load() != 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -114,7 +107,7 @@ void Session::shutDown() {
     std::lock_guard<std::mutex> lock(keyPressCallbacksMutex);
     std::vector<std::shared_ptr<KeyPressCallbackData>>().swap(keyPressCallbacks);
   }
-  if (TeardownStep release = g_releaseStep.load()) release();
+  releaseAsyncState();
   connectionFactoryForTesting = nullptr;
   details.serverVersion = nullptr;
   positionRecords.releaseAll();

@@ -150,12 +150,10 @@ Session& session();
 // share one copy.
 const char* retainText(const std::string& text);
 
-// Teardown steps of the parts built on the session (the asynchronous colour
-// workers): the teardown calls stop in its step 2 and release in its step 3.
-// Registered once while the library loads; plain function pointers, so
-// registration needs no object that is constructed or destroyed.
-using TeardownStep = void (*)();
-void registerTeardownSteps(TeardownStep stop, TeardownStep release);
+// Stops and joins the asynchronous colour workers, and releases their state
+// (src/leds/async_colors.cc); called by the teardown only, in its steps 2 and 3.
+void stopAsyncWorkers();
+void releaseAsyncState();
 
 }  // namespace sdk
 

@@ -290,6 +290,8 @@ void stopWorker(State* state) {
   worker.reset();
 }
 
+}  // namespace
+
 void stopAsyncWorkers() {
   stopWorker(&pendingColorSet());
   stopWorker(&pendingFlush());
@@ -314,13 +316,6 @@ void releaseAsyncState() {
   ColorBuffer().swap(b.buffer);
 }
 
-// Constant-initialised pointers in the session: safe to set from a
-// dynamic initialiser in any order.
-const bool g_teardownRegistered =
-    (registerTeardownSteps(&stopAsyncWorkers, &releaseAsyncState), true);
-
-}  // namespace
-
 bool setLedsColorsAsync(int size, const VelmoraLedColor* colors, VelmoraAsyncCallback callback,
                         void* context) {
   if (!session().handshakeDone()) return fail(VelmoraErrorHandshakeRequired, false);
@@ -340,7 +335,8 @@ bool setLedsColorsAsync(int size, const VelmoraLedColor* colors, VelmoraAsyncCal
 bool setLedsColorsBufferByDeviceIndex(int deviceIndex, int size, const VelmoraLedColor* colors) {
   Session& s = session();
   if (!s.handshakeDone()) return fail(VelmoraErrorHandshakeRequired, false);
-  if (s.hostProtocolVersion() < min_protocol::kColorBuffer) return fail(VelmoraErrorProtocolMismatch, false);
+  if (s.hostProtocolVersion() < min_protocol::kColorBuffer)
+    return fail(VelmoraErrorProtocolMismatch, false);
   if (deviceIndex < 0 || !acceptableColorList(size, colors, kCheckLedIds | kCheckComponents))
     return fail(VelmoraErrorBadArgument, false);
   if (!s.isConnectionAlive()) return fail(VelmoraErrorHostUnreachable, false);
@@ -355,7 +351,8 @@ bool setLedsColorsBufferByDeviceIndex(int deviceIndex, int size, const VelmoraLe
 bool setLedsColorsFlushBuffer() {
   Session& s = session();
   if (!s.handshakeDone()) return fail(VelmoraErrorHandshakeRequired, false);
-  if (s.hostProtocolVersion() < min_protocol::kColorBuffer) return fail(VelmoraErrorProtocolMismatch, false);
+  if (s.hostProtocolVersion() < min_protocol::kColorBuffer)
+    return fail(VelmoraErrorProtocolMismatch, false);
   // Checked before the buffer is taken, so a host that is already gone
   // costs no colours.
   if (!s.isConnectionAlive()) return fail(VelmoraErrorHostUnreachable, false);
@@ -373,7 +370,8 @@ bool setLedsColorsFlushBuffer() {
 bool setLedsColorsFlushBufferAsync(VelmoraAsyncCallback callback, void* context) {
   Session& s = session();
   if (!s.handshakeDone()) return fail(VelmoraErrorHandshakeRequired, false);
-  if (s.hostProtocolVersion() < min_protocol::kColorBuffer) return fail(VelmoraErrorProtocolMismatch, false);
+  if (s.hostProtocolVersion() < min_protocol::kColorBuffer)
+    return fail(VelmoraErrorProtocolMismatch, false);
   ColorBuffer taken = takeBuffer();
   // Checked now, while the call can still be refused: the worker would only
   // find out when the callback is all that is left. Dropped, as for the

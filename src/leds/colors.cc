@@ -1,8 +1,8 @@
 // Synchronous colour calls: set, read, and read per device.
 #include "api/calls.h"
 #include "api/exchange.h"
-#include "json/json_text.h"
 #include "api/methods.h"
+#include "json/json_text.h"
 #include "json/request.h"
 #include "leds/led_colors.h"
 
@@ -45,7 +45,8 @@ bool setLedsColors(int size, const VelmoraLedColor* colors) {
 bool getLedsColors(int size, VelmoraLedColor* colors) {
   Session& s = session();
   if (!s.handshakeDone()) return fail(VelmoraErrorHandshakeRequired, false);
-  if (s.hostProtocolVersion() < min_protocol::kGetLedsColors) return fail(VelmoraErrorProtocolMismatch, false);
+  if (s.hostProtocolVersion() < min_protocol::kGetLedsColors)
+    return fail(VelmoraErrorProtocolMismatch, false);
   // Only the ids are checked: the request carries the records as they are.
   if (!acceptableColorList(size, colors, kCheckLedIds)) return fail(VelmoraErrorBadArgument, false);
   if (!s.isConnectionAlive()) return fail(VelmoraErrorHostUnreachable, false);
@@ -59,7 +60,8 @@ bool getLedsColors(int size, VelmoraLedColor* colors) {
 bool getLedsColorsByDeviceIndex(int deviceIndex, int size, VelmoraLedColor* colors) {
   Session& s = session();
   if (!s.handshakeDone()) return fail(VelmoraErrorHandshakeRequired, false);
-  if (s.hostProtocolVersion() < min_protocol::kGetLedsColorsByDeviceIndex) return fail(VelmoraErrorProtocolMismatch, false);
+  if (s.hostProtocolVersion() < min_protocol::kGetLedsColorsByDeviceIndex)
+    return fail(VelmoraErrorProtocolMismatch, false);
   if (deviceIndex < 0 || !acceptableColorList(size, colors, kCheckLedIds)) {
     return fail(VelmoraErrorBadArgument, false);
   }

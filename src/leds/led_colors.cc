@@ -7,8 +7,8 @@
 #include <cstring>
 
 #include "api/exchange.h"
-#include "json/json_text.h"
 #include "api/methods.h"
+#include "json/json_text.h"
 #include "json/request.h"
 
 namespace sdk {

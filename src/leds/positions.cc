@@ -3,8 +3,8 @@
 
 #include "api/calls.h"
 #include "api/exchange.h"
-#include "json/json_text.h"
 #include "api/methods.h"
+#include "json/json_text.h"
 #include "json/request.h"
 
 namespace sdk {

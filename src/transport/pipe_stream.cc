@@ -191,15 +191,18 @@ int PipeStreamBase::NextFrame(const uint8_t** frame, size_t* frameSize, int time
       if (error != 0) return error;
     }
     const uint32_t length = LoadLe32(inbuf_.data() + inBegin_);
-    if (length > kMaxFrameBytes) {
-      broken_.store(true);
-      return kErrorInvalidData;
-    }
-    inBegin_ += 4;
+    // readLimit_ never exceeds kMaxFrameBytes: a frame within it costs one
+    // comparison.
     if (length > readLimit_) {
+      if (length > kMaxFrameBytes) {
+        broken_.store(true);
+        return kErrorInvalidData;
+      }
+      inBegin_ += 4;
       skipLeft_ = length;
       return SkipRest(deadline);
     }
+    inBegin_ += 4;
     const size_t buffered = inEnd_ - inBegin_;
     if (buffered >= length) {
       *frame = inbuf_.data() + inBegin_;
