@@ -56,7 +56,8 @@ TEST_F(CppClient, EveryCallReachesTheHostAndCopiesItsAnswer) {
   EXPECT_EQ(c.details().server_protocol, 5);
   EXPECT_FALSE(c.details().breaking_changes);
 
-  const lumhost::Profile& profile = host_.profile();
+  std::shared_ptr<const lumhost::Profile> served = host_.profile();
+  const lumhost::Profile& profile = *served;
   const std::vector<lumsdk::device> devices = c.devices();
   ASSERT_EQ(devices.size(), profile.devices.size());
   EXPECT_EQ(c.device_count(), static_cast<int>(devices.size()));

@@ -100,6 +100,29 @@ TEST(HostCommands, EachCommandAsAClientMeetsIt) {
          ASSERT_TRUE(again);
          EXPECT_EQ(ask(again, kCount).get("result").asInt(), 5);
        }},
+      {"profile builtin:iso-de", true, "dropped 1 client; now serving",
+       [](HostFixture& host, const Connection& c) {
+         EXPECT_EQ(call(c, kCount), "");
+         Connection again = sdk::CreateRpcConnection(":pid:2");
+         ASSERT_TRUE(again);
+         // The new desk answers: 'Z' is where the default desk has 'Y'.
+         EXPECT_EQ(ask(again, keyName('Z')).get("result").asInt(), 44);
+         Profile isoDe;
+         std::string error;
+         ASSERT_TRUE(loadProfileFile("builtin:iso-de", &isoDe, &error));
+         EXPECT_EQ(host.profile()->name, isoDe.name);
+         EXPECT_NE(host.command("profile").find(isoDe.name), std::string::npos);
+       }},
+      {"unplug 1", true, "clients see 4 devices",
+       [](HostFixture& host, const Connection&) {
+         // A new desk has every device plugged.
+         host.command("profile builtin:desk");
+         Connection again = sdk::CreateRpcConnection(":pid:2");
+         ASSERT_TRUE(again);
+         EXPECT_EQ(ask(again, kCount).get("result").asInt(), 5);
+       }},
+      {"profile builtin:no-such-desk", false, "bad profile", nullptr},
+      {"profile a b", false, "usage: profile", nullptr},
       {"drop client-999999", false, "no client-999999", nullptr},
       {"stall -1", false, "usage: stall", nullptr},
       {"stall soon", false, "usage: stall", nullptr},

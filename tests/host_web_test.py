@@ -497,6 +497,9 @@ def test_api(lumhost, client, profile, artefacts):
             ('unplug 1', True, lambda s: not s['devices'][1]['plugged'] and
              s['devices'][2]['clientIndex'] == 1),
             ('plug 1', True, lambda s: s['devices'][1]['plugged']),
+            ('profile builtin:jis', True, lambda s: s['profile'] == 'JIS keyboard, Japanese'),
+            ('profile builtin:nope', False, lambda s: s['profile'] == 'JIS keyboard, Japanese'),
+            ('profile builtin:desk', True, lambda s: len(s['devices']) == 5),
             ('drop', True, lambda s: True),
             ('restart', True, lambda s: s['clients'] == []),
             ('trace on', True, lambda s: True),
@@ -666,7 +669,13 @@ def test_browser(lumhost, client, profile, artefacts):
         problems = [entry['message'] for entry in driver.get_log('browser')
                     if entry['level'] in ('SEVERE', 'WARNING')]
         check(not problems, 'the browser reported: %s' % problems)
-        print('browser: colour shown, click and typed key reached the client')
+
+        # Another desk served: the page loads it, picture and title.
+        check(api(host, 'POST', '/api/command', {'command': 'profile builtin:jis'})['ok'],
+              'profile builtin:jis')
+        wait.until(lambda d: 'JIS' in d.title and
+                   d.find_element(By.TAG_NAME, 'body').get_attribute('data-ready'))
+        print('browser: colour shown, click and typed key reached the client, new desk shown')
     finally:
         if driver is not None:
             driver.quit()

@@ -3,7 +3,9 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <sstream>
+#include <utility>
 #include <vector>
 
 #include "host/views/desk_picture.h"
@@ -75,7 +77,7 @@ std::string describeFaults(HostServer& server) {
   if (faults.stall() > 0)
     parts.push_back("answers stalled " + std::to_string(faults.stall()) + " ms");
   if (faults.frozen()) parts.push_back("frozen");
-  for (int d = 0; d < static_cast<int>(server.profile().devices.size()); ++d) {
+  for (int d = 0; d < static_cast<int>(server.profile()->devices.size()); ++d) {
     if (!faults.plugged(d)) parts.push_back("device " + std::to_string(d) + " unplugged");
   }
   for (const auto& f : faults.pendingFailures()) {
@@ -90,17 +92,18 @@ std::string describeFaults(HostServer& server) {
 
 std::string describeState(HostServer& server) {
   std::ostringstream out;
-  const Profile& profile = server.profile();
-  int controller = server.state().controller();
+  std::shared_ptr<Desk> desk = server.desk();
+  const Profile& profile = desk->profile;
+  int controller = desk->state.controller();
   out << "control: " << (controller == 0 ? "nobody" : "client-" + std::to_string(controller))
       << " holds exclusive control";
-  for (const ClientLayerSummary& s : server.state().clients()) {
+  for (const ClientLayerSummary& s : desk->state.clients()) {
     out << "\n  client-" << s.clientId << ": layer priority " << s.priority << ", " << s.ledsSet
         << " LEDs set" << (s.holdsControl ? ", holds control" : "");
   }
   std::string faults = describeFaults(server);
   if (!faults.empty()) out << "\nfaults: " << faults;
-  DeskColors colors = server.state().composed();
+  DeskColors colors = desk->state.composed();
   for (size_t d = 0; d < profile.devices.size(); ++d) {
     const Device& dev = profile.devices[d];
     std::vector<std::string> lit;
@@ -130,11 +133,11 @@ std::string servingText(const Profile& profile, int protocol) {
 }
 
 bool writeSnapshot(HostServer& server, const std::string& path, std::string* error) {
-  const Profile& profile = server.profile();
-  std::string title = "lumhost: " + profile.name + ", protocol " +
+  std::shared_ptr<Desk> desk = server.desk();
+  std::string title = "lumhost: " + desk->profile.name + ", protocol " +
                       std::to_string(server.protocol()) + ", " +
                       std::to_string(server.clientCount()) + " clients";
-  return writeTextFile(path, renderSvg(profile, server.state().composed(), title), error);
+  return writeTextFile(path, renderSvg(desk->profile, desk->state.composed(), title), error);
 }
 
 namespace {
@@ -162,7 +165,7 @@ void runKey(Invocation& call) {
   HostServer& server = call.server;
   int key = 0;
   std::string label;
-  if (!resolveKey(server.profile(), call.words[1], &key, &label)) {
+  if (!resolveKey(*server.profile(), call.words[1], &key, &label)) {
     call.result->output = "no key \"" + printable(call.words[1]) +
                           "\" (give a key label, or #N for key id N of 1 or more)";
     call.result->ok = false;
@@ -280,6 +283,24 @@ void runRestart(Invocation& call) {
                         (dropped == 1 ? "" : "s") + " and forgot the lighting state";
 }
 
+void runProfile(Invocation& call) {
+  if (call.words.size() == 1) {
+    call.result->output = servingText(*call.server.profile(), call.server.protocol());
+    return;
+  }
+  Profile profile;
+  std::string error;
+  if (!loadProfileFile(call.words[1], &profile, &error)) {
+    call.result->ok = false;
+    call.result->output = "bad profile: " + printable(error);
+    return;
+  }
+  int dropped = call.server.swapProfile(std::move(profile));
+  call.result->output = "dropped " + std::to_string(dropped) + " client" +
+                        (dropped == 1 ? "" : "s") + "; now " +
+                        servingText(*call.server.profile(), call.server.protocol());
+}
+
 void runFail(Invocation& call) {
   Faults& faults = call.server.faults();
   if (call.words.size() == 1) {
@@ -318,7 +339,8 @@ void runFail(Invocation& call) {
 }
 
 void runPlug(Invocation& call) {
-  const Profile& profile = call.server.profile();
+  std::shared_ptr<const Profile> served = call.server.profile();
+  const Profile& profile = *served;
   long device = 0;
   if (!parseWhole(call.words[1], 0, static_cast<long>(profile.devices.size()) - 1, &device)) {
     call.result->ok = false;
@@ -373,6 +395,8 @@ const std::vector<CommandEntry>& commands() {
        "the next COUNT (1) answers of METHOD carry errorCode CODE; alone: lists", runFail},
       {"unplug", "", 1, 1, "N", "device N leaves the device list", runPlug},
       {"plug", "", 1, 1, "N", "device N comes back", runPlug},
+      {"profile", "", 0, 1, "[FILE|builtin:NAME]",
+       "serve another desk (every client dropped, as a restart); alone: tells which", runProfile},
       {"help", "?", 0, 0, "", "this list", runHelp},
       {"quit", "exit", 0, 0, "", "stop the host (so do Ctrl-C and the end of input)", runQuit},
   };

@@ -80,6 +80,12 @@ void Faults::plug(int deviceIndex) {
   if (unplugged_.erase(deviceIndex) != 0) ++plugGeneration_;
 }
 
+void Faults::plugAll() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!unplugged_.empty()) ++plugGeneration_;
+  unplugged_.clear();
+}
+
 bool Faults::plugged(int deviceIndex) const {
   std::lock_guard<std::mutex> lock(mutex_);
   return unplugged_.count(deviceIndex) == 0;

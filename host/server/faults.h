@@ -44,6 +44,8 @@ class Faults {
   void unplug(int deviceIndex);
   void plug(int deviceIndex);
   bool plugged(int deviceIndex) const;
+  // Every device plugged again, as when the desk is replaced.
+  void plugAll();
   // The profile indexes of the plugged devices among the first `count`.
   std::vector<int> pluggedDevices(int count) const;
   // Grows whenever a device is unplugged or plugged.

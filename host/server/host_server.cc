@@ -117,10 +117,11 @@ std::string printable(const std::string& text) {
 // One connected client: its three pipes and the two threads serving them.
 class ClientSession {
  public:
-  ClientSession(HostServer* server, int id, std::string identity, std::wstring base,
-                std::shared_ptr<sdk::IStream> in, std::shared_ptr<sdk::IStream> out,
-                std::shared_ptr<sdk::IStream> callback)
+  ClientSession(HostServer* server, std::shared_ptr<Desk> desk, int id, std::string identity,
+                std::wstring base, std::shared_ptr<sdk::IStream> in,
+                std::shared_ptr<sdk::IStream> out, std::shared_ptr<sdk::IStream> callback)
       : server_(server),
+        desk_(std::move(desk)),
         id_(id),
         name_("client-" + std::to_string(id)),
         identity_(std::move(identity)),
@@ -222,7 +223,7 @@ class ClientSession {
     queueChanged_.notify_all();
     cancelStreams(false, false, true);
     if (notifier_.joinable()) notifier_.join();
-    server_->state_.removeClient(id_);
+    desk_->state.removeClient(id_);
     {
       std::lock_guard<std::mutex> lock(outMutex_);
       closeStream(&outClosed_, out_);
@@ -274,7 +275,7 @@ class ClientSession {
       const int firstByteMs = requests_ == 0 ? firstRequestWaitMs() : -1;
       FrameResult got =
           readFrameAsItArrives(*in_, firstByteMs, options.frameTimeoutMs,
-                               server_->handler_.requestLimit(), &text, &oversized, &length);
+                               desk_->handler.requestLimit(), &text, &oversized, &length);
       if (stop_) return;
       if (inClosedByHook_) {
         // Whatever was read after the hook counts as never received.
@@ -328,7 +329,7 @@ class ClientSession {
       if (replaced != hooks.replaced.end()) {
         answer = replaced->second;
       } else {
-        RequestOutcome outcome = server_->handler_.handle(id_, text);
+        RequestOutcome outcome = desk_->handler.handle(id_, text);
         if (outcome.sdkProtocolVersion >= 0) sdkProtocolVersion_ = outcome.sdkProtocolVersion;
         if (outcome.registersKeys) {
           startNotifier();
@@ -416,6 +417,7 @@ class ClientSession {
   }
 
   HostServer* server_;
+  const std::shared_ptr<Desk> desk_;  // the desk served when the client came
   const int id_;
   const std::string name_;
   const std::string identity_;
@@ -461,8 +463,27 @@ class ClientSession {
 HostServer::HostServer(ServerOptions options)
     : options_(std::move(options)),
       trace_(options_.trace),
-      state_(options_.profile),
-      handler_(options_.profile, &state_, options_.protocol, &faults_) {}
+      desk_(std::make_shared<Desk>(std::move(options_.profile), options_.protocol, &faults_)) {}
+
+std::shared_ptr<Desk> HostServer::desk() const {
+  std::lock_guard<std::mutex> lock(deskMutex_);
+  return desk_;
+}
+
+std::shared_ptr<const Profile> HostServer::profile() const {
+  std::shared_ptr<Desk> d = desk();
+  return std::shared_ptr<const Profile>(d, &d->profile);
+}
+
+std::shared_ptr<LightingState> HostServer::state() const {
+  std::shared_ptr<Desk> d = desk();
+  return std::shared_ptr<LightingState>(d, &d->state);
+}
+
+uint64_t HostServer::deskNumber() const {
+  std::lock_guard<std::mutex> lock(deskMutex_);
+  return deskNumber_;
+}
 
 HostServer::~HostServer() { stop(); }
 
@@ -533,7 +554,7 @@ void HostServer::stop() {
   }
   for (auto& s : sessions) s->requestStop();
   for (auto& s : sessions) s->join();
-  state_.clear();
+  desk()->state.clear();
   running_ = false;
 }
 
@@ -702,8 +723,10 @@ std::string HostServer::admitClient(const std::string& identity) {
     note("the pipes of client-" + std::to_string(id) + " could not be created");
     return std::string();
   }
-  state_.addClient(id);
-  auto session = std::make_shared<ClientSession>(this, id, identity, base, in, out, callback);
+  std::shared_ptr<Desk> served = desk();
+  served->state.addClient(id);
+  auto session =
+      std::make_shared<ClientSession>(this, served, id, identity, base, in, out, callback);
   {
     std::lock_guard<std::mutex> lock(sessionsMutex_);
     sessions_.push_back(session);
@@ -816,8 +839,24 @@ int HostServer::dropClients(int clientId) {
 }
 
 int HostServer::restartSessions() {
+  std::lock_guard<std::mutex> admit(admitMutex_);
   int dropped = dropClients(0);
-  state_.clear();
+  desk()->state.clear();
+  return dropped;
+}
+
+int HostServer::swapProfile(Profile profile) {
+  auto next = std::make_shared<Desk>(std::move(profile), options_.protocol, &faults_);
+  std::lock_guard<std::mutex> admit(admitMutex_);
+  int dropped = dropClients(0);
+  // Device numbers of the old desk mean nothing on the new one.
+  faults_.plugAll();
+  {
+    std::lock_guard<std::mutex> lock(deskMutex_);
+    desk_ = std::move(next);
+    ++deskNumber_;
+  }
+  note("now serving \"" + desk()->profile.name + "\"");
   return dropped;
 }
 

@@ -30,9 +30,9 @@
 //      (the list of sessions), then a session's mutexes;
 //   2. ClientSession::outMutex_ / callbackMutex_ (one stream each), then
 //      ClientSession::queueMutex_;
-//   hooksMutex_, logMutex_, trafficMutex_, acceptMutex_, exchangesMutex_, the
-//   faults' and the lighting state's mutex are leaves: nothing else is
-//   locked while one of them is held.
+//   hooksMutex_, logMutex_, trafficMutex_, acceptMutex_, exchangesMutex_,
+//   deskMutex_, the faults' and the lighting state's mutex are leaves:
+//   nothing else is locked while one of them is held.
 #ifndef LUMSDK_HOST_SERVER_HOST_SERVER_H_
 #define LUMSDK_HOST_SERVER_HOST_SERVER_H_
 
@@ -48,6 +48,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "host/profile/device_profile.h"
@@ -120,6 +121,20 @@ struct ClientInfo {
 
 class ClientSession;
 
+// What the host serves: a profile, the lighting state of its LEDs and the
+// request handler that answers about them. The profile command replaces the
+// whole desk at once; whoever holds a desk (a session, a view drawing a
+// picture) keeps it alive and consistent until it lets go.
+struct Desk {
+  Desk(Profile deskProfile, int protocol, Faults* faults)
+      : profile(std::move(deskProfile)),
+        state(profile),
+        handler(profile, &state, protocol, faults) {}
+  const Profile profile;
+  LightingState state;
+  RequestHandler handler;
+};
+
 // The text with control bytes escaped (a line end as \n, ESC as \x1b), cut at
 // 400 bytes: safe to print on a terminal as one line, whoever wrote it.
 std::string printable(const std::string& text);
@@ -143,10 +158,15 @@ class HostServer {
   void setTrace(bool on) { trace_ = on; }
   bool tracing() const { return trace_; }
 
-  const Profile& profile() const { return options_.profile; }
+  // The desk served now. Hold the pointer while using what it points to:
+  // swapProfile() may replace the desk meanwhile.
+  std::shared_ptr<Desk> desk() const;
+  std::shared_ptr<const Profile> profile() const;
+  std::shared_ptr<LightingState> state() const;
+  // Grows each time swapProfile() replaces the desk.
+  uint64_t deskNumber() const;
   int protocol() const { return options_.protocol; }
   const std::wstring& pipeBase() const { return options_.pipeBase; }
-  LightingState& state() { return state_; }
   // The faults injected by commands (stall, freeze, fail, unplug).
   Faults& faults() { return faults_; }
 
@@ -156,6 +176,10 @@ class HostServer {
   // As a restarted host: every client dropped, all lighting state forgotten.
   // The well-known pipes stay served, so clients can come back.
   int restartSessions();
+  // As a restarted host with other devices: every client dropped, the
+  // lighting state and the unplugged devices forgotten, and the profile
+  // served from then on. Returns how many clients were dropped.
+  int swapProfile(Profile profile);
 
   // --- Scripting hooks (see host/fixture/host_fixture.h for their meaning).
   void replaceAnswer(const std::string& method, std::string rawText);
@@ -224,11 +248,14 @@ class HostServer {
   // Waits for the delay or until stop; false when stopping.
   bool sleepUnlessStopping(int milliseconds);
 
-  ServerOptions options_;
+  ServerOptions options_;  // its profile was moved into the first desk
   std::atomic<bool> trace_{false};
-  LightingState state_;
   Faults faults_;
-  RequestHandler handler_;
+
+  // Guards desk_ and deskNumber_. Leaf.
+  mutable std::mutex deskMutex_;
+  std::shared_ptr<Desk> desk_;
+  uint64_t deskNumber_ = 0;
 
   std::atomic<bool> stopping_{false};
   std::atomic<bool> running_{false};
@@ -246,7 +273,9 @@ class HostServer {
   std::condition_variable exchangeEnded_;
   std::list<std::unique_ptr<IdentityExchange>> exchanges_;
 
-  // Held across admitClient: the count of sessions and the new one agree.
+  // Held across admitClient: the count of sessions and the new one agree;
+  // and across a restart or a profile swap, so that no client is admitted
+  // between dropping the old ones and forgetting their state.
   std::mutex admitMutex_;
 
   // Guards sessions_ and reapPending_. Taken before any session's own

@@ -3,8 +3,8 @@
 #include <chrono>
 #include <memory>
 
-#include "host/platform/terminal.h"
 #include "host/console/host_commands.h"
+#include "host/platform/terminal.h"
 #include "host/views/desk_picture.h"
 
 namespace lumhost {
@@ -102,7 +102,8 @@ void LiveView::drawTerminal() {
     columns = 100;
     rows = 1000;
   }
-  const Profile& profile = server_->profile();
+  std::shared_ptr<Desk> desk = server_->desk();
+  const Profile& profile = desk->profile;
   // The widest picture that leaves room for text below it.
   std::unique_ptr<TerminalPicture> picture;
   // One column short of the width: writing the last column would leave the
@@ -111,13 +112,12 @@ void LiveView::drawTerminal() {
     picture = std::make_unique<TerminalPicture>(profile, c);
     if (picture->rows() + 1 + kTextRows <= rows) break;
   }
-  int controller = server_->state().controller();
+  int controller = desk->state.controller();
   std::string status = "lumhost  " + std::to_string(profile.devices.size()) + " devices  " +
                        std::to_string(server_->clientCount()) + " clients  control: " +
                        (controller == 0 ? "-" : "client-" + std::to_string(controller)) +
                        "  protocol " + std::to_string(server_->protocol());
-  if (!output_->drawPicture(picture->render(server_->state().composed()), picture->rows(),
-                            status)) {
+  if (!output_->drawPicture(picture->render(desk->state.composed()), picture->rows(), status)) {
     if (columns_ != -1) output_->print("(the terminal is too small for the live view)");
     columns_ = -1;
     return;
@@ -128,15 +128,19 @@ void LiveView::drawTerminal() {
 void LiveView::run() {
   using Clock = std::chrono::steady_clock;
   uint64_t seen = ~uint64_t{0};
+  uint64_t seenDesk = ~uint64_t{0};
   int clients = -1;
   bool snapshotDue = false;
   Clock::time_point lastSnapshot{};
   std::string lastSnapshotError;
   while (running_) {
-    uint64_t now = server_->state().waitForChange(seen, 100);
+    // A new desk is a change: its generation may equal the old desk's.
+    uint64_t desk = server_->deskNumber();
+    uint64_t now = server_->state()->waitForChange(seen, 100);
     int clientsNow = server_->clientCount();
-    bool changed = now != seen || clientsNow != clients;
+    bool changed = now != seen || desk != seenDesk || clientsNow != clients;
     seen = now;
+    seenDesk = desk;
     clients = clientsNow;
     if (changed) {
       snapshotDue = true;

@@ -336,30 +336,30 @@ class WebView::Impl {
     } else if (path == "/favicon.svg") {
       respond(con, status::ok, "image/svg+xml", kFavicon);
     } else if (path == "/desk.svg") {
-      respond(con, status::ok, "image/svg+xml", svg());
+      respond(con, status::ok, "image/svg+xml", svg(*host_->desk()));
     } else {
       refuse(con, status::not_found, "no such page");
     }
   }
 
-  std::string title() const {
-    const Profile& profile = host_->profile();
+  static std::string title(const Profile& profile) {
     return "lumhost: " + (profile.name.empty() ? std::string("desk") : profile.name);
   }
 
-  std::string svg() const {
-    return renderSvg(host_->profile(), host_->state().composed(),
-                     title() + ", protocol " + std::to_string(host_->protocol()));
+  std::string svg(const Desk& desk) const {
+    return renderSvg(desk.profile, desk.state.composed(),
+                     title(desk.profile) + ", protocol " + std::to_string(host_->protocol()));
   }
 
   std::string page() const {
-    std::string desk = svg();
+    std::shared_ptr<Desk> desk = host_->desk();
+    std::string picture = svg(*desk);
     // Inline in HTML, the SVG goes without its XML declaration.
-    if (desk.rfind("<?xml", 0) == 0) desk.erase(0, desk.find('\n') + 1);
+    if (picture.rfind("<?xml", 0) == 0) picture.erase(0, picture.find('\n') + 1);
     std::string html = kDeskHtml;
-    replaceAll(&html, "{{TITLE}}", htmlEscape(title()));
-    replaceAll(&html, "{{PROFILE}}", htmlEscape(servingText(host_->profile(), host_->protocol())));
-    replaceAll(&html, "{{DESK}}", desk);
+    replaceAll(&html, "{{TITLE}}", htmlEscape(title(desk->profile)));
+    replaceAll(&html, "{{PROFILE}}", htmlEscape(servingText(desk->profile, host_->protocol())));
+    replaceAll(&html, "{{DESK}}", picture);
     return html;
   }
 
@@ -372,7 +372,8 @@ class WebView::Impl {
              "send {\"device\": N, \"led\": ID, \"pressed\": true or false}");
       return;
     }
-    const Profile& profile = host_->profile();
+    std::shared_ptr<const Profile> served = host_->profile();
+    const Profile& profile = *served;
     int index = d >= 0 && d < static_cast<int>(profile.devices.size())
                     ? profile.devices[d].ledIndex(ledId)
                     : -1;
@@ -427,9 +428,10 @@ class WebView::Impl {
   // Everything a test wants to see: the devices with the colour each LED
   // shows, the clients, control and the faults.
   std::string stateJson() const {
-    const Profile& profile = host_->profile();
+    std::shared_ptr<Desk> desk = host_->desk();
+    const Profile& profile = desk->profile;
     Faults& faults = host_->faults();
-    std::vector<std::vector<Rgb>> composed = host_->state().composed();
+    std::vector<std::vector<Rgb>> composed = desk->state.composed();
     std::string out = "{\"profile\":" + jsonString(profile.name) +
                       ",\"protocol\":" + std::to_string(host_->protocol()) + ",\"devices\":[";
     int clientIndex = 0;
@@ -528,7 +530,16 @@ class WebView::Impl {
     for (auto& entry : pages_) fresh = fresh || entry.second.fresh;
     std::string seq = "{\"seq\":" + std::to_string(++pushes_);
 
-    uint64_t generation = host_->state().generation();
+    // Another desk is served: every page loads afresh, picture and all.
+    uint64_t deskNumber = host_->deskNumber();
+    if (deskNumber != deskNumber_) {
+      deskNumber_ = deskNumber;
+      generation_ = ~uint64_t{0};
+      delta_ = full_ = seq + ",\"reload\":true}";
+      return;
+    }
+
+    uint64_t generation = host_->state()->generation();
     std::string colors;
     if (generation != generation_ || fresh) {
       // The generation is read before the colours: a change in between
@@ -564,7 +575,7 @@ class WebView::Impl {
 
   std::string colorsJson() const {
     std::string out = "[";
-    std::vector<std::vector<Rgb>> composed = host_->state().composed();
+    std::vector<std::vector<Rgb>> composed = host_->state()->composed();
     for (size_t d = 0; d < composed.size(); ++d) {
       out += d == 0 ? "\"" : ",\"";
       for (const Rgb& c : composed[d]) out += hex6(c);
@@ -576,8 +587,9 @@ class WebView::Impl {
   // "clients": [...], "control": id; the parts of the panel that change.
   std::string clientsJson() const {
     std::map<int, ClientLayerSummary> layers;
-    for (const ClientLayerSummary& s : host_->state().clients()) layers[s.clientId] = s;
-    int controller = host_->state().controller();
+    std::shared_ptr<LightingState> state = host_->state();
+    for (const ClientLayerSummary& s : state->clients()) layers[s.clientId] = s;
+    int controller = state->controller();
     std::string out = "\"clients\":[";
     bool first = true;
     for (const ClientInfo& c : host_->clients()) {
@@ -612,7 +624,8 @@ class WebView::Impl {
 
   // The LED ids in colour order, and the keys, for a page that just came.
   std::string deskJson() const {
-    const Profile& profile = host_->profile();
+    std::shared_ptr<const Profile> served = host_->profile();
+    const Profile& profile = *served;
     std::string leds = "[";
     std::string keys = "[";
     for (size_t d = 0; d < profile.devices.size(); ++d) {
@@ -646,6 +659,7 @@ class WebView::Impl {
   bool pushing_ = false;
   uint64_t pushes_ = 0;
   uint64_t generation_ = ~uint64_t{0};
+  uint64_t deskNumber_ = 0;  // the server's deskNumber() when the pages were made
   std::string clients_;
   uint64_t traffic_ = 0;
   std::string full_;

@@ -114,6 +114,11 @@
 
   function onMessage(event) {
     const m = JSON.parse(event.data);
+    if (m.reload) {
+      // lumhost serves another desk: its picture comes with the page.
+      location.reload();
+      return;
+    }
     ++pushes;
     document.body.dataset.pushes = String(pushes);
     if (m.desk) applyDesk(m.desk);
