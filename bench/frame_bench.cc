@@ -17,13 +17,17 @@
 //       that reached the peer per second, the calling thread's CPU per call.
 //     --samples FILE writes every timed call of the first part, one
 //     "library US" or "bare US" line each.
-//   frame_bench host set|count RATE SECONDS
+//   frame_bench host set|count RATE SECONDS [--hold]
 //     Against a running lumhost on the pipes of LUMSDK_PIPE_BASE: frames
 //     (set) or VelmoraGetDeviceCount calls (count), RATE per second (0: back
 //     to back) for SECONDS. The time of each call, this process's CPU time
 //     over the run, its resident memory before the first call of the
-//     library, after the handshake and at the end. The caller reads the
-//     host's CPU time around the run.
+//     library, after the handshake and at the end. --hold: prints "# ready"
+//     before the run and "# done" after it, and each time waits for a line
+//     on standard input, so that the caller can read the host's CPU time
+//     around the run while the host still serves this client (a host may
+//     end the thread that serves a client when it leaves, and with it the
+//     thread's CPU count).
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -259,7 +263,16 @@ int RunCanned(double seconds, const char* samplesPath) {
   return 0;
 }
 
-int RunHost(bool frames, double rate, double seconds) {
+// With --hold: says where the run is and waits for the caller's go.
+void Hold(bool hold, const char* where) {
+  if (!hold) return;
+  std::printf("# %s\n", where);
+  std::fflush(stdout);
+  char line[64];
+  if (std::fgets(line, sizeof line, stdin) == nullptr) return;
+}
+
+int RunHost(bool frames, double rate, double seconds, bool hold) {
   const double rssBefore = static_cast<double>(bench::ResidentKb());
   const char* base = std::getenv("LUMSDK_PIPE_BASE");
   if (base == nullptr || *base == '\0') {
@@ -291,6 +304,7 @@ int RunHost(bool frames, double rate, double seconds) {
     return 1;
   }
   Kind kind{frames ? "set" : "count", {}, 0};
+  Hold(hold, "ready");
   const double processCpu = bench::ProcessCpuUs();
   const double threadCpu = bench::ThreadCpuUs();
   const Clock::time_point start = Clock::now();
@@ -330,13 +344,14 @@ int RunHost(bool frames, double rate, double seconds) {
   Figure("rss_end_kb", static_cast<double>(bench::ResidentKb()));
   Figure("rss_peak_kb", static_cast<double>(bench::PeakResidentKb()));
   std::fflush(stdout);
+  Hold(hold, "done");
   return 0;
 }
 
 int Usage() {
   std::fprintf(stderr,
                "usage: frame_bench canned [seconds] [--samples FILE]\n"
-               "       frame_bench host set|count RATE SECONDS\n");
+               "       frame_bench host set|count RATE SECONDS [--hold]\n");
   return 2;
 }
 
@@ -359,10 +374,11 @@ int main(int argc, char** argv) {
     }
     return seconds > 0 ? RunCanned(seconds, samples) : Usage();
   }
-  if (args[0] == "host" && args.size() == 4 && (args[1] == "set" || args[1] == "count")) {
+  const bool hold = args.size() == 5 && args[4] == "--hold";
+  if (args[0] == "host" && (args.size() == 4 || hold) && (args[1] == "set" || args[1] == "count")) {
     const double rate = std::atof(args[2].c_str());
     const double seconds = std::atof(args[3].c_str());
-    return rate >= 0 && seconds > 0 ? RunHost(args[1] == "set", rate, seconds) : Usage();
+    return rate >= 0 && seconds > 0 ? RunHost(args[1] == "set", rate, seconds, hold) : Usage();
   }
   return Usage();
 }
