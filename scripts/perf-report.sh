@@ -27,9 +27,9 @@ done
 
 # Seconds of each run: full, quick.
 if [ $quick = 1 ]; then
-  canned=6 flat=1 paced=4 scale=10 wine_canned=4 wine_flat=1 wine_paced=3
+  canned=6 flat=1 paced=4 scale=10 wine_canned=4 wine_flat=1 wine_paced=3 idle=1
 else
-  canned=24 flat=5 paced=20 scale=60 wine_canned=12 wine_flat=3 wine_paced=10
+  canned=24 flat=5 paced=20 scale=60 wine_canned=12 wine_flat=3 wine_paced=10 idle=5
 fi
 scale_clients=16 rate=60
 
@@ -168,6 +168,13 @@ run_platform() {
   log "$platform: frames against lumhost"
   start_host "$platform" "$platform"
   echo "host_rss_kb=$(rss_kb "$host_pid")" >"$out/$platform-host-start.txt"
+  # lumhost's own CPU with no client, the floor under the figures below.
+  local before
+  before=$(cpu_us "$host_pid")
+  sleep "$idle"
+  echo "idle_cpu_us=$(awk -v a="$(cpu_us "$host_pid")" -v b="$before" 'BEGIN {printf "%.1f", a - b}')" \
+    >>"$out/$platform-host-start.txt"
+  echo "idle_seconds=$idle" >>"$out/$platform-host-start.txt"
   host_phase "$out/$platform-host-set-flat.txt" "${run[@]}" "$bin/frame_bench$exe" host set 0 "$f"
   host_phase "$out/$platform-host-count-flat.txt" "${run[@]}" "$bin/frame_bench$exe" host count 0 "$f"
   host_phase "$out/$platform-host-set-paced.txt" "${run[@]}" "$bin/frame_bench$exe" host set "$rate" "$p"
@@ -198,5 +205,6 @@ fi
 
 # --- the sheet -------------------------------------------------------------
 log "writing docs/performance.md and docs/performance-latency.svg"
+echo "elapsed_s=$SECONDS" >"$out/elapsed.txt"
 # The system Python, where python3-matplotlib is installed.
 /usr/bin/python3 scripts/perf-sheet.py "$out" docs/performance.md docs/performance-latency.svg

@@ -44,6 +44,10 @@ def read_text(path):
     return values
 
 
+# Windows counts CPU time in clock ticks of 10 to 16 ms (Wine too): a total
+# of fewer than about ten ticks says little, and is left out.
+WINE_CPU_MIN_US = 100000
+
 FIRST_CALL = re.compile(r"^(\S+)\s+([\d.]+) \[\s*([\d.]+),\s*([\d.]+)\]\s*([\d.]+)?")
 
 
@@ -94,7 +98,7 @@ class Platform:
         def load(part):
             return read_figures(os.path.join(results, f"{name}-{part}.txt"))
 
-        self.present = os.path.exists(os.path.join(results, f"{name}-canned.txt"))
+        self.wine = name == "wine"
         self.canned = load("canned")
         self.set_flat = load("host-set-flat")
         self.count_flat = load("host-count-flat")
@@ -104,10 +108,27 @@ class Platform:
         self.first = read_first_calls(os.path.join(results, f"{name}-first.txt"))
         self.samples = read_samples(os.path.join(results, f"{name}-samples.txt"))
 
+    def cpu(self, per_call, calls):
+        """A CPU time per call, or None where the clock's ticks make it meaningless."""
+        if per_call is None or calls is None:
+            return None
+        if self.wine and per_call * calls < WINE_CPU_MIN_US:
+            return None
+        return per_call
+
     def canned_pair(self, key):
         """(library, bare) for a canned figure named PHASE_KIND_REST."""
         phase, _, rest = key.partition("_")
-        return (self.canned.get(f"{phase}_library_{rest}"), self.canned.get(f"{phase}_bare_{rest}"))
+        pair = []
+        for kind in ("library", "bare"):
+            value = self.canned.get(f"{phase}_{kind}_{rest}")
+            if "cpu" in rest:
+                value = self.cpu(value, self.canned.get(f"{phase}_{kind}_calls"))
+            pair.append(value)
+        return tuple(pair)
+
+    def process_cpu(self, phase):
+        return self.cpu(phase.get("process_cpu_us_per_call"), phase.get("calls"))
 
     @staticmethod
     def per_call(phase, key):
@@ -131,14 +152,18 @@ def write_plot(native, wine, path):
                                     ("bare", "bare round trip, same bytes", "tab:grey")):
             values = sorted(p.samples[kind])
             n = len(values)
-            ax.step(values, [(i + 1) / n for i in range(n)], where="post", color=colour,
-                    label=f"{label} (p50 {values[n // 2]:.1f} µs)")
+            # The share of calls slower than each time: on a log scale the
+            # tail (p99, p99.9) is as readable as the middle.
+            ax.step(values, [(n - i - 1) / n for i in range(n)], where="post", color=colour,
+                    label=f"{label}: p50 {values[n // 2]:.1f} µs, p99 {values[n * 99 // 100]:.1f} µs")
         ax.set_xscale("log")
+        ax.set_yscale("log")
+        ax.set_ylim(bottom=0.5 / max(len(p.samples["library"]), 1), top=1.2)
         ax.set_xlabel("time of one call, µs (log scale)")
-        ax.set_ylabel("share of calls at most this long")
+        ax.set_ylabel("share of calls slower than this (log scale)")
         ax.set_title(f"{title}: {len(p.samples['library'])} calls each, back to back")
         ax.grid(True, which="both", alpha=0.3)
-        ax.legend(loc="lower right", fontsize=8)
+        ax.legend(loc="lower left", fontsize=7)
     fig.tight_layout()
     fig.savefig(path, format="svg", metadata={"Date": None})
 
@@ -158,8 +183,10 @@ def main():
     w = out.append
     w("# Performance sheet")
     w("")
+    elapsed = read_figures(os.path.join(results, "elapsed.txt")).get("elapsed_s")
     w("Written by `scripts/perf-report.sh` from the output of the benchmarks of one run; no figure "
-      "here is typed by hand. Run the script again to renew it (it takes about five minutes; "
+      "here is typed by hand. Run the script again to renew it (this run took "
+      f"{num(elapsed / 60 if elapsed else None)} minutes, builds included; "
       "`bench/README.md` says what each benchmark measures).")
     if quick:
         w("")
@@ -178,6 +205,58 @@ def main():
     w("Release builds (`RelWithDebInfo`, `-O2`): the `linux` preset natively, the `windows` preset "
       "(MinGW-w64) under Wine. Times are wall-clock times of a shared virtual machine: only the "
       "ratios to the yardstick measured in the same run carry over to other machines.")
+    w("")
+
+    # --- the headline figures, each with its yardstick
+    w("## At a glance")
+    w("")
+    w("Frames of the whole desk (214 LEDs); each figure beside its yardstick of the same run, as "
+      "*× yardstick*. The sections below say how each is measured.")
+    w("")
+    w("| figure | native | × yardstick | Wine | × yardstick | yardstick |")
+    w("|---|---|---|---|---|---|")
+
+    def glance(label, get, yardstick, digits=1, ratio_digits=2):
+        cells = [label]
+        for p in (native, wine):
+            value, base = get(p)
+            cells += [num(value, digits), ratio(value, base, ratio_digits) if base is not None else ""]
+        w("| " + " | ".join(cells) + f" | {yardstick} |")
+
+    glance("most frames per second, synchronous", lambda p: p.canned_pair("flat_fps"),
+           "bare round trips of the same bytes per second", 0)
+    glance("time of a set, p50 (µs)", lambda p: p.canned_pair("flat_p50_us"),
+           "bare round trip, p50")
+    glance("time of a set, p99 (µs)", lambda p: p.canned_pair("flat_p99_us"),
+           "bare round trip, p99")
+    glance("asynchronous frames reaching the host per second",
+           lambda p: (p.canned.get("async_requests_per_s"), None), "(one per worker pass)")
+    glance("client CPU per 60 Hz frame (µs)", lambda p: p.canned_pair("paced_cpu_us_per_call"),
+           "bare round trip at 60 Hz")
+    glance("lumhost CPU per 60 Hz frame (µs)",
+           lambda p: (Platform.per_call(p.set_paced, "host_cpu_us"),
+                      Platform.per_call(p.count_paced, "host_cpu_us")),
+           "`GetDeviceCount` at 60 Hz")
+    glance("client resident memory after the 60 Hz run (KiB)",
+           lambda p: (p.set_paced.get("rss_end_kb"), p.set_paced.get("rss_before_kb")),
+           "the same process before its first library call", 0)
+    glance("lumhost resident memory after all runs (KiB)",
+           lambda p: (p.count_paced.get("host_rss_kb"), p.host_start.get("host_rss_kb")),
+           "lumhost at its start", 0)
+    glance("first call of a process, the handshake (µs)",
+           lambda p: (p.first.get("PerformProtocolHandshake", (None,))[0],
+                      p.first.get("GetDeviceCount", (None, None, None, None))[3]),
+           "a warm `GetDeviceCount`", 0, 0)
+    if scale:
+        w(f"| {num(scale.get('clients'), 0)} clients at {num(scale.get('rate'), 0)} Hz: lumhost CPU "
+          f"(% of one core) | {num(scale.get('host_cpu_percent'))} | | — | | |")
+        w(f"| {num(scale.get('clients'), 0)} clients at {num(scale.get('rate'), 0)} Hz: time of a "
+          f"set, p99 (µs) | {num(scale.get('call_p99_us'))} | "
+          f"{ratio(scale.get('call_p99_us'), native.set_paced.get('p99_us'), 1)} | — | | "
+          "one client at 60 Hz against lumhost, p99 |")
+        w(f"| {num(scale.get('clients'), 0)} clients at {num(scale.get('rate'), 0)} Hz: clients "
+          f"that kept the rate | {num(scale.get('clients_kept_rate'), 0)} of "
+          f"{num(scale.get('clients'), 0)} | | — | | |")
     w("")
 
     # --- frames against the canned peer
@@ -215,8 +294,9 @@ def main():
       "(`clock_gettime(CLOCK_THREAD_CPUTIME_ID)` natively, `GetThreadTimes` on Windows) read "
       "around each block or half second and divided by its calls; at 60 Hz it includes waking "
       "up for each frame. The peer's thread is not counted. Under Wine the CPU time advances in "
-      "clock ticks of 10 ms, so its CPU figures are coarse, and most of the work of a pipe "
-      "operation falls to the wine server, which is not counted. *Asynchronous*: "
+      "clock ticks of 10 ms: a figure whose total is under ten ticks is left out (—), the others "
+      "are coarse; and most of the work of a pipe operation falls to the wine server, which is "
+      "not counted. *Asynchronous*: "
       "`VelmoraSetLedsColorsAsync` called back to back by one thread; the library's worker sends "
       "the newest colours once per pass (a pass every 10 ms), so the frames that reach the peer "
       "are bounded by the passes, not by the calls.")
@@ -225,8 +305,8 @@ def main():
         w("![Distribution of the time of one SetLedsColors(214) call against the bare round trip "
           "of the same bytes](performance-latency.svg)")
         w("")
-        w("The distribution of the back-to-back times above: every call of both kinds, as the "
-          "share of calls that took at most a given time.")
+        w("The distribution of the back-to-back times above: for every time, the share of the calls "
+          "of each kind that took longer.")
         w("")
 
     # --- against lumhost
@@ -249,6 +329,10 @@ def main():
             cells += [num(lib, digits), num(base, digits), ratio(lib, base)]
         w("| " + " | ".join(cells) + " |")
 
+    def idle_percent(p):
+        used, seconds = p.host_start.get("idle_cpu_us"), p.host_start.get("idle_seconds")
+        return 100 * used / 1e6 / seconds if used is not None and seconds else None
+
     def flat(p, frames):
         return p.set_flat if frames else p.count_flat
 
@@ -261,9 +345,9 @@ def main():
     host_row("time of a call at 60 Hz, p50 (µs)", lambda p, f: paced(p, f).get("p50_us"))
     host_row("time of a call at 60 Hz, p99 (µs)", lambda p, f: paced(p, f).get("p99_us"))
     host_row("client CPU per call at 60 Hz (µs, process)",
-             lambda p, f: paced(p, f).get("process_cpu_us_per_call"))
+             lambda p, f: p.process_cpu(paced(p, f)))
     host_row("client CPU per call back to back (µs, process)",
-             lambda p, f: flat(p, f).get("process_cpu_us_per_call"))
+             lambda p, f: p.process_cpu(flat(p, f)))
     host_row("lumhost CPU per call at 60 Hz (µs)",
              lambda p, f: Platform.per_call(paced(p, f), "host_cpu_us"))
     host_row("lumhost CPU per call back to back (µs)",
@@ -271,6 +355,8 @@ def main():
     host_row("lumhost CPU at 60 Hz (% of one core)",
              lambda p, f: (100 * paced(p, f)["host_cpu_us"] / 1e6 / paced(p, f)["seconds"]
                            if "host_cpu_us" in paced(p, f) else None), 2)
+    w("| lumhost CPU with no client (% of one core) | "
+      + " | ".join(f"{num(idle_percent(p), 2)} | | " for p in (native, wine)) + " |")
     host_row("client resident memory after the run at 60 Hz (KiB)",
              lambda p, f: paced(p, f).get("rss_end_kb"), 0)
     w("")
