@@ -41,7 +41,7 @@ log() { echo "perf-report: $*" >&2; }
 # --- the machine ---------------------------------------------------------
 {
   echo "date=$(date -u '+%Y-%m-%d %H:%M UTC')"
-  echo "commit=$(git rev-parse --short HEAD)$(git diff --quiet HEAD -- src include host bench || echo ' (with local changes)')"
+  echo "commit=$(git rev-parse --short HEAD)$(git diff --quiet HEAD -- src include host bench/*.cc bench/*.h bench/CMakeLists.txt || echo ' (with local changes)')"
   echo "cpu=$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')"
   echo "cores=$(nproc)"
   echo "kernel=$(uname -sr)"
@@ -118,7 +118,7 @@ start_host() {
     host_pid=""
     local p
     for p in /proc/[0-9]*; do
-      if tr '\0' ' ' <"$p/cmdline" 2>/dev/null | grep -q "lumhost.exe.*--pipe-base $base"; then
+      if { tr '\0' ' ' <"$p/cmdline"; } 2>/dev/null | grep -q "lumhost.exe.*--pipe-base $base"; then
         host_pid=${p#/proc/}
       fi
     done
