@@ -1,6 +1,7 @@
 // Process-level services of the benchmarks: running this program again as
 // a child (for figures only a fresh process shows, such as the first call of
-// each export) and keeping all of its threads on one CPU.
+// each export), keeping all of its threads on one CPU, and reading its CPU
+// time and resident memory.
 #ifndef LUMSDK_BENCH_BENCH_PROCESS_H_
 #define LUMSDK_BENCH_BENCH_PROCESS_H_
 
@@ -30,6 +31,17 @@ int PinToOneCpu();
 // noise hides differences of a few microseconds, so goals about the
 // library's own work in microseconds are judged natively only.
 bool UnderWine();
+
+// CPU time (user and system) used so far by this process, and by the calling
+// thread, in microseconds. Linux counts it to the nanosecond; Windows (and
+// Wine) in clock ticks of 10 to 16 ms, so take it over many calls there.
+double ProcessCpuUs();
+double ThreadCpuUs();
+
+// This process's resident memory now, and its peak so far, in KiB (0 when
+// the system does not say).
+long ResidentKb();
+long PeakResidentKb();
 
 }  // namespace bench
 

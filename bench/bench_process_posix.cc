@@ -1,7 +1,12 @@
 #include <sched.h>
 #include <stdio.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
 
 #include "bench_process.h"
 
@@ -35,5 +40,42 @@ int PinToOneCpu() {
 }
 
 bool UnderWine() { return false; }
+
+double ProcessCpuUs() {
+  rusage usage{};
+  if (getrusage(RUSAGE_SELF, &usage) != 0) return 0;
+  return 1e6 * static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
+}
+
+double ThreadCpuUs() {
+  timespec t{};
+  if (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t) != 0) return 0;
+  return 1e6 * static_cast<double>(t.tv_sec) + 1e-3 * static_cast<double>(t.tv_nsec);
+}
+
+namespace {
+
+// A "Name:  123 kB" line of /proc/self/status (Linux only; 0 elsewhere).
+long StatusKb(const char* name) {
+  FILE* f = fopen("/proc/self/status", "r");
+  if (f == nullptr) return 0;
+  char line[256];
+  long kb = 0;
+  const size_t n = strlen(name);
+  while (fgets(line, sizeof line, f) != nullptr) {
+    if (strncmp(line, name, n) == 0 && line[n] == ':') {
+      kb = strtol(line + n + 1, nullptr, 10);
+      break;
+    }
+  }
+  fclose(f);
+  return kb;
+}
+
+}  // namespace
+
+long ResidentKb() { return StatusKb("VmRSS"); }
+long PeakResidentKb() { return StatusKb("VmHWM"); }
 
 }  // namespace bench

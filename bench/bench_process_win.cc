@@ -1,4 +1,6 @@
 #include <windows.h>
+// psapi.h needs windows.h first.
+#include <psapi.h>
 
 #include "bench_process.h"
 
@@ -55,6 +57,39 @@ bool UnderWine() {
   // Wine's ntdll exports its version; Windows' does not.
   const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
   return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+namespace {
+
+double Us(const FILETIME& t) {
+  const ULONGLONG ticks = static_cast<ULONGLONG>(t.dwHighDateTime) << 32 | t.dwLowDateTime;
+  return static_cast<double>(ticks) / 10.0;  // 100 ns units
+}
+
+}  // namespace
+
+double ProcessCpuUs() {
+  FILETIME created, exited, kernel, user;
+  if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0;
+  return Us(kernel) + Us(user);
+}
+
+double ThreadCpuUs() {
+  FILETIME created, exited, kernel, user;
+  if (!GetThreadTimes(GetCurrentThread(), &created, &exited, &kernel, &user)) return 0;
+  return Us(kernel) + Us(user);
+}
+
+long ResidentKb() {
+  PROCESS_MEMORY_COUNTERS counters{};
+  if (!GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters)) return 0;
+  return static_cast<long>(counters.WorkingSetSize / 1024);
+}
+
+long PeakResidentKb() {
+  PROCESS_MEMORY_COUNTERS counters{};
+  if (!GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters)) return 0;
+  return static_cast<long>(counters.PeakWorkingSetSize / 1024);
 }
 
 }  // namespace bench

@@ -26,7 +26,7 @@ commands=(
 # Libraries and modules that no command stands for.
 libraries=(libgtest-dev libgmock-dev googletest libbenchmark-dev nlohmann-json3-dev rapidjson-dev
            python3-pytest python3-setuptools python3-venv python3-wheel python3-selenium
-           libasio-dev libwebsocketpp-dev)
+           python3-matplotlib libasio-dev libwebsocketpp-dev)
 
 packages=("${libraries[@]}")
 for entry in "${commands[@]}"; do packages+=("${entry#*:}"); done
