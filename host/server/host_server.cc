@@ -308,11 +308,21 @@ class ClientSession {
         if (!writeAnswer(RequestHandler::oversizedAnswer())) return;
         continue;
       }
-      std::string method = RequestHandler::methodOf(text);
-      server_->recordRequest(text, method);
+      // The method is read from the text only when a request log or a hook
+      // wants it: the handler reads the request anyway, and reading it twice
+      // made a colour set cost lumhost twice what a device count does.
+      std::string method;
+      bool methodRead = false;
+      auto methodOfText = [&]() -> const std::string& {
+        if (!methodRead) method = RequestHandler::methodOf(text);
+        methodRead = true;
+        return method;
+      };
+      if (options.keepRequests) server_->recordRequest(text, methodOfText());
       server_->trace(name_, "->", text);
       if (!server_->faults_.waitBeforeAnswer([this] { return stop_.load(); })) return;
       HostServer::Hooks hooks = server_->hooks();
+      if (hooks.shapeAnswers()) methodOfText();
       if (hooks.withheld.count(method) != 0) {
         server_->trace(name_, "<-", "(answer withheld)");
         continue;

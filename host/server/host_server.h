@@ -222,6 +222,10 @@ class HostServer {
     std::map<std::string, int> delays;
     bool refuseIdentity = false;
     std::string omittedPipe;
+    // Whether any hook changes the answer of some method.
+    bool shapeAnswers() const {
+      return !replaced.empty() || !wire.empty() || !withheld.empty() || !delays.empty();
+    }
   };
 
   struct IdentityExchange;
