@@ -1,5 +1,6 @@
 #include <sched.h>
 #include <stdio.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -35,5 +36,13 @@ int PinToOneCpu() {
 }
 
 bool UnderWine() { return false; }
+
+bool ThreadSwitches(long* voluntary, long* involuntary) {
+  struct rusage usage;
+  if (getrusage(RUSAGE_THREAD, &usage) != 0) return false;
+  *voluntary = usage.ru_nvcsw;
+  *involuntary = usage.ru_nivcsw;
+  return true;
+}
 
 }  // namespace bench

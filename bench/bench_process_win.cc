@@ -57,4 +57,6 @@ bool UnderWine() {
   return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
+bool ThreadSwitches(long*, long*) { return false; }
+
 }  // namespace bench
