@@ -59,20 +59,16 @@ constexpr uint32_t kSegmentSlots = 1u << kSegmentShift;
 constexpr uint32_t kMaxSegments = 16384;
 constexpr uint32_t kMaxSlots = kMaxSegments * kSegmentSlots;
 
-// Marks a slot that holds no entry: one reserved by a call that was then
-// refused (no memory for its segment). Never called.
-void unusedSlot(void*, bool, VelmoraError) {}
-
+// A slot that holds no entry (reserved by a call that was then refused:
+// no memory for its segment) stays all null, and a null callback is never
+// called, so it needs no mark of its own.
 struct CallbackSegment {
-  CallbackSegment() {
-    for (CallbackEntry& e : slots) e = CallbackEntry{unusedSlot, nullptr};
-  }
-  CallbackEntry slots[kSegmentSlots];
+  CallbackEntry slots[kSegmentSlots] = {};
 };
 
 // What one pass of a worker sends, and whom it tells: the flush worker's
 // entries in callbacks, the colour-set worker's in segments (the first
-// segmentEntries slots, unusedSlot ones skipped). Both containers are kept
+// segmentEntries slots). Both containers are kept
 // from pass to pass, so a steady flow of calls allocates nothing.
 struct RequestBatch {
   std::vector<CallbackEntry> callbacks;
@@ -98,8 +94,7 @@ struct RequestBatch {
         i |= kSegmentSlots - 1;
         continue;
       }
-      const CallbackEntry& entry = segment->slots[i & (kSegmentSlots - 1)];
-      if (entry.callback != unusedSlot) call(entry);
+      call(segment->slots[i & (kSegmentSlots - 1)]);
     }
   }
 
@@ -111,7 +106,7 @@ struct RequestBatch {
       CallbackSegment* segment = segments[i >> kSegmentShift];
       if (segment == nullptr) continue;
       const uint32_t end = std::min(segmentEntries - i, kSegmentSlots);
-      for (uint32_t k = 0; k < end; ++k) segment->slots[k] = CallbackEntry{unusedSlot, nullptr};
+      for (uint32_t k = 0; k < end; ++k) segment->slots[k] = CallbackEntry{nullptr, nullptr};
     }
     segmentEntries = 0;
   }
