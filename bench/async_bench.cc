@@ -8,15 +8,25 @@
 // callers follow (one call per ms, and 60 calls per second as an animation
 // would make them), to show the call times without more runnable threads
 // than cores. The first call of the process, which starts the worker, is
-// reported on its own. Usage:
+// reported on its own. Last, the callers' own view under load: threads
+// threads flat out, each counting its context switches (voluntary ones mean
+// a caller slept in the library), the call times at p50/p99/p99.9 and that
+// every accepted call got its callback exactly once; the same phase alone
+// runs against a real lumhost with --host lumhost (bench/lumhost_bench.sh
+// --async starts one). Usage:
 //   async_bench [seconds per phase [threads]]
+//   async_bench --host lumhost [seconds [threads]]
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -272,17 +282,217 @@ double BareRoundTripUs(bench::BareClient& client, const std::vector<uint8_t>& bo
   return Quantile(samples, 0.5);
 }
 
+// The callers' own view under load. Each call's duration goes into a
+// histogram of the thread and its callback sets one bit, so the calling loop
+// allocates nothing and touches no lock of its own: whatever makes a caller
+// sleep is the library's. Context: thread << kThreadShift | call number.
+constexpr int kThreadShift = 24;
+constexpr uint32_t kMaxCallsPerThread = 1u << kThreadShift;
+// Call-time bins 2% wide: bin b > 0 holds durations in [1.02^(b-1), 1.02^b) ns.
+constexpr double kBinRatio = 1.02;
+constexpr int kBins = 1200;  // up to 1.02^1200 ns, far beyond any call
+// Goals: no caller ever sleeps, and a call's p99.9.
+constexpr double kLoadP999GoalUs = 50;
+
+struct LoadState {
+  // One bit per call of each thread, set by its callback.
+  std::vector<std::unique_ptr<std::atomic<uint64_t>[]>> seen;
+  std::atomic<uint64_t> callbacks{0};
+  std::atomic<uint64_t> twice{0};
+  std::atomic<uint64_t> failed{0};
+};
+LoadState* g_load = nullptr;
+
+void VELMORA_CALL OnLoadDone(void* context, bool result, VelmoraError error) {
+  const uintptr_t id = reinterpret_cast<uintptr_t>(context);
+  const size_t thread = id >> kThreadShift;
+  const uint32_t n = static_cast<uint32_t>(id & (kMaxCallsPerThread - 1));
+  const uint64_t bit = uint64_t{1} << (n & 63);
+  if ((g_load->seen[thread][n >> 6].fetch_or(bit, std::memory_order_relaxed) & bit) != 0) {
+    g_load->twice.fetch_add(1, std::memory_order_relaxed);
+  }
+  if (!result || error != VelmoraErrorNone) g_load->failed.fetch_add(1, std::memory_order_relaxed);
+  g_load->callbacks.fetch_add(1, std::memory_order_release);
+}
+
+int Bin(double ns) {
+  if (ns < 1) return 0;
+  return std::min(kBins - 1, 1 + static_cast<int>(std::log(ns) / std::log(kBinRatio)));
+}
+
+// The upper edge of the bin holding fraction q of the calls, in us.
+double BinQuantileUs(const std::vector<uint64_t>& bins, uint64_t total, double q) {
+  const uint64_t rank = std::min(total - 1, static_cast<uint64_t>(q * static_cast<double>(total)));
+  uint64_t seenSoFar = 0;
+  for (int b = 0; b < kBins; ++b) {
+    seenSoFar += bins[static_cast<size_t>(b)];
+    if (seenSoFar > rank) return std::pow(kBinRatio, b) / 1000.0;
+  }
+  return std::pow(kBinRatio, kBins) / 1000.0;
+}
+
+// Runs the load, waits for the callbacks (and 200 ms more, for any that
+// come twice), prints the figures and the goals. Returns false when
+// callbacks are missing.
+bool RunCallerLoad(const char* against, int threads, double seconds) {
+  LoadState load;
+  g_load = &load;
+  for (int t = 0; t < threads; ++t) {
+    load.seen.emplace_back(new std::atomic<uint64_t>[kMaxCallsPerThread / 64]);
+    for (uint32_t i = 0; i < kMaxCallsPerThread / 64; ++i) load.seen.back()[i].store(0);
+  }
+  struct Caller {
+    std::vector<uint64_t> bins = std::vector<uint64_t>(kBins, 0);
+    uint64_t accepted = 0, rejected = 0;
+    long voluntary = 0, involuntary = 0;
+    bool counted = false, capped = false;
+  };
+  std::vector<Caller> callers(static_cast<size_t>(threads));
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> running;
+  const Clock::time_point start = Clock::now();
+  for (int t = 0; t < threads; ++t) {
+    // Caller thread: owned by this phase; calls until stop is set, then ends
+    // and is joined below.
+    running.emplace_back([&, t] {
+      Caller& me = callers[static_cast<size_t>(t)];
+      std::vector<VelmoraLedColor> colors = Colors();
+      long v0 = 0, i0 = 0, v1 = 0, i1 = 0;
+      me.counted = bench::ThreadSwitches(&v0, &i0);
+      uint32_t n = 0;
+      for (; !stop.load(std::memory_order_relaxed); ++n) {
+        if (n == kMaxCallsPerThread) {
+          me.capped = true;
+          break;
+        }
+        colors[n % kLeds].b = static_cast<int>(n & 0xFF);
+        void* context = reinterpret_cast<void*>((static_cast<uintptr_t>(t) << kThreadShift) | n);
+        const Clock::time_point before = Clock::now();
+        const bool ok = VelmoraSetLedsColorsAsync(kLeds, colors.data(), OnLoadDone, context);
+        const double ns = std::chrono::duration<double, std::nano>(Clock::now() - before).count();
+        ++me.bins[static_cast<size_t>(Bin(ns))];
+        ++(ok ? me.accepted : me.rejected);
+      }
+      me.counted = bench::ThreadSwitches(&v1, &i1) && me.counted;
+      me.voluntary = v1 - v0;
+      me.involuntary = i1 - i0;
+    });
+  }
+  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+  stop.store(true);
+  for (std::thread& c : running) c.join();
+  const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+
+  uint64_t accepted = 0, rejected = 0, calls = 0;
+  long voluntary = 0, involuntary = 0;
+  bool counted = true, capped = false;
+  std::vector<uint64_t> bins(kBins, 0);
+  for (const Caller& c : callers) {
+    accepted += c.accepted;
+    rejected += c.rejected;
+    voluntary += c.voluntary;
+    involuntary += c.involuntary;
+    counted = counted && c.counted;
+    capped = capped || c.capped;
+    for (int b = 0; b < kBins; ++b) bins[static_cast<size_t>(b)] += c.bins[static_cast<size_t>(b)];
+  }
+  calls = accepted + rejected;
+  const Clock::time_point end = Clock::now() + std::chrono::milliseconds(kCallbackWaitMs);
+  while (load.callbacks.load(std::memory_order_acquire) < accepted && Clock::now() < end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  uint64_t distinct = 0;
+  for (const auto& seen : load.seen) {
+    for (uint32_t i = 0; i < kMaxCallsPerThread / 64; ++i) {
+      uint64_t word = seen[i].load();
+      for (; word != 0; word &= word - 1) ++distinct;
+    }
+  }
+  const uint64_t callbacks = load.callbacks.load();
+  const uint64_t twice = load.twice.load();
+  const bool exactlyOnce = callbacks == accepted && distinct == accepted && twice == 0;
+  const double p999 = calls ? BinQuantileUs(bins, calls, 0.999) : 0;
+
+  std::printf("%d threads flat out, the callers' own view, %s, %.1f s\n", threads, against,
+              elapsed);
+  std::printf(
+      "  calls accepted %llu (%.0f/s), rejected %llu; callbacks %llu, for %llu distinct calls, "
+      "%llu twice, %llu failed%s\n",
+      static_cast<unsigned long long>(accepted), static_cast<double>(accepted) / elapsed,
+      static_cast<unsigned long long>(rejected), static_cast<unsigned long long>(callbacks),
+      static_cast<unsigned long long>(distinct), static_cast<unsigned long long>(twice),
+      static_cast<unsigned long long>(load.failed.load()),
+      capped ? " (a thread stopped at its call limit)" : "");
+  if (counted) {
+    std::printf(
+        "  caller threads' context switches (getrusage per thread, summed): voluntary %ld, "
+        "involuntary %ld\n",
+        voluntary, involuntary);
+  } else {
+    std::printf("  caller threads' context switches: not counted on this system\n");
+  }
+  std::printf("  call returns after (bins of 2%%): p50 %.2f us, p99 %.2f us, p99.9 %.1f us\n",
+              calls ? BinQuantileUs(bins, calls, 0.5) : 0,
+              calls ? BinQuantileUs(bins, calls, 0.99) : 0, p999);
+  std::printf(
+      "  goal 0 voluntary switches: %s; goal p99.9 <= %.0f us: %s; goal every callback "
+      "exactly once: %s\n",
+      counted ? Verdict(voluntary == 0) : "not measured here", kLoadP999GoalUs,
+      bench::UnderWine() ? "not judged under Wine" : Verdict(p999 <= kLoadP999GoalUs),
+      Verdict(exactlyOnce));
+  std::fflush(stdout);
+  // A late callback would find the state gone: leave instead.
+  if (callbacks < accepted) {
+    std::printf("callbacks missing after %d ms\n", kCallbackWaitMs);
+    std::fflush(stdout);
+    std::_Exit(1);
+  }
+  g_load = nullptr;
+  return true;
+}
+
+// --host lumhost: the caller load alone, against the host serving the pipes
+// of LUMSDK_PIPE_BASE.
+int RunLumhost(int threads, double seconds) {
+  const char* base = std::getenv("LUMSDK_PIPE_BASE");
+  if (base == nullptr || *base == '\0') {
+    std::fprintf(stderr,
+                 "async_bench --host lumhost: set LUMSDK_PIPE_BASE to the pipes of a running "
+                 "lumhost\n(bench/lumhost_bench.sh --async starts one)\n");
+    return 2;
+  }
+  // lumhost may still be starting.
+  const Clock::time_point end = Clock::now() + std::chrono::seconds(20);
+  VelmoraPerformProtocolHandshake();
+  while (VelmoraGetLastError() != VelmoraErrorNone && Clock::now() < end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    VelmoraPerformProtocolHandshake();
+  }
+  if (VelmoraGetLastError() != VelmoraErrorNone) {
+    std::printf("no handshake with a host on the pipes of LUMSDK_PIPE_BASE=%s\n", base);
+    return 1;
+  }
+  return RunCallerLoad("against lumhost", threads, seconds) ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   double seconds = 3;
   int threads = 8;
-  if (argc > 1) seconds = std::atof(argv[1]);
-  if (argc > 2) threads = std::atoi(argv[2]);
-  if (seconds <= 0 || threads < 1) {
-    std::fprintf(stderr, "usage: async_bench [seconds per phase [threads]]\n");
+  const bool lumhost =
+      argc > 2 && std::strcmp(argv[1], "--host") == 0 && std::strcmp(argv[2], "lumhost") == 0;
+  const int firstArg = lumhost ? 3 : 1;
+  if (argc > firstArg) seconds = std::atof(argv[firstArg]);
+  if (argc > firstArg + 1) threads = std::atoi(argv[firstArg + 1]);
+  if (seconds <= 0 || threads < 1 || threads > 255) {
+    std::fprintf(stderr,
+                 "usage: async_bench [seconds per phase [threads]]\n"
+                 "       async_bench --host lumhost [seconds [threads]]\n");
     return 2;
   }
+  if (lumhost) return RunLumhost(threads, seconds);
 #ifdef _WIN32
   const bool overlapped = true;  // as the library's own pipes
   const int roundTrips = 300;
@@ -367,5 +577,7 @@ int main(int argc, char** argv) {
                   phases[i].threads > 1 ? "s" : "", phases[i].title);
     Report(title, results[i], roundTripUs, phases[i].delayMs, phases[i].goal);
   }
-  return 0;
+  std::fflush(stdout);
+  peer->SetDelayMs(0);
+  return RunCallerLoad("peer answers at once", threads, seconds) ? 0 : 1;
 }

@@ -43,6 +43,11 @@ double ThreadCpuUs();
 long ResidentKb();
 long PeakResidentKb();
 
+// Context switches of the calling thread so far: voluntary ones (it slept:
+// a lock, a wait, a blocking call) and involuntary ones (preempted). False
+// where the system does not count them per thread (Windows).
+bool ThreadSwitches(long* voluntary, long* involuntary);
+
 }  // namespace bench
 
 #endif  // LUMSDK_BENCH_BENCH_PROCESS_H_

@@ -78,4 +78,12 @@ long StatusKb(const char* name) {
 long ResidentKb() { return StatusKb("VmRSS"); }
 long PeakResidentKb() { return StatusKb("VmHWM"); }
 
+bool ThreadSwitches(long* voluntary, long* involuntary) {
+  struct rusage usage;
+  if (getrusage(RUSAGE_THREAD, &usage) != 0) return false;
+  *voluntary = usage.ru_nvcsw;
+  *involuntary = usage.ru_nivcsw;
+  return true;
+}
+
 }  // namespace bench

@@ -92,4 +92,6 @@ long PeakResidentKb() {
   return static_cast<long>(counters.PeakWorkingSetSize / 1024);
 }
 
+bool ThreadSwitches(long*, long*) { return false; }
+
 }  // namespace bench

@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -322,6 +325,62 @@ TEST_F(AsyncColors, CallbacksMayCallTheLibraryAgain) {
   ASSERT_TRUE(VelmoraSetLedsColorsAsync(1, &c, again, nullptr));
   ASSERT_TRUE(completions_.waitFor(1));
   EXPECT_EQ(completions_.snapshot()[0].tag, 5);
+}
+
+void VELMORA_CALL countCompletion(void* context, bool, VelmoraError) {
+  static_cast<std::atomic<int>*>(context)->fetch_add(1);
+}
+
+TEST_F(AsyncColors, ManyThreadsGetEveryCallbackOnceAndTheirLatestColoursSent) {
+  // Threads call while the worker is held in an exchange (so one pass takes
+  // several segments of entries) and go on while passes take turns with
+  // them. Each thread sets its own LED and a shared one.
+  constexpr int kThreads = 8;
+  constexpr int kCalls = 2000;
+  std::unique_ptr<std::atomic<int>[]> counts(new std::atomic<int>[kThreads * kCalls]);
+  for (int i = 0; i < kThreads * kCalls; ++i) counts[i].store(0);
+  host_.holdAnswers("VelmoraSetLedsColors");
+  VelmoraLedColor first{499, 1, 1, 1};
+  ASSERT_TRUE(VelmoraSetLedsColorsAsync(1, &first, nullptr, nullptr));
+  ASSERT_TRUE(host_.waitForRequests("VelmoraSetLedsColors", 1));
+
+  std::atomic<int> refused{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int n = 0; n < kCalls; ++n) {
+        if (t == 0 && n == kCalls / 2) host_.release();
+        VelmoraLedColor colors[2] = {{t, n % 256, n / 256, t}, {100 + t, t, t, t}};
+        if (!VelmoraSetLedsColorsAsync(2, colors, countCompletion, &counts[t * kCalls + n]))
+          refused.fetch_add(1);
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(refused.load(), 0);
+  auto allCalled = [&] {
+    for (int i = 0; i < kThreads * kCalls; ++i)
+      if (counts[i].load() == 0) return false;
+    return true;
+  };
+  ASSERT_TRUE(test_support::WaitUntil(allCalled, 10000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // room for a second call
+  for (int i = 0; i < kThreads * kCalls; ++i) ASSERT_EQ(counts[i].load(), 1) << "call " << i;
+
+  // The last request that carries LED t has thread t's last colour.
+  const auto requests = host_.requests("VelmoraSetLedsColors");
+  for (int t = 0; t < kThreads; ++t) {
+    bool found = false;
+    for (auto r = requests.rbegin(); r != requests.rend() && !found; ++r) {
+      for (const VelmoraLedColor& c : sortedColorsOf(*r, "ledsColors")) {
+        if (c.ledId != t) continue;
+        found = true;
+        EXPECT_EQ(c.r, (kCalls - 1) % 256);
+        EXPECT_EQ(c.g, (kCalls - 1) / 256);
+      }
+    }
+    EXPECT_TRUE(found) << "LED " << t;
+  }
 }
 
 }  // namespace

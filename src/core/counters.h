@@ -24,6 +24,9 @@ struct Counters {
   // Failures inside a library thread (memory exhausted while reading or
   // queueing): caught, counted; the connection was marked broken.
   std::atomic<uint64_t> threadFailures{0};
+  // Asynchronous colour sets refused because no memory was left for their
+  // callback entry, or a single pass already held the most it can.
+  std::atomic<uint64_t> asyncSetsRefused{0};
 };
 
 // The process's counters; constant-initialised, never destroyed.

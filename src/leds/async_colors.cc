@@ -5,21 +5,28 @@
 // stopped at unload. A worker wakes 10 ms after its previous pass, takes
 // everything queued since (one request: the latest colour per LED, or the
 // latest flushed buffer), sends it and calls every queued callback with the
-// outcome.
+// outcome. Workers wake on their own clock; no call ever wakes one.
 //
-// Locks: the buffer mutex, the colour-set mutex and the flush mutex each
-// guard only their own state. No code holds two of them, none is held
-// while the session mutex is taken (alive check, exchange) or while a
-// callback runs, so callbacks may call any export.
+// An asynchronous set never waits: it writes into one of two halves of the
+// pending state with atomics only (ColorSetHalf), and a pass takes the other
+// half once the last caller still inside it has left.
+//
+// Locks: the buffer mutex, the colour-set mutex (starting and stopping its
+// worker only) and the flush mutex each guard only their own state. No code
+// holds two of them, none is held while the session mutex is taken (alive
+// check, exchange) or while a callback runs, so callbacks may call any
+// export.
 //
 // All of it lives in one never-destroyed AsyncState; the library's teardown
 // (Session::shutDown) stops the workers and then releases it. No worker
 // starts once teardown has begun.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -43,15 +50,69 @@ struct CallbackEntry {
   void* context;
 };
 
-// What one pass of a worker sends, and whom it tells.
-struct RequestBatch {
-  std::vector<CallbackEntry> callbacks;
-  std::string request;
+// Callback entries are kept in segments allocated on first need and kept
+// for later passes, so steady traffic allocates nothing. A pass holds at
+// most kMaxSegments * kSegmentSlots entries (64 M, far more than callers
+// make while one request is under way); a call beyond that is refused.
+constexpr uint32_t kSegmentShift = 12;
+constexpr uint32_t kSegmentSlots = 1u << kSegmentShift;
+constexpr uint32_t kMaxSegments = 16384;
+constexpr uint32_t kMaxSlots = kMaxSegments * kSegmentSlots;
+
+// A slot that holds no entry (reserved by a call that was then refused:
+// no memory for its segment) stays all null, and a null callback is never
+// called, so it needs no mark of its own.
+struct CallbackSegment {
+  CallbackEntry slots[kSegmentSlots] = {};
 };
 
-// Fills batch (whose vectors are reused from pass to pass, so a steady flow
-// of calls allocates nothing) with what is queued; leaves its callbacks
-// empty when nothing is.
+// What one pass of a worker sends, and whom it tells: the flush worker's
+// entries in callbacks, the colour-set worker's in segments (the first
+// segmentEntries slots). Both containers are kept
+// from pass to pass, so a steady flow of calls allocates nothing.
+struct RequestBatch {
+  std::vector<CallbackEntry> callbacks;
+  std::vector<CallbackSegment*> segments;
+  uint32_t segmentEntries = 0;
+  std::string request;
+
+  RequestBatch() = default;
+  RequestBatch(const RequestBatch&) = delete;
+  RequestBatch& operator=(const RequestBatch&) = delete;
+  ~RequestBatch() {
+    for (CallbackSegment* segment : segments) delete segment;
+  }
+
+  bool empty() const { return callbacks.empty() && segmentEntries == 0; }
+
+  template <typename Call>
+  void forEach(Call&& call) const {
+    for (const CallbackEntry& entry : callbacks) call(entry);
+    for (uint32_t i = 0; i < segmentEntries; ++i) {
+      const CallbackSegment* segment = segments[i >> kSegmentShift];
+      if (segment == nullptr) {  // its callers were all refused
+        i |= kSegmentSlots - 1;
+        continue;
+      }
+      call(segment->slots[i & (kSegmentSlots - 1)]);
+    }
+  }
+
+  // Empties the batch; its segments' slots become unused again, ready to
+  // be handed back to callers.
+  void clear() {
+    callbacks.clear();
+    for (uint32_t i = 0; i < segmentEntries; i += kSegmentSlots) {
+      CallbackSegment* segment = segments[i >> kSegmentShift];
+      if (segment == nullptr) continue;
+      const uint32_t end = std::min(segmentEntries - i, kSegmentSlots);
+      for (uint32_t k = 0; k < end; ++k) segment->slots[k] = CallbackEntry{nullptr, nullptr};
+    }
+    segmentEntries = 0;
+  }
+};
+
+// Fills batch (empty) with what is queued; leaves it empty when nothing is.
 using TakeBatch = void (*)(RequestBatch& batch);
 
 // Owns one worker thread. The thread runs until the holder is released,
@@ -86,7 +147,7 @@ class BatchWorker {
     while (running->load() != 0) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
       runPass(take, batch);
-      batch.callbacks.clear();
+      batch.clear();
     }
   }
 
@@ -96,13 +157,15 @@ class BatchWorker {
     } catch (...) {
       return;  // out of memory while taking: nothing was taken that can be told
     }
-    if (batch.callbacks.empty()) return;
+    if (batch.empty()) return;
     bool result = false;
     int error = VelmoraErrorHostUnreachable;
     try {
       Session& s = session();
-      const std::string answerText =
-          s.isConnectionAlive() ? s.exchange(batch.request) : std::string();
+      // An empty request is one that could not be built (no memory).
+      const std::string answerText = s.isConnectionAlive() && !batch.request.empty()
+                                         ? s.exchange(batch.request)
+                                         : std::string();
       if (!answerText.empty()) {
         const JsonHandle answer = parseJsonText(answerText);
         error = answer.getRef("errorCode").asInt();
@@ -114,57 +177,105 @@ class BatchWorker {
     }
     // An exception from a callback (one written in C++) is caught and
     // counted; every other callback of the pass still runs.
-    for (const CallbackEntry& entry : batch.callbacks) {
-      if (!entry.callback) continue;
+    batch.forEach([result, error](const CallbackEntry& entry) {
+      if (!entry.callback) return;
       try {
         entry.callback(entry.context, result, static_cast<VelmoraError>(error));
       } catch (...) {
         counters().callbackExceptions.fetch_add(1);
       }
-    }
+    });
   }
 
   std::atomic<int>* running_;
   std::thread thread_;
 };
 
-// The latest colour of each LED id (0 to 499) set since a table was last
-// cleared: a fixed table, so setting a colour never allocates.
-struct ColorTable {
-  VelmoraLedColor colors[500];
-  uint16_t ids[500];  // the ids set, in the order first set
-  bool present[500] = {};
-  int count = 0;
+// LED ids run from 0 to 499.
+constexpr int kLedIds = 500;
+
+// A colour as one word: components in bits 0-23 and kColorSet, so that 0
+// means "not set". The id is the word's index in the table.
+constexpr uint64_t kColorSet = uint64_t{1} << 32;
+
+uint64_t packColor(const VelmoraLedColor& c) {
+  return kColorSet | static_cast<uint64_t>(c.r) | static_cast<uint64_t>(c.g) << 8 |
+         static_cast<uint64_t>(c.b) << 16;
+}
+
+VelmoraLedColor unpackColor(int id, uint64_t word) {
+  return VelmoraLedColor{id, static_cast<int>(word & 0xFF), static_cast<int>((word >> 8) & 0xFF),
+                         static_cast<int>((word >> 16) & 0xFF)};
+}
+
+// One half of the pending colour sets: the latest colour per LED, the LED
+// ids in the order first set, and the callback entries, in call order.
+// Callers write into the half that fills without any lock; a pass flips
+// which half fills, waits until no caller still writes into the other one
+// and then owns that half alone (see enterFillingHalf and takeColorSetBatch).
+struct ColorSetHalf {
+  // Callers inside this half. A caller counts itself in before it checks
+  // that the half still fills, and out (release) after its last write; a
+  // pass that sees 0 after its flip (acquire) sees every write.
+  alignas(64) std::atomic<int> writers{0};
+  // Slots reserved (the next entry's index); the one contended word of a call.
+  alignas(64) std::atomic<uint32_t> slotCount{0};
+  // Ids whose kColorSet bit is set: the caller that set the bit appends
+  // the id, so each id is listed once, in the order first set.
+  alignas(64) std::atomic<int> idCount{0};
+  uint16_t ids[kLedIds];
+  // Written with relaxed atomics: calls overlapping in time may set the
+  // same LED, the last store wins, as under a lock.
+  std::atomic<uint64_t> colors[kLedIds] = {};
+  // Published with a compare-exchange by the caller that allocated it.
+  std::atomic<CallbackSegment*> segments[kMaxSegments] = {};
+
+  // The slot of entry index, allocating its segment if needed; null when
+  // index is over the bound or there is no memory.
+  CallbackEntry* slot(uint32_t index) {
+    if (index >= kMaxSlots) return nullptr;
+    std::atomic<CallbackSegment*>& holder = segments[index >> kSegmentShift];
+    CallbackSegment* segment = holder.load(std::memory_order_acquire);
+    if (segment == nullptr) {
+      CallbackSegment* fresh = new (std::nothrow) CallbackSegment;
+      if (fresh == nullptr) return nullptr;
+      if (holder.compare_exchange_strong(segment, fresh, std::memory_order_acq_rel)) {
+        segment = fresh;
+      } else {
+        delete fresh;  // another caller published one first; segment holds it
+      }
+    }
+    return &segment->slots[index & (kSegmentSlots - 1)];
+  }
 
   void set(const VelmoraLedColor& color) {
-    const int id = color.ledId;
-    if (!present[id]) {
-      present[id] = true;
-      ids[count++] = static_cast<uint16_t>(id);
+    std::atomic<uint64_t>& word = colors[color.ledId];
+    const uint64_t packed = packColor(color);
+    // Once set in this half, the bit stays until a pass takes the half.
+    if ((word.load(std::memory_order_relaxed) & kColorSet) != 0) {
+      word.store(packed, std::memory_order_relaxed);
+    } else if ((word.exchange(packed, std::memory_order_relaxed) & kColorSet) == 0) {
+      ids[idCount.fetch_add(1, std::memory_order_relaxed)] = static_cast<uint16_t>(color.ledId);
     }
-    colors[id] = color;
   }
-  void clear() {
-    for (int i = 0; i < count; ++i) present[ids[i]] = false;
-    count = 0;
+
+  void releaseSegments() {
+    for (std::atomic<CallbackSegment*>& holder : segments) {
+      delete holder.exchange(nullptr, std::memory_order_relaxed);
+    }
   }
 };
 
-// Colours of asynchronous sets not yet sent. Two tables: callers write into
-// tables[filling] under mutex; a pass flips filling (under mutex, O(1)) and
-// then composes its request from the other table with no lock held, so a
-// caller never waits for a copy or for the exchange. The callbacks vector
-// swaps with the worker's, keeping its capacity: steady traffic allocates
-// nothing under the lock.
+// The colour sets not yet sent, in two halves.
 struct PendingColorSet {
+  // Bit 0: the half callers write into. Flipped only by the worker's pass;
+  // read by every call. Sequentially consistent with the halves' writers
+  // counts: a caller's count-in and a pass's flip cannot both miss the other.
+  std::atomic<unsigned> filling{0};
+  ColorSetHalf halves[2];
+  // Guards starting and stopping the worker, nothing else: taken by the
+  // first call and by teardown, never on a call's usual path.
   std::mutex mutex;
-  ColorTable tables[2];
-  int filling = 0;  // guarded by mutex; flipped only by the worker
-  std::vector<CallbackEntry> callbacks;
-  // Set while the worker waits for mutex to take its batch. The mutex is
-  // not fair: callers flat out would keep winning it and starve the worker's
-  // pass, so they step aside meanwhile (the take itself is O(1)).
-  std::atomic<bool> taking{false};
   std::atomic<int> running{0};
   std::unique_ptr<BatchWorker> worker;
 };
@@ -196,24 +307,66 @@ PendingColorSet& pendingColorSet() { return g_async->colorSet; }
 PendingFlush& pendingFlush() { return g_async->flush; }
 BufferState& colorBuffer() { return g_async->buffer; }
 
+// Counts the caller in to the half that fills now.
+ColorSetHalf& enterFillingHalf(PendingColorSet& p) {
+  for (;;) {
+    const unsigned filling = p.filling.load();
+    ColorSetHalf& half = p.halves[filling & 1];
+    half.writers.fetch_add(1);
+    if (p.filling.load() == filling) return half;
+    // A pass flipped meanwhile and may be waiting for this half: step out.
+    half.writers.fetch_sub(1);
+  }
+}
+
+// Waits until no caller writes into half; only a pass waits here, for
+// callers that are between two stores (or preempted there).
+void waitForWriters(ColorSetHalf& half) {
+  for (int spins = 0; half.writers.load(std::memory_order_acquire) != 0; ++spins) {
+    if (spins < 64) {
+      std::this_thread::yield();
+    } else {
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+  }
+}
+
 void takeColorSetBatch(RequestBatch& batch) {
   PendingColorSet& p = pendingColorSet();
-  int taken;
-  {
-    p.taking.store(true);
-    std::lock_guard<std::mutex> lock(p.mutex);
-    p.taking.store(false);
-    if (p.callbacks.empty()) return;
-    batch.callbacks.swap(p.callbacks);
-    taken = p.filling;
-    p.filling = 1 - taken;
+  ColorSetHalf& half = p.halves[p.filling.load() & 1];
+  // Nothing reserved: nothing to take, and no reason to flip.
+  if (half.slotCount.load() == 0) return;
+  // The one allocation of the worker's first pass, made before anything is
+  // taken: if it fails, everything stays queued.
+  if (batch.segments.size() < kMaxSegments) batch.segments.resize(kMaxSegments, nullptr);
+  p.filling.fetch_xor(1);
+  waitForWriters(half);
+  // The half is the pass's alone now. Its segments change places with the
+  // batch's emptied ones, which callers fill after the next flip.
+  batch.segmentEntries = std::min(half.slotCount.load(std::memory_order_relaxed), kMaxSlots);
+  half.slotCount.store(0, std::memory_order_relaxed);
+  const uint32_t used = (batch.segmentEntries + kSegmentSlots - 1) >> kSegmentShift;
+  for (uint32_t k = 0; k < used; ++k) {
+    batch.segments[k] = half.segments[k].exchange(batch.segments[k], std::memory_order_relaxed);
   }
-  // Every accepted call set at least one colour, so the table is not empty.
-  ColorTable& table = p.tables[taken];
-  VelmoraLedColor colors[500];
-  for (int i = 0; i < table.count; ++i) colors[i] = table.colors[table.ids[i]];
-  batch.request = buildLedsColorsRequest(table.count, colors, method::kSetLedsColors);
-  table.clear();
+  VelmoraLedColor colors[kLedIds];
+  const int count = half.idCount.load(std::memory_order_relaxed);
+  for (int i = 0; i < count; ++i) {
+    const int id = half.ids[i];
+    colors[i] = unpackColor(id, half.colors[id].load(std::memory_order_relaxed));
+    half.colors[id].store(0, std::memory_order_relaxed);
+  }
+  half.idCount.store(0, std::memory_order_relaxed);
+  // Every accepted call set at least one colour, so with entries taken the
+  // list is not empty. A request that cannot be built (no memory) stays
+  // empty, and the callbacks are told the failure.
+  batch.request.clear();
+  if (count == 0) return;
+  try {
+    batch.request = buildLedsColorsRequest(count, colors, method::kSetLedsColors);
+  } catch (...) {
+    batch.request.clear();
+  }
 }
 
 void takeFlushBatch(RequestBatch& batch) {
@@ -290,6 +443,14 @@ void stopWorker(State* state) {
   worker.reset();
 }
 
+// Starts the colour-set worker on the first call; false once teardown has
+// begun. The mutex is taken only until the worker runs.
+bool colorSetWorkerRunning(PendingColorSet& p) {
+  if (p.running.load(std::memory_order_acquire) != 0) return true;
+  std::lock_guard<std::mutex> lock(p.mutex);
+  return ensureWorker(&p, takeColorSetBatch);
+}
+
 }  // namespace
 
 void stopAsyncWorkers() {
@@ -299,11 +460,15 @@ void stopAsyncWorkers() {
 
 void releaseAsyncState() {
   {
+    // Teardown runs this once no export is under way and the worker is
+    // joined: nobody writes into the halves.
     PendingColorSet& p = pendingColorSet();
-    std::lock_guard<std::mutex> lock(p.mutex);
-    p.tables[0].clear();
-    p.tables[1].clear();
-    std::vector<CallbackEntry>().swap(p.callbacks);
+    for (ColorSetHalf& half : p.halves) {
+      for (std::atomic<uint64_t>& word : half.colors) word.store(0);
+      half.idCount.store(0);
+      half.slotCount.store(0);
+      half.releaseSegments();
+    }
   }
   {
     PendingFlush& p = pendingFlush();
@@ -322,12 +487,19 @@ bool setLedsColorsAsync(int size, const VelmoraLedColor* colors, VelmoraAsyncCal
   if (!acceptableColorList(size, colors, kCheckLedIds | kCheckComponents))
     return fail(VelmoraErrorBadArgument, false);
   PendingColorSet& p = pendingColorSet();
-  while (p.taking.load(std::memory_order_relaxed)) std::this_thread::yield();
-  std::lock_guard<std::mutex> lock(p.mutex);
-  if (!ensureWorker(&p, takeColorSetBatch)) return fail(VelmoraErrorHostUnreachable, false);
-  ColorTable& table = p.tables[p.filling];
-  for (int i = 0; i < size; ++i) table.set(colors[i]);
-  p.callbacks.push_back(CallbackEntry{callback, context});
+  if (!colorSetWorkerRunning(p)) return fail(VelmoraErrorHostUnreachable, false);
+  // No lock and no wait: count in, reserve a slot, write, count out.
+  ColorSetHalf& half = enterFillingHalf(p);
+  CallbackEntry* slot = half.slot(half.slotCount.fetch_add(1, std::memory_order_relaxed));
+  if (slot == nullptr) {
+    // Out of memory or over the bound: refused, nothing queued.
+    half.writers.fetch_sub(1, std::memory_order_release);
+    counters().asyncSetsRefused.fetch_add(1, std::memory_order_relaxed);
+    return fail(VelmoraErrorHostUnreachable, false);
+  }
+  for (int i = 0; i < size; ++i) half.set(colors[i]);
+  *slot = CallbackEntry{callback, context};
+  half.writers.fetch_sub(1, std::memory_order_release);
   setLastError(VelmoraErrorNone);
   return true;
 }
