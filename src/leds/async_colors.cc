@@ -320,9 +320,12 @@ ColorSetHalf& enterFillingHalf(PendingColorSet& p) {
 }
 
 // Waits until no caller writes into half; only a pass waits here, for
-// callers that are between two stores (or preempted there).
+// callers that are between two stores (or preempted there). The loads are
+// sequentially consistent, as the flip before them and a caller's count-in
+// and check are: otherwise the first load could miss a caller that counted
+// itself in before the flip (no cost on x86-64, where such a load is plain).
 void waitForWriters(ColorSetHalf& half) {
-  for (int spins = 0; half.writers.load(std::memory_order_acquire) != 0; ++spins) {
+  for (int spins = 0; half.writers.load() != 0; ++spins) {
     if (spins < 64) {
       std::this_thread::yield();
     } else {
