@@ -10,6 +10,25 @@
 namespace sdk {
 namespace {
 
+// The first '"' or backslash at or after p, or end. Eight bytes at a time
+// while none is among them: long strings (colour lists) are most of some
+// answers.
+const char* findQuoteOrBackslash(const char* p, const char* end) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+  constexpr std::uint64_t kHighs = 0x8080808080808080ull;
+  while (end - p >= 8) {
+    std::uint64_t word;
+    std::memcpy(&word, p, sizeof word);
+    const std::uint64_t quotes = word ^ (kOnes * '"');
+    const std::uint64_t slashes = word ^ (kOnes * '\\');
+    // Nonzero exactly when a byte of either is zero.
+    if ((((quotes - kOnes) & ~quotes) | ((slashes - kOnes) & ~slashes)) & kHighs) break;
+    p += 8;
+  }
+  while (p < end && *p != '"' && *p != '\\') ++p;
+  return p;
+}
+
 // Recursive-descent reader over a byte range. Every read either succeeds or
 // fails as a whole; a failure abandons the text, so the position after a
 // failed step never matters.
@@ -101,7 +120,7 @@ class Reader {
   // unescaped copy in scratch_, valid until the next string is read.
   void readString(const char** data, std::size_t* size) {
     const char* start = p_;
-    while (p_ < end_ && *p_ != '"' && *p_ != '\\') ++p_;
+    p_ = findQuoteOrBackslash(p_, end_);
     if (p_ == end_ || *p_ == '"') {
       *data = start;
       *size = static_cast<std::size_t>(p_ - start);

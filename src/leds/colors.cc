@@ -17,12 +17,18 @@ bool readColorsAnswer(const JsonHandle& answer, int size, VelmoraLedColor* color
   const JsonHandle& list = answer.getRef("ledsColors");
   if (list.isNull()) return fail(VelmoraErrorBadArgument, false);
   const std::string* text = list.stringRef();
-  const std::vector<VelmoraLedColor> decoded = decodeLedColors(text ? *text : std::string());
-  if (decoded.size() != static_cast<size_t>(size)) return fail(VelmoraErrorBadArgument, false);
+  // The request's ids are distinct and below 500, so size is at most 500: the
+  // records are decoded on the stack, and a longer list is refused as soon as
+  // it is seen.
+  VelmoraLedColor decoded[500];
+  const size_t capacity = static_cast<size_t>(size) < 500 ? static_cast<size_t>(size) : 500;
+  const size_t count =
+      text != nullptr ? decodeLedColors(text->data(), text->size(), decoded, capacity) : 0;
+  if (count != static_cast<size_t>(size)) return fail(VelmoraErrorBadArgument, false);
   for (int i = 0; i < size; ++i) {
-    colors[i].r = decoded[static_cast<size_t>(i)].r;
-    colors[i].g = decoded[static_cast<size_t>(i)].g;
-    colors[i].b = decoded[static_cast<size_t>(i)].b;
+    colors[i].r = decoded[i].r;
+    colors[i].g = decoded[i].g;
+    colors[i].b = decoded[i].b;
   }
   setLastError(VelmoraErrorNone);
   return true;
