@@ -334,4 +334,90 @@ JsonHandle parseJsonText(const std::string& text) {
   return parseJsonText(text.data(), text.size());
 }
 
+JsonScalar JsonScalar::of(const JsonHandle& value) {
+  JsonScalar scalar;
+  scalar.type = value.type();
+  scalar.number = value.asDouble();
+  scalar.boolean = value.asBool();
+  return scalar;
+}
+
+int JsonScalar::asInt() const { return type == kJsonNumber ? jsonNumberToInt(number) : 0; }
+bool JsonScalar::asBool() const { return type == kJsonBool && boolean; }
+
+bool readFlatObject(const char* data, std::size_t size, const char* const* names,
+                    JsonScalar* values, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) values[i] = JsonScalar();
+  if (data == nullptr) return false;
+  // The steps are the Reader's for such a text; whatever else it might meet
+  // (a container, an escape, an unfinished text, an empty object) is left to
+  // the Reader.
+  const char* p = data;
+  const char* const end = data + size;
+  const auto skipBlanks = [&p, end] {
+    while (p<end&& static_cast<unsigned char>(*p - 0x21)> 0x7E - 0x21) ++p;
+  };
+  skipBlanks();
+  if (p == end || *p++ != '{') return false;
+  skipBlanks();
+  if (p == end || *p != '"') return false;
+  for (;;) {
+    const char* name = ++p;
+    p = findQuoteOrBackslash(p, end);
+    if (p == end || *p != '"') return false;
+    const std::size_t nameSize = static_cast<std::size_t>(p - name);
+    ++p;
+    skipBlanks();
+    if (p == end || *p++ != ':') return false;
+    skipBlanks();
+    if (p == end) return false;
+    JsonScalar value;
+    const char c = *p;
+    if (c == '-' || static_cast<unsigned char>(c - '0') < 10) {
+      const char* next = readJsonNumber(p, end, &value.number);
+      if (next == nullptr) return false;
+      value.type = kJsonNumber;
+      p = next;
+    } else if (c == '"') {
+      p = findQuoteOrBackslash(p + 1, end);
+      if (p == end || *p != '"') return false;
+      ++p;
+      value.type = kJsonString;
+    } else {
+      static const struct {
+        const char* word;
+        std::size_t length;
+        int type;
+        bool boolean;
+      } kLiterals[] = {{"null", 4, kJsonNull, false},
+                       {"true", 4, kJsonBool, true},
+                       {"false", 5, kJsonBool, false}};
+      bool matched = false;
+      for (const auto& literal : kLiterals) {
+        if (c == literal.word[0] && static_cast<std::size_t>(end - p) >= literal.length &&
+            std::memcmp(p, literal.word, literal.length) == 0) {
+          value.type = literal.type;
+          value.boolean = literal.boolean;
+          p += literal.length;
+          matched = true;
+          break;
+        }
+      }
+      if (!matched) return false;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+      if (std::strlen(names[i]) == nameSize && std::memcmp(names[i], name, nameSize) == 0) {
+        values[i] = value;
+      }
+    }
+    skipBlanks();
+    if (p == end) return false;
+    const char separator = *p++;
+    if (separator == '}') return true;
+    if (separator != ',') return false;
+    skipBlanks();
+    if (p == end || *p != '"') return false;
+  }
+}
+
 }  // namespace sdk

@@ -43,8 +43,8 @@ bool setLedsColors(int size, const VelmoraLedColor* colors) {
   const std::string request = checkedSetColorsRequest(size, colors, method::kSetLedsColors);
   if (request.empty()) return fail(VelmoraErrorBadArgument, false);
   if (!s.isConnectionAlive()) return fail(VelmoraErrorHostUnreachable, false);
-  JsonHandle answer;
-  if (!exchangeText(request, &answer)) return false;
+  ShortAnswer answer;
+  if (!exchangeShort(request, &answer)) return false;
   return readBoolAnswer(answer);
 }
 
