@@ -278,6 +278,7 @@ TEST(JsonFlatReader, ReadsAsTheDocumentOrDeclines) {
       {" \t{ \"errorCode\" :\n-2.9e0 , \"result\":false }trailing", true},
       {"{\"result\":1,\"result\":2}", true},  // the last one counts
       {"{\"result\":null,\"other\":\"text\"}", true},
+      {"{\"errorCode\":\"1,2,3,4#5,6,7,8\",\"result\":\"\"}", true},
       {"{\"result\":1e10,\"errorCode\":-1e10}", true},
       {"{\"result\":\"7\",\"errorCode\":\"x\\\"y\"}", false},  // an escape
       {"{\"result\":[1],\"errorCode\":0}", false},
@@ -306,6 +307,9 @@ TEST(JsonFlatReader, ReadsAsTheDocumentOrDeclines) {
       EXPECT_EQ(values[i].type, expected.type) << c.text << " " << names[i];
       EXPECT_EQ(values[i].asInt(), parsed.getRef(names[i]).asInt()) << c.text << " " << names[i];
       EXPECT_EQ(values[i].asBool(), parsed.getRef(names[i]).asBool()) << c.text << " " << names[i];
+      EXPECT_EQ(std::string(values[i].text ? values[i].text : "", values[i].textSize),
+                parsed.getRef(names[i]).asString())
+          << c.text << " " << names[i];
     }
   }
 }

@@ -48,6 +48,17 @@ TEST(LedColors, ColourRequestIsTheRequestTheJsonWriterWouldCompose) {
   EXPECT_EQ(text.find(' '), std::string::npos);
 }
 
+TEST(LedColors, DeviceColourRequestIsTheRequestTheJsonWriterWouldCompose) {
+  const VelmoraLedColor two[2] = {{12, 255, 0, 0}, {13, 0, 128, 64}};
+  for (int device : {0, 7, 999999, 1234567}) {
+    JsonHandle params;
+    params.member("deviceIndex") = JsonHandle(device);
+    params.member("ledsColors") = JsonHandle(encodeLedColors(2, two));
+    EXPECT_EQ(buildDeviceLedsColorsRequest(device, 2, two, "M"),
+              toJsonText(makeRequest("M", std::move(params))));
+  }
+}
+
 TEST(LedColors, FlushRequestIsTheRequestTheJsonWriterWouldCompose) {
   ColorBuffer empty, one, several;
   one[3][7] = {7, 1, 2, 3};

@@ -339,6 +339,10 @@ JsonScalar JsonScalar::of(const JsonHandle& value) {
   scalar.type = value.type();
   scalar.number = value.asDouble();
   scalar.boolean = value.asBool();
+  if (const std::string* text = value.stringRef()) {
+    scalar.text = text->data();
+    scalar.textSize = text->size();
+  }
   return scalar;
 }
 
@@ -379,8 +383,10 @@ bool readFlatObject(const char* data, std::size_t size, const char* const* names
       value.type = kJsonNumber;
       p = next;
     } else if (c == '"') {
-      p = findQuoteOrBackslash(p + 1, end);
+      value.text = ++p;
+      p = findQuoteOrBackslash(p, end);
       if (p == end || *p != '"') return false;
+      value.textSize = static_cast<std::size_t>(p - value.text);
       ++p;
       value.type = kJsonString;
     } else {

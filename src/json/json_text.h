@@ -38,12 +38,15 @@ JsonHandle parseJsonText(const std::string& text);
 JsonHandle parseJsonText(const char* data, std::size_t size);
 
 // One member of an object as readFlatObject gives it: its kind (kJsonInvalid
-// when absent) and, for a number or a bool, its value. Reads as the member's
-// holder would.
+// when absent) and, for a number, a bool or a string, its value. Reads as the
+// member's holder would. A string's bytes stay where they were read (in the
+// text, or in the document for of()), valid as long as those.
 struct JsonScalar {
   int type = kJsonInvalid;
   double number = 0.0;
   bool boolean = false;
+  const char* text = nullptr;
+  std::size_t textSize = 0;
 
   static JsonScalar of(const JsonHandle& value);
   int asInt() const;

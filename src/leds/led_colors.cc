@@ -306,6 +306,20 @@ std::string buildLedsColorsRequest(int count, const VelmoraLedColor* colors, con
   return text;
 }
 
+std::string buildDeviceLedsColorsRequest(int deviceIndex, int count, const VelmoraLedColor* colors,
+                                         const char* method) {
+  // Composed directly, like buildLedsColorsRequest; members in the writer's
+  // order (newest first).
+  std::string text;
+  text.reserve(std::strlen(method) + static_cast<size_t>(count > 0 ? count : 0) * 16 + 64);
+  text.append("{\"params\":{\"ledsColors\":\"");
+  appendLedColors(&text, count, colors);
+  text.append("\",\"deviceIndex\":");
+  appendJsonNumber(text, deviceIndex);
+  text.append("},\"method\":\"").append(method).append("\"}");
+  return text;
+}
+
 JsonHandle buildDeviceColorsEntry(int deviceIndex, const DeviceColors& colors) {
   std::vector<VelmoraLedColor> list;
   list.reserve(colors.size());

@@ -40,6 +40,11 @@ size_t decodeLedColors(const char* text, size_t size, VelmoraLedColor* out, size
 // {"method": method, "params": {"ledsColors": colour list text}} as text.
 std::string buildLedsColorsRequest(int count, const VelmoraLedColor* colors, const char* method);
 
+// {"method": method, "params": {"deviceIndex": deviceIndex, "ledsColors":
+// colour list text}} as text.
+std::string buildDeviceLedsColorsRequest(int deviceIndex, int count, const VelmoraLedColor* colors,
+                                         const char* method);
+
 // The same request, for a list that acceptableColorList(count, colors,
 // kCheckLedIds | kCheckComponents) accepts; empty text for one it refuses.
 // The check and the text are one pass over the list.
