@@ -14,6 +14,12 @@ namespace {
 // while none is among them: long strings (colour lists) are most of some
 // answers.
 const char* findQuoteOrBackslash(const char* p, const char* end) {
+  // Most strings are short (member names, small values) and end within
+  // their first bytes: those are looked at one by one, as a word would cost
+  // them more.
+  for (int i = 0; i < 16 && p < end; ++i, ++p) {
+    if (*p == '"' || *p == '\\') return p;
+  }
   constexpr std::uint64_t kOnes = 0x0101010101010101ull;
   constexpr std::uint64_t kHighs = 0x8080808080808080ull;
   while (end - p >= 8) {
