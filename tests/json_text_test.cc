@@ -265,6 +265,55 @@ TEST(JsonReader, Strings) {
 
 // --- Round trips ------------------------------------------------------------
 
+// The short-answer reader either declines a text or reads every member as
+// the document would; the host's usual answers take the short way.
+TEST(JsonFlatReader, ReadsAsTheDocumentOrDeclines) {
+  struct Case {
+    std::string text;
+    bool flat;
+  } cases[] = {
+      {"{\"result\":5,\"errorCode\":0}"s + '\0', true},
+      {"{\"result\":true,\"errorCode\":3}", true},
+      {"{\"result\": 42, \"errorCode\": 7", false},  // unfinished
+      {" \t{ \"errorCode\" :\n-2.9e0 , \"result\":false }trailing", true},
+      {"{\"result\":1,\"result\":2}", true},  // the last one counts
+      {"{\"result\":null,\"other\":\"text\"}", true},
+      {"{\"errorCode\":\"1,2,3,4#5,6,7,8\",\"result\":\"\"}", true},
+      {"{\"result\":1e10,\"errorCode\":-1e10}", true},
+      {"{\"result\":\"7\",\"errorCode\":\"x\\\"y\"}", false},  // an escape
+      {"{\"result\":[1],\"errorCode\":0}", false},
+      {"{\"result\":{\"a\":1}}", false},
+      {"{}", false},
+      {"{\"result\":tru}", false},
+      {"{\"result\":truex}", false},
+      {"{\"result\":+1}", false},
+      {"{\"result\":1,}", false},
+      {"{\"result\":1;\"errorCode\":2}", false},
+      {"[1,2]", false},
+      {"5", false},
+      {"", false},
+      {"{\"res\\ult\":1}", false},
+      {"{\"result\":-}", false},
+  };
+  const char* const names[3] = {"result", "errorCode", "missing"};
+  for (const Case& c : cases) {
+    JsonScalar values[3];
+    const bool flat = readFlatObject(c.text.data(), c.text.size(), names, values, 3);
+    EXPECT_EQ(flat, c.flat) << c.text;
+    if (!flat) continue;
+    const JsonHandle parsed = parseJsonText(c.text);
+    for (int i = 0; i < 3; ++i) {
+      const JsonScalar expected = JsonScalar::of(parsed.getRef(names[i]));
+      EXPECT_EQ(values[i].type, expected.type) << c.text << " " << names[i];
+      EXPECT_EQ(values[i].asInt(), parsed.getRef(names[i]).asInt()) << c.text << " " << names[i];
+      EXPECT_EQ(values[i].asBool(), parsed.getRef(names[i]).asBool()) << c.text << " " << names[i];
+      EXPECT_EQ(std::string(values[i].text ? values[i].text : "", values[i].textSize),
+                parsed.getRef(names[i]).asString())
+          << c.text << " " << names[i];
+    }
+  }
+}
+
 TEST(JsonRoundTrip, StringsThroughWriterAndReader) {
   const struct {
     std::string text;

@@ -6,6 +6,8 @@
 #include <climits>
 #include <vector>
 
+#include "api/exchange.h"
+#include "api/methods.h"
 #include "json/json_text.h"
 
 namespace sdk {
@@ -46,6 +48,34 @@ TEST(LedColors, ColourRequestIsTheRequestTheJsonWriterWouldCompose) {
   EXPECT_EQ(text.find(' '), std::string::npos);
 }
 
+TEST(LedColors, DeviceColourRequestIsTheRequestTheJsonWriterWouldCompose) {
+  const VelmoraLedColor two[2] = {{12, 255, 0, 0}, {13, 0, 128, 64}};
+  for (int device : {0, 7, 999999, 1234567}) {
+    JsonHandle params;
+    params.member("deviceIndex") = JsonHandle(device);
+    params.member("ledsColors") = JsonHandle(encodeLedColors(2, two));
+    EXPECT_EQ(buildDeviceLedsColorsRequest(device, 2, two, "M"),
+              toJsonText(makeRequest("M", std::move(params))));
+  }
+}
+
+TEST(LedColors, FlushRequestIsTheRequestTheJsonWriterWouldCompose) {
+  ColorBuffer empty, one, several;
+  one[3][7] = {7, 1, 2, 3};
+  for (int device = 0; device < 6; ++device) {
+    for (int led = 0; led < 40 + device * 90; ++led) {
+      several[device * 1000][led] = {led, led % 256, (led * 3) % 256, 255 - led % 256};
+    }
+  }
+  several[7];  // a device whose colours were all taken: an empty list
+  for (const ColorBuffer* buffer : {&empty, &one, &several}) {
+    JsonHandle params;
+    params.member("ledsColorsByDeviceIndex") = buildDeviceColorsList(*buffer);
+    EXPECT_EQ(buildFlushRequest(*buffer),
+              toJsonText(makeRequest(method::kSetLedsColorsFlushBuffer, std::move(params))));
+  }
+}
+
 TEST(LedColors, DecodesLikeAStreamOfIntsAndSeparators) {
   struct Case {
     const char* text;
@@ -61,6 +91,11 @@ TEST(LedColors, DecodesLikeAStreamOfIntsAndSeparators) {
       {"1,2,3,99999999999#5,6,7,8", 0},  // out of int range
       {"1,2,3,4#", 1},
       {"#1,2,3,4", 0},
+      {"1,2,3,4 #5,6,7,8", 2},                   // a blank before the "#"
+      {"0000000001,2,3,4#2147483647,0,0,0", 2},  // ten digits, still an int
+      {"1,2,3,2147483648", 0},
+      {"1,2,3,4#5,6,7", 1},
+      {"12,34,56,78#", 1},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(decodeLedColors(c.text).size(), c.records) << c.text;
@@ -76,6 +111,14 @@ TEST(LedColors, DecodesLikeAStreamOfIntsAndSeparators) {
   for (int i = 0; i < 500; ++i) many[i] = {i, i % 256, 255 - i % 256, (i * 7) % 256};
   const auto back = decodeLedColors(encodeLedColors(500, many));
   ASSERT_EQ(back.size(), 500u);
+  // Into a fixed room: the count, or one more than the room once the text
+  // holds more records than fit.
+  const std::string three = "1,2,3,4#5,6,7,8#9,10,11,12";
+  VelmoraLedColor room[3];
+  EXPECT_EQ(decodeLedColors(three.data(), three.size(), room, 3), 3u);
+  EXPECT_EQ(room[2].g, 11);
+  EXPECT_EQ(decodeLedColors(three.data(), three.size(), room, 2), 3u);
+  EXPECT_EQ(decodeLedColors(three.data(), 0, room, 2), 0u);
   for (int i = 0; i < 500; ++i) EXPECT_EQ(back[static_cast<size_t>(i)].b, many[i].b);
 }
 

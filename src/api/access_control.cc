@@ -17,11 +17,11 @@ bool requestControl(int accessMode) {
   if (!s.handshakeDone()) return fail(VelmoraErrorHandshakeRequired, false);
   if (accessMode != 0) return fail(VelmoraErrorBadArgument, false);
   if (!s.isConnectionAlive()) return fail(VelmoraErrorHostUnreachable, false);
-  JsonHandle answer;
-  if (!exchangeText(accessModeRequest(method::kRequestControl), &answer)) return false;
+  ShortAnswer answer;
+  if (!exchangeShort(accessModeRequest(method::kRequestControl), &answer)) return false;
   // A refusal can only show in "result"; "errorCode" is not read here.
   setLastError(VelmoraErrorNone);
-  return answer.getRef("result").asBool();
+  return answer.result.asBool();
 }
 
 bool releaseControl(int accessMode) {
@@ -31,8 +31,8 @@ bool releaseControl(int accessMode) {
   if (accessMode != 0) return fail(VelmoraErrorBadArgument, false);
   if (s.hostProtocolVersion() < min_protocol::kReleaseControl)
     return fail(VelmoraErrorProtocolMismatch, false);
-  JsonHandle answer;
-  if (!exchangeText(accessModeRequest(method::kReleaseControl), &answer)) return false;
+  ShortAnswer answer;
+  if (!exchangeShort(accessModeRequest(method::kReleaseControl), &answer)) return false;
   return readBoolAnswer(answer);
 }
 
@@ -44,8 +44,8 @@ bool setLayerPriority(int priority) {
     return fail(VelmoraErrorProtocolMismatch, false);
   // Compared unsigned, so every negative value is out of range too.
   if (static_cast<unsigned>(priority) > 255u) return fail(VelmoraErrorBadArgument, false);
-  JsonHandle answer;
-  if (!exchangeText(requestText(method::kSetLayerPriority, "layerPriority", priority), &answer)) {
+  ShortAnswer answer;
+  if (!exchangeShort(requestText(method::kSetLayerPriority, "layerPriority", priority), &answer)) {
     return false;
   }
   return readBoolAnswer(answer);

@@ -20,6 +20,21 @@ bool exchangeText(const std::string& requestText, JsonHandle* answer) {
   return true;
 }
 
+bool exchangeShort(const std::string& requestText, ShortAnswer* answer) {
+  std::string answerText;
+  if (!exchangeForText(requestText, &answerText)) return false;
+  static const char* const kNames[2] = {"result", "errorCode"};
+  JsonScalar values[2];
+  if (!readFlatObject(answerText.data(), answerText.size(), kNames, values, 2)) {
+    const JsonHandle parsed = parseJsonText(answerText);
+    values[0] = JsonScalar::of(parsed.getRef(kNames[0]));
+    values[1] = JsonScalar::of(parsed.getRef(kNames[1]));
+  }
+  answer->result = values[0];
+  answer->errorCode = values[1];
+  return true;
+}
+
 bool exchangeRequest(const JsonHandle& request, JsonHandle* answer) {
   return exchangeText(toJsonText(request), answer);
 }
@@ -39,6 +54,11 @@ JsonHandle makeRequest(const char* method, JsonHandle&& params) {
 bool readBoolAnswer(const JsonHandle& answer) {
   setLastError(answer.getRef("errorCode").asInt());
   return answer.getRef("result").asBool();
+}
+
+bool readBoolAnswer(const ShortAnswer& answer) {
+  setLastError(answer.errorCode.asInt());
+  return answer.result.asBool();
 }
 
 }  // namespace sdk

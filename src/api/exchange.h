@@ -6,6 +6,7 @@
 #include <string>
 
 #include "api/session.h"
+#include "json/json_text.h"
 #include "json/json_value.h"
 
 namespace sdk {
@@ -28,6 +29,15 @@ bool exchangeText(const std::string& requestText, JsonHandle* answer);
 // VelmoraErrorBadArgument, and nothing is sent.
 bool exchangeForText(const std::string& requestText, std::string* answerText);
 
+// The two members that most answers are read for.
+struct ShortAnswer {
+  JsonScalar result;
+  JsonScalar errorCode;
+};
+// exchangeText for calls that read only those two: an answer of plain
+// members (the usual one) is read without building a document.
+bool exchangeShort(const std::string& requestText, ShortAnswer* answer);
+
 // A request with the given method and no "params" member.
 JsonHandle makeRequest(const char* method);
 // A request with the given method and "params".
@@ -36,6 +46,7 @@ JsonHandle makeRequest(const char* method, JsonHandle&& params);
 // The answer of a call that reports success as a bool: "errorCode" becomes
 // the last error, "result" the return value.
 bool readBoolAnswer(const JsonHandle& answer);
+bool readBoolAnswer(const ShortAnswer& answer);
 
 }  // namespace sdk
 

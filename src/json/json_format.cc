@@ -1,6 +1,7 @@
 #include "json/json_format.h"
 
 #include <charconv>
+#include <climits>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -110,6 +111,15 @@ void appendInt(std::string& out, int value) {
 }
 
 }  // namespace
+
+int jsonNumberToInt(double value) {
+  // Converting a double outside the int range is undefined, so the ends of
+  // the range (and NaN) are settled first.
+  if (std::isnan(value)) return 0;
+  if (value >= 2147483648.0) return INT_MAX;
+  if (value <= -2147483649.0) return INT_MIN;
+  return static_cast<int>(value);
+}
 
 const char* readJsonNumber(const char* begin, const char* end, double* value) {
   // The scan mirrors the stream's extraction step by step, so that the same

@@ -20,6 +20,10 @@ namespace sdk {
 // nullptr when the extraction fails.
 const char* readJsonNumber(const char* begin, const char* end, double* value);
 
+// A number read as an int: truncated toward zero, NaN as 0, and values past
+// either end of the int range as that end.
+int jsonNumberToInt(double value);
+
 // Appends a double as a default-formatted std::ostream would write it
 // (printf's %g with six significant digits: 255, 0.5, 1e-05, 1.23457e+06,
 // -0), without streams and independent of the locale. Non-finite values write

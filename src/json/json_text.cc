@@ -10,6 +10,31 @@
 namespace sdk {
 namespace {
 
+// The first '"' or backslash at or after p, or end. Eight bytes at a time
+// while none is among them: long strings (colour lists) are most of some
+// answers.
+const char* findQuoteOrBackslash(const char* p, const char* end) {
+  // Most strings are short (member names, small values) and end within
+  // their first bytes: those are looked at one by one, as a word would cost
+  // them more.
+  for (int i = 0; i < 16 && p < end; ++i, ++p) {
+    if (*p == '"' || *p == '\\') return p;
+  }
+  constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+  constexpr std::uint64_t kHighs = 0x8080808080808080ull;
+  while (end - p >= 8) {
+    std::uint64_t word;
+    std::memcpy(&word, p, sizeof word);
+    const std::uint64_t quotes = word ^ (kOnes * '"');
+    const std::uint64_t slashes = word ^ (kOnes * '\\');
+    // Nonzero exactly when a byte of either is zero.
+    if ((((quotes - kOnes) & ~quotes) | ((slashes - kOnes) & ~slashes)) & kHighs) break;
+    p += 8;
+  }
+  while (p < end && *p != '"' && *p != '\\') ++p;
+  return p;
+}
+
 // Recursive-descent reader over a byte range. Every read either succeeds or
 // fails as a whole; a failure abandons the text, so the position after a
 // failed step never matters.
@@ -101,7 +126,7 @@ class Reader {
   // unescaped copy in scratch_, valid until the next string is read.
   void readString(const char** data, std::size_t* size) {
     const char* start = p_;
-    while (p_ < end_ && *p_ != '"' && *p_ != '\\') ++p_;
+    p_ = findQuoteOrBackslash(p_, end_);
     if (p_ == end_ || *p_ == '"') {
       *data = start;
       *size = static_cast<std::size_t>(p_ - start);
@@ -313,6 +338,98 @@ JsonHandle parseJsonText(const char* data, std::size_t size) {
 
 JsonHandle parseJsonText(const std::string& text) {
   return parseJsonText(text.data(), text.size());
+}
+
+JsonScalar JsonScalar::of(const JsonHandle& value) {
+  JsonScalar scalar;
+  scalar.type = value.type();
+  scalar.number = value.asDouble();
+  scalar.boolean = value.asBool();
+  if (const std::string* text = value.stringRef()) {
+    scalar.text = text->data();
+    scalar.textSize = text->size();
+  }
+  return scalar;
+}
+
+int JsonScalar::asInt() const { return type == kJsonNumber ? jsonNumberToInt(number) : 0; }
+bool JsonScalar::asBool() const { return type == kJsonBool && boolean; }
+
+bool readFlatObject(const char* data, std::size_t size, const char* const* names,
+                    JsonScalar* values, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) values[i] = JsonScalar();
+  if (data == nullptr) return false;
+  // The steps are the Reader's for such a text; whatever else it might meet
+  // (a container, an escape, an unfinished text, an empty object) is left to
+  // the Reader.
+  const char* p = data;
+  const char* const end = data + size;
+  const auto skipBlanks = [&p, end] {
+    while (p<end&& static_cast<unsigned char>(*p - 0x21)> 0x7E - 0x21) ++p;
+  };
+  skipBlanks();
+  if (p == end || *p++ != '{') return false;
+  skipBlanks();
+  if (p == end || *p != '"') return false;
+  for (;;) {
+    const char* name = ++p;
+    p = findQuoteOrBackslash(p, end);
+    if (p == end || *p != '"') return false;
+    const std::size_t nameSize = static_cast<std::size_t>(p - name);
+    ++p;
+    skipBlanks();
+    if (p == end || *p++ != ':') return false;
+    skipBlanks();
+    if (p == end) return false;
+    JsonScalar value;
+    const char c = *p;
+    if (c == '-' || static_cast<unsigned char>(c - '0') < 10) {
+      const char* next = readJsonNumber(p, end, &value.number);
+      if (next == nullptr) return false;
+      value.type = kJsonNumber;
+      p = next;
+    } else if (c == '"') {
+      value.text = ++p;
+      p = findQuoteOrBackslash(p, end);
+      if (p == end || *p != '"') return false;
+      value.textSize = static_cast<std::size_t>(p - value.text);
+      ++p;
+      value.type = kJsonString;
+    } else {
+      static const struct {
+        const char* word;
+        std::size_t length;
+        int type;
+        bool boolean;
+      } kLiterals[] = {{"null", 4, kJsonNull, false},
+                       {"true", 4, kJsonBool, true},
+                       {"false", 5, kJsonBool, false}};
+      bool matched = false;
+      for (const auto& literal : kLiterals) {
+        if (c == literal.word[0] && static_cast<std::size_t>(end - p) >= literal.length &&
+            std::memcmp(p, literal.word, literal.length) == 0) {
+          value.type = literal.type;
+          value.boolean = literal.boolean;
+          p += literal.length;
+          matched = true;
+          break;
+        }
+      }
+      if (!matched) return false;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+      if (std::strlen(names[i]) == nameSize && std::memcmp(names[i], name, nameSize) == 0) {
+        values[i] = value;
+      }
+    }
+    skipBlanks();
+    if (p == end) return false;
+    const char separator = *p++;
+    if (separator == '}') return true;
+    if (separator != ',') return false;
+    skipBlanks();
+    if (p == end || *p != '"') return false;
+  }
 }
 
 }  // namespace sdk

@@ -37,6 +37,32 @@ std::string toJsonText(const JsonHandle& value);
 JsonHandle parseJsonText(const std::string& text);
 JsonHandle parseJsonText(const char* data, std::size_t size);
 
+// One member of an object as readFlatObject gives it: its kind (kJsonInvalid
+// when absent) and, for a number, a bool or a string, its value. Reads as the
+// member's holder would. A string's bytes stay where they were read (in the
+// text, or in the document for of()), valid as long as those.
+struct JsonScalar {
+  int type = kJsonInvalid;
+  double number = 0.0;
+  bool boolean = false;
+  const char* text = nullptr;
+  std::size_t textSize = 0;
+
+  static JsonScalar of(const JsonHandle& value);
+  int asInt() const;
+  bool asBool() const;
+};
+
+// For the host's short answers (a count, a result and an error code), without
+// building a document: when the text starts with an object whose members are
+// all numbers, null, true, false or strings without a backslash, sets
+// values[i] to the member named names[i] (the last one of that name, invalid
+// when there is none) and returns true; each reads exactly as the member of
+// parseJsonText's value would. Returns false for any other text, which is
+// then read with parseJsonText. Allocates nothing.
+bool readFlatObject(const char* data, std::size_t size, const char* const* names,
+                    JsonScalar* values, std::size_t count);
+
 }  // namespace sdk
 
 #endif  // LUMSDK_JSON_JSON_TEXT_H_

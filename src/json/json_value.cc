@@ -168,14 +168,7 @@ std::unique_ptr<JsonValue> JsonBoolValue::clone() const {
 }
 
 int JsonNumberValue::type() const { return kJsonNumber; }
-int JsonNumberValue::asInt() const {
-  // Converting a double outside the int range is undefined, so the ends of
-  // the range (and NaN) are settled first.
-  if (std::isnan(value_)) return 0;
-  if (value_ >= 2147483648.0) return INT_MAX;
-  if (value_ <= -2147483649.0) return INT_MIN;
-  return static_cast<int>(value_);
-}
+int JsonNumberValue::asInt() const { return jsonNumberToInt(value_); }
 double JsonNumberValue::asDouble() const { return value_; }
 void JsonNumberValue::write(std::string& out) const { appendJsonNumber(out, value_); }
 std::unique_ptr<JsonValue> JsonNumberValue::clone() const {

@@ -9,20 +9,35 @@
 namespace sdk {
 namespace {
 
-// Copies the colours of the answer's "ledsColors" into the caller's records,
-// matched by position. Nothing is written unless the answer holds exactly
-// one record per requested LED.
-bool readColorsAnswer(const JsonHandle& answer, int size, VelmoraLedColor* colors) {
-  if (answer.isNull()) return fail(VelmoraErrorBadArgument, false);
-  const JsonHandle& list = answer.getRef("ledsColors");
-  if (list.isNull()) return fail(VelmoraErrorBadArgument, false);
-  const std::string* text = list.stringRef();
-  const std::vector<VelmoraLedColor> decoded = decodeLedColors(text ? *text : std::string());
-  if (decoded.size() != static_cast<size_t>(size)) return fail(VelmoraErrorBadArgument, false);
+// Sends the request and copies the colours of the answer's "ledsColors" into
+// the caller's records, matched by position. Nothing is written unless the
+// answer holds exactly one record per requested LED.
+bool exchangeColors(const std::string& request, int size, VelmoraLedColor* colors) {
+  std::string answerText;
+  if (!exchangeForText(request, &answerText)) return false;
+  static const char* const kNames[1] = {"ledsColors"};
+  JsonScalar list;
+  JsonHandle parsed;  // only for an answer the flat reader declines
+  if (!readFlatObject(answerText.data(), answerText.size(), kNames, &list, 1)) {
+    parsed = parseJsonText(answerText);
+    if (parsed.isNull()) return fail(VelmoraErrorBadArgument, false);
+    list = JsonScalar::of(parsed.getRef(kNames[0]));
+  }
+  if (list.type == kJsonNull || list.type == kJsonInvalid) {
+    return fail(VelmoraErrorBadArgument, false);
+  }
+  // The request's ids are distinct and below 500, so size is at most 500: the
+  // records are decoded on the stack, and a longer list is refused as soon as
+  // it is seen. A list that is no string holds no records.
+  VelmoraLedColor decoded[500];
+  const size_t capacity = static_cast<size_t>(size) < 500 ? static_cast<size_t>(size) : 500;
+  const size_t count =
+      list.text != nullptr ? decodeLedColors(list.text, list.textSize, decoded, capacity) : 0;
+  if (count != static_cast<size_t>(size)) return fail(VelmoraErrorBadArgument, false);
   for (int i = 0; i < size; ++i) {
-    colors[i].r = decoded[static_cast<size_t>(i)].r;
-    colors[i].g = decoded[static_cast<size_t>(i)].g;
-    colors[i].b = decoded[static_cast<size_t>(i)].b;
+    colors[i].r = decoded[i].r;
+    colors[i].g = decoded[i].g;
+    colors[i].b = decoded[i].b;
   }
   setLastError(VelmoraErrorNone);
   return true;
@@ -37,8 +52,8 @@ bool setLedsColors(int size, const VelmoraLedColor* colors) {
   const std::string request = checkedSetColorsRequest(size, colors, method::kSetLedsColors);
   if (request.empty()) return fail(VelmoraErrorBadArgument, false);
   if (!s.isConnectionAlive()) return fail(VelmoraErrorHostUnreachable, false);
-  JsonHandle answer;
-  if (!exchangeText(request, &answer)) return false;
+  ShortAnswer answer;
+  if (!exchangeShort(request, &answer)) return false;
   return readBoolAnswer(answer);
 }
 
@@ -50,11 +65,7 @@ bool getLedsColors(int size, VelmoraLedColor* colors) {
   // Only the ids are checked: the request carries the records as they are.
   if (!acceptableColorList(size, colors, kCheckLedIds)) return fail(VelmoraErrorBadArgument, false);
   if (!s.isConnectionAlive()) return fail(VelmoraErrorHostUnreachable, false);
-  JsonHandle answer;
-  if (!exchangeText(buildLedsColorsRequest(size, colors, method::kGetLedsColors), &answer)) {
-    return false;
-  }
-  return readColorsAnswer(answer, size, colors);
+  return exchangeColors(buildLedsColorsRequest(size, colors, method::kGetLedsColors), size, colors);
 }
 
 bool getLedsColorsByDeviceIndex(int deviceIndex, int size, VelmoraLedColor* colors) {
@@ -66,15 +77,9 @@ bool getLedsColorsByDeviceIndex(int deviceIndex, int size, VelmoraLedColor* colo
     return fail(VelmoraErrorBadArgument, false);
   }
   if (!s.isConnectionAlive()) return fail(VelmoraErrorHostUnreachable, false);
-  JsonHandle params;
-  params.member("deviceIndex") = JsonHandle(deviceIndex);
-  params.member("ledsColors") = JsonHandle(encodeLedColors(size, colors));
-  JsonHandle answer;
-  if (!exchangeRequest(makeRequest(method::kGetLedsColorsByDeviceIndex, std::move(params)),
-                       &answer)) {
-    return false;
-  }
-  return readColorsAnswer(answer, size, colors);
+  return exchangeColors(
+      buildDeviceLedsColorsRequest(deviceIndex, size, colors, method::kGetLedsColorsByDeviceIndex),
+      size, colors);
 }
 
 }  // namespace sdk

@@ -79,10 +79,10 @@ int getDeviceCount() {
   Session& s = session();
   if (!s.handshakeDone()) return fail(VelmoraErrorHandshakeRequired, -1);
   if (!s.isConnectionAlive()) return fail(VelmoraErrorHostUnreachable, -1);
-  JsonHandle answer;
-  if (!exchangeText(requestText(method::kGetDeviceCount), &answer)) return -1;
+  ShortAnswer answer;
+  if (!exchangeShort(requestText(method::kGetDeviceCount), &answer)) return -1;
   setLastError(VelmoraErrorNone);
-  return answer.getRef("result").asInt();
+  return answer.result.asInt();
 }
 
 VelmoraDeviceInfo* getDeviceInfo(int deviceIndex) {

@@ -8,6 +8,7 @@
 
 #include "api/exchange.h"
 #include "api/methods.h"
+#include "json/json_format.h"
 #include "json/json_text.h"
 #include "json/request.h"
 
@@ -101,20 +102,24 @@ char* putIntComma(char* out, int value) {
 
 }  // namespace
 
-void appendLedColors(std::string* out, int count, const VelmoraLedColor* colors) {
-  // Records are written into a stack buffer and appended in chunks: no
-  // zero-filled worst-case resize and no per-number append. Each record is
-  // written as "id,r,g,b," and its last comma becomes the "#" before the
-  // next one.
+namespace {
+
+// Appends the records of [first, last) ("id,r,g,b" joined by "#"); color
+// gives an element's record. Records are written into a stack buffer and
+// appended in chunks: no zero-filled worst-case resize and no per-number
+// append. Each record is written as "id,r,g,b," and its last comma becomes
+// the "#" before the next one.
+template <typename It, typename Color>
+void appendColorRecords(std::string* out, It first, It last, Color color) {
   constexpr int kRecordMax = 4 * 12 + 4;  // four ints and commas, and slack for the copy
   char buffer[8192];
   char* p = buffer;
-  for (int i = 0; i < count; ++i) {
+  for (; first != last; ++first) {
     if (p > buffer + sizeof buffer - kRecordMax) {
       out->append(buffer, p);
       p = buffer;
     }
-    const VelmoraLedColor& c = colors[i];
+    const VelmoraLedColor& c = color(*first);
     // Ids and components are almost always below 1000: those are a copy
     // each, with no call and no branch per number.
     if (static_cast<unsigned>(c.ledId) < 1000u && static_cast<unsigned>(c.r) < 1000u &&
@@ -130,6 +135,14 @@ void appendLedColors(std::string* out, int count, const VelmoraLedColor* colors)
   }
   if (p > buffer) --p;  // the last record has no "#" after it
   out->append(buffer, p);
+}
+
+}  // namespace
+
+void appendLedColors(std::string* out, int count, const VelmoraLedColor* colors) {
+  const VelmoraLedColor* end = colors + (count > 0 ? count : 0);
+  appendColorRecords(out, colors, end,
+                     [](const VelmoraLedColor& c) -> const VelmoraLedColor& { return c; });
 }
 
 std::string checkedSetColorsRequest(int count, const VelmoraLedColor* colors, const char* method) {
@@ -170,72 +183,113 @@ std::string encodeLedColors(int count, const VelmoraLedColor* colors) {
 
 namespace {
 
-// Reads the text the way a C++ input stream extracts ints and chars: blanks
-// are skipped before each item; an int is an optional sign and digits that
-// must fit in an int; a separator is any single character.
-class ColorListReader {
- public:
-  explicit ColorListReader(const std::string& text)
-      : p_(text.data()), end_(text.data() + text.size()) {}
+// Blanks as a C++ input stream skips them: space, and \t \n \v \f \r.
+inline bool isBlank(char c) {
+  return c == ' ' || static_cast<unsigned char>(c - '\t') <= '\r' - '\t';
+}
 
-  bool atEnd() const { return p_ == end_; }
+inline void skipBlanks(const char*& p, const char* end) {
+  while (p != end && isBlank(*p)) ++p;
+}
 
-  void skipBlanks() {
-    while (p_ != end_ && isBlank(*p_)) ++p_;
+// Reads an int the way a C++ input stream extracts one: blanks, an optional
+// sign and digits that must fit in an int. On failure p stays where it was.
+inline bool readInt(const char*& p, const char* end, int* value) {
+  skipBlanks(p, end);
+  const char* s = p;
+  bool negative = false;
+  if (s != end && (*s == '+' || *s == '-')) {
+    negative = *s == '-';
+    ++s;
   }
-
-  bool readInt(int* value) {
-    skipBlanks();
-    const char* start = p_;
-    bool negative = false;
-    if (start != end_ && (*start == '+' || *start == '-')) {
-      negative = *start == '-';
-      ++start;
-    }
-    const char* digits = start;
-    long long magnitude = 0;
-    while (start != end_ && *start >= '0' && *start <= '9') {
-      if (magnitude <= static_cast<long long>(INT_MAX) + 1)
-        magnitude = magnitude * 10 + (*start - '0');
-      ++start;
-    }
-    if (start == digits) return false;
-    const long long v = negative ? -magnitude : magnitude;
-    if (v < INT_MIN || v > INT_MAX) return false;
-    *value = static_cast<int>(v);
-    p_ = start;
-    return true;
+  const char* digits = s;
+  // Capped once past the int range, so that no run of digits overflows it.
+  constexpr long long kCap = static_cast<long long>(INT_MAX) + 1;
+  long long magnitude = 0;
+  while (s != end && static_cast<unsigned char>(*s - '0') < 10) {
+    if (magnitude <= kCap) magnitude = magnitude * 10 + (*s - '0');
+    ++s;
   }
+  if (s == digits) return false;
+  const long long v = negative ? -magnitude : magnitude;
+  if (v < INT_MIN || v > INT_MAX) return false;
+  *value = static_cast<int>(v);
+  p = s;
+  return true;
+}
 
-  bool readSeparator() {
-    skipBlanks();
-    if (p_ == end_) return false;
-    ++p_;
-    return true;
-  }
+// A separator is any single character after blanks.
+inline bool readSeparator(const char*& p, const char* end) {
+  skipBlanks(p, end);
+  if (p == end) return false;
+  ++p;
+  return true;
+}
 
- private:
-  static bool isBlank(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+// The common form of a number, read without the general steps: one to nine
+// digits (no sign, no blank before them, so no overflow) followed by the end
+// of the text or a character that is no blank, which is then the separator
+// as readSeparator would take it. False when the text is not in that form,
+// for the general steps to read it.
+inline bool readPlainInt(const char*& p, const char* end, int* value) {
+  const char* s = p;
+  if (s == end || static_cast<unsigned char>(*s - '0') >= 10) return false;
+  int v = *s++ - '0';
+  for (int n = 1; s != end && static_cast<unsigned char>(*s - '0') < 10; ++n, ++s) {
+    if (n == 9) return false;
+    v = v * 10 + (*s - '0');
   }
-  const char* p_;
-  const char* end_;
-};
+  if (s != end && isBlank(*s)) return false;
+  *value = v;
+  p = s;
+  return true;
+}
+
+// A whole record "id,r,g,b" in the common form, and the separator after it;
+// p stays where it was unless the record was read.
+inline bool readPlainRecord(const char*& p, const char* end, VelmoraLedColor* c) {
+  const char* s = p;
+  if (!readPlainInt(s, end, &c->ledId) || s == end) return false;
+  ++s;
+  if (!readPlainInt(s, end, &c->r) || s == end) return false;
+  ++s;
+  if (!readPlainInt(s, end, &c->g) || s == end) return false;
+  ++s;
+  if (!readPlainInt(s, end, &c->b)) return false;
+  if (s != end) ++s;  // the "#" between records
+  p = s;
+  return true;
+}
 
 }  // namespace
 
-std::vector<VelmoraLedColor> decodeLedColors(const std::string& text) {
-  std::vector<VelmoraLedColor> colors;
-  ColorListReader reader(text);
-  while (!reader.atEnd()) {
+size_t decodeLedColors(const char* text, size_t size, VelmoraLedColor* out, size_t capacity) {
+  const char* p = text;
+  const char* const end = text + size;
+  size_t count = 0;
+  while (p != end) {
     VelmoraLedColor c{};
-    if (!reader.readInt(&c.ledId)) break;
-    if (!reader.readSeparator() || !reader.readInt(&c.r)) break;
-    if (!reader.readSeparator() || !reader.readInt(&c.g)) break;
-    if (!reader.readSeparator() || !reader.readInt(&c.b)) break;
-    colors.push_back(c);
-    reader.readSeparator();  // the "#" between records
+    if (readPlainRecord(p, end, &c)) {
+      if (count == capacity) return capacity + 1;
+      out[count++] = c;
+      continue;
+    }
+    if (!readInt(p, end, &c.ledId)) break;
+    if (!readSeparator(p, end) || !readInt(p, end, &c.r)) break;
+    if (!readSeparator(p, end) || !readInt(p, end, &c.g)) break;
+    if (!readSeparator(p, end) || !readInt(p, end, &c.b)) break;
+    if (count == capacity) return capacity + 1;
+    out[count++] = c;
+    readSeparator(p, end);  // the "#" between records
   }
+  return count;
+}
+
+std::vector<VelmoraLedColor> decodeLedColors(const std::string& text) {
+  // A record takes at least seven characters ("0,0,0,0" and a separator).
+  std::vector<VelmoraLedColor> colors(text.size() / 8 + 1);
+  const size_t count = decodeLedColors(text.data(), text.size(), colors.data(), colors.size());
+  colors.resize(count);
   return colors;
 }
 
@@ -249,6 +303,20 @@ std::string buildLedsColorsRequest(int count, const VelmoraLedColor* colors, con
   text.append("{\"method\":\"").append(method).append("\",\"params\":{\"ledsColors\":\"");
   appendLedColors(&text, count, colors);
   text.append("\"}}");
+  return text;
+}
+
+std::string buildDeviceLedsColorsRequest(int deviceIndex, int count, const VelmoraLedColor* colors,
+                                         const char* method) {
+  // Composed directly, like buildLedsColorsRequest; members in the writer's
+  // order (newest first).
+  std::string text;
+  text.reserve(std::strlen(method) + static_cast<size_t>(count > 0 ? count : 0) * 16 + 64);
+  text.append("{\"params\":{\"ledsColors\":\"");
+  appendLedColors(&text, count, colors);
+  text.append("\",\"deviceIndex\":");
+  appendJsonNumber(text, deviceIndex);
+  text.append("},\"method\":\"").append(method).append("\"}");
   return text;
 }
 
@@ -271,9 +339,33 @@ JsonHandle buildDeviceColorsList(const ColorBuffer& buffer) {
 }
 
 std::string buildFlushRequest(const ColorBuffer& buffer) {
-  JsonHandle params;
-  params.member("ledsColorsByDeviceIndex") = buildDeviceColorsList(buffer);
-  return toJsonText(makeRequest(method::kSetLedsColorsFlushBuffer, std::move(params)));
+  // Composed directly, as the other colour requests are: the same bytes as
+  // toJsonText(makeRequest(method, {"ledsColorsByDeviceIndex": list})) with
+  // the list of buildDeviceColorsList (members newest first, devices and
+  // LEDs in the maps' order), without building and writing a document.
+  std::string text;
+  size_t leds = 0;
+  for (const auto& device : buffer) leds += device.second.size();
+  text.reserve(96 + buffer.size() * 48 + leds * 16);
+  text.append("{\"params\":{\"ledsColorsByDeviceIndex\":");
+  if (buffer.empty()) {
+    text.append("null");
+  } else {
+    text += '[';
+    for (const auto& device : buffer) {
+      if (text.back() != '[') text += ',';
+      text.append("{\"ledColors\":\"");
+      appendColorRecords(
+          &text, device.second.begin(), device.second.end(),
+          [](const DeviceColors::value_type& led) -> const VelmoraLedColor& { return led.second; });
+      text.append("\",\"deviceIndex\":");
+      appendJsonNumber(text, device.first);
+      text += '}';
+    }
+    text += ']';
+  }
+  text.append("},\"method\":\"").append(method::kSetLedsColorsFlushBuffer).append("\"}");
+  return text;
 }
 
 }  // namespace sdk

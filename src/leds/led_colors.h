@@ -4,6 +4,7 @@
 #ifndef LUMSDK_LEDS_LED_COLORS_H_
 #define LUMSDK_LEDS_LED_COLORS_H_
 
+#include <cstddef>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -32,9 +33,17 @@ void appendLedColors(std::string* out, int count, const VelmoraLedColor* colors)
 // Reads records until the end of the text or the first number that cannot
 // be read; a record counts only when all four of its numbers were read.
 std::vector<VelmoraLedColor> decodeLedColors(const std::string& text);
+// The same into out, which has room for capacity records: the number of
+// records, or capacity + 1 once the text holds more than fit.
+size_t decodeLedColors(const char* text, size_t size, VelmoraLedColor* out, size_t capacity);
 
 // {"method": method, "params": {"ledsColors": colour list text}} as text.
 std::string buildLedsColorsRequest(int count, const VelmoraLedColor* colors, const char* method);
+
+// {"method": method, "params": {"deviceIndex": deviceIndex, "ledsColors":
+// colour list text}} as text.
+std::string buildDeviceLedsColorsRequest(int deviceIndex, int count, const VelmoraLedColor* colors,
+                                         const char* method);
 
 // The same request, for a list that acceptableColorList(count, colors,
 // kCheckLedIds | kCheckComponents) accepts; empty text for one it refuses.

@@ -108,12 +108,12 @@ int getLedIdForKeyName(char keyName) {
     return fail(VelmoraErrorBadArgument, 0);
   }
   if (!s.isConnectionAlive()) return fail(VelmoraErrorHostUnreachable, 0);
-  JsonHandle answer;
-  if (!exchangeText(requestText(method::kGetLedIdForKeyName, "keyName", key), &answer)) {
+  ShortAnswer answer;
+  if (!exchangeShort(requestText(method::kGetLedIdForKeyName, "keyName", key), &answer)) {
     return 0;
   }
   setLastError(VelmoraErrorNone);
-  return answer.getRef("result").asInt();
+  return answer.result.asInt();
 }
 
 }  // namespace sdk

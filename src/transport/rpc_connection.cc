@@ -181,6 +181,7 @@ RpcConnection::~RpcConnection() {
 void RpcConnection::SetCallMutex(std::recursive_mutex* callMutex) { callMutex_.store(callMutex); }
 
 void RpcConnection::DropExchangeStreams() {
+  exchangeDropped_.store(true);
   std::lock_guard<std::mutex> lock(streamsMutex_);
   requestWriter_.reset();
   responseReader_.reset();
@@ -199,20 +200,21 @@ std::string RpcConnection::Call(const std::string& request) {
   // Too long to be sent as one frame: refused before a byte is written, so
   // the connection stays as it was.
   if (request.size() >= kMaxFrameBytes) return {};
-  {
-    std::lock_guard<std::mutex> lock(streamsMutex_);
-    if (!requestWriter_ || !responseReader_ || shutDown_.load()) return {};
-  }
+  // Refused at once, without waiting for the exchange under way.
+  if (exchangeDropped_.load() || shutDown_.load()) return {};
   std::recursive_mutex* callMutex = callMutex_.load();
   std::lock_guard<std::recursive_mutex> exchange(callMutex != nullptr ? *callMutex : ownCallMutex_);
-  std::shared_ptr<IBinaryWriter> writer;
-  std::shared_ptr<IBinaryReader> reader;
+  // Plain pointers, without taking a reference: only an exchange, under the
+  // call mutex held here, drops the streams, and the caller's reference keeps
+  // the connection (which owns them) alive.
+  IBinaryWriter* writer = nullptr;
+  IBinaryReader* reader = nullptr;
   {
     std::lock_guard<std::mutex> lock(streamsMutex_);
-    writer = requestWriter_;
-    reader = responseReader_;
+    writer = requestWriter_.get();
+    reader = responseReader_.get();
   }
-  if (!writer || !reader) return {};
+  if (writer == nullptr || reader == nullptr) return {};
 
   if (writer->WriteText(request, kExchangeTimeoutMs) != 0) {
     // Whatever the error, part of the frame may have gone out and the host's

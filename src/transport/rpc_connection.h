@@ -140,6 +140,9 @@ class RpcConnection final : public IRpcConnection {
   std::atomic<bool> shutDown_{false};
   const std::shared_ptr<std::atomic<bool>> readerFailed_;
 
+  // Set once the exchange streams have been dropped: a call then fails
+  // without taking a lock.
+  std::atomic<bool> exchangeDropped_{false};
   std::mutex streamsMutex_;
   std::shared_ptr<IBinaryReader> responseReader_;
   std::shared_ptr<IBinaryWriter> requestWriter_;
