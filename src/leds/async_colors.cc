@@ -537,8 +537,8 @@ bool setLedsColorsFlushBuffer() {
   // refused the same way.
   if (!fitsOneRequest(taken)) return fail(VelmoraErrorBadArgument, false);
   const std::string request = buildFlushRequest(taken);
-  JsonHandle answer;
-  if (!exchangeText(request, &answer)) return false;
+  ShortAnswer answer;
+  if (!exchangeShort(request, &answer)) return false;
   return readBoolAnswer(answer);
 }
 
