@@ -36,6 +36,7 @@
 #include "LUMSDK.h"
 #include "bare_pipe.h"
 #include "bench_process.h"
+#include "bench_stats.h"
 #include "canned_host.h"
 #include "desk_answers.h"
 #include "json/json_text.h"
@@ -45,14 +46,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double Micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
-
-double Quantile(std::vector<double> v, double q) {
-  if (v.empty()) return 0;
-  const size_t i = std::min(v.size() - 1, static_cast<size_t>(q * static_cast<double>(v.size())));
-  std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(i), v.end());
-  return v[i];
-}
+using bench::Micros;
+using bench::Quantile;
 
 double Median(std::vector<double> v) { return Quantile(std::move(v), 0.5); }
 

@@ -33,6 +33,7 @@
 #include "LUMSDK.h"
 #include "bare_pipe.h"
 #include "bench_process.h"
+#include "bench_stats.h"
 #include "canned_host.h"
 
 namespace {
@@ -54,7 +55,7 @@ constexpr double kAnimationMedianGoalUs = 2;
 // judged under Wine, where one pipe operation can take milliseconds.
 constexpr double kCallbackSlackMs = 1;
 
-double Micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
+using bench::Micros;
 
 // The value at fraction q of the sorted samples (q = 1: the largest).
 double Quantile(std::vector<double>& sorted, double q) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "LUMSDK.h"
+#include "bench_stats.h"
 #include "canned_host.h"
 #include "lumsdk.hpp"
 
@@ -23,7 +24,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr double kGoal = 1.02;
 
-double Micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
+using bench::Micros;
 
 double Median(std::vector<double> v) {
   if (v.empty()) return 0;

@@ -42,6 +42,7 @@
 #include "LUMSDK.h"
 #include "bare_pipe.h"
 #include "bench_process.h"
+#include "bench_stats.h"
 #include "canned_host.h"
 #include "desk_answers.h"
 
@@ -52,14 +53,8 @@ using Clock = std::chrono::steady_clock;
 constexpr int kBlock = 50;                   // calls per block in the back-to-back part
 constexpr double kFramePeriodUs = 1e6 / 60;  // an animation at 60 frames per second
 
-double Micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
-
-double Quantile(std::vector<double> v, double q) {
-  if (v.empty()) return 0;
-  const size_t i = std::min(v.size() - 1, static_cast<size_t>(q * static_cast<double>(v.size())));
-  std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(i), v.end());
-  return v[i];
-}
+using bench::Micros;
+using bench::Quantile;
 
 double Sum(const std::vector<double>& v) {
   double s = 0;

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "LUMSDK.h"
+#include "bench_stats.h"
 #include "desk_answers.h"
 
 namespace {
@@ -32,14 +33,8 @@ using Clock = std::chrono::steady_clock;
 constexpr double kFetchEverySeconds = 2;
 constexpr double kKeptShare = 0.99;  // a client kept the rate: at least this share of its frames
 
-double Micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
-
-double Quantile(std::vector<double>& v, double q) {
-  if (v.empty()) return 0;
-  const size_t i = std::min(v.size() - 1, static_cast<size_t>(q * static_cast<double>(v.size())));
-  std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(i), v.end());
-  return v[i];
-}
+using bench::Micros;
+using bench::Quantile;
 
 void Figure(const char* key, double value) { std::printf("%s=%.3f\n", key, value); }
 
