@@ -351,8 +351,12 @@ TEST_F(CppAsync, EachCallableIsCalledExactlyOnceAndThenReleased) {
     EXPECT_EQ(counts.calls.load(), k.refusal ? 0 : 1);
   }
 
-  // A future reports the same outcome through get().
-  std::future<void> done = c.set_colors_async(colors);
+  // A future reports the same outcome through get(). Shared, so that this
+  // thread holds the state (and the exception in it) until after it has read
+  // the exception: the exception's own count lives in the uninstrumented C++
+  // runtime, where the thread sanitizer cannot see it order the worker's
+  // release after these reads.
+  std::shared_future<void> done = c.set_colors_async(colors).share();
   try {
     done.get();
     ADD_FAILURE() << "get() returned";
