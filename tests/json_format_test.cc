@@ -42,13 +42,17 @@ void expectSameAsStream(const std::string& text) {
   long expectedConsumed = 0;
   double expected = 0.0;
   streamRead(text, &expectedConsumed, &expected);
-  double actual = 0.0;
-  const char* next = readJsonNumber(text.data(), text.data() + text.size(), &actual);
-  const long consumed = next == nullptr ? -1 : static_cast<long>(next - text.data());
-  ASSERT_EQ(consumed, expectedConsumed) << "text: " << text;
-  if (consumed >= 0) {
-    EXPECT_EQ(bitsOf(actual), bitsOf(expected))
-        << "text: " << text << " read " << actual << " stream " << expected;
+  // The in-line reader of short numbers must not differ from the full one in
+  // any way, nor either from the stream.
+  for (const auto read : {readJsonNumber, readShortJsonNumber}) {
+    double actual = 0.0;
+    const char* next = read(text.data(), text.data() + text.size(), &actual);
+    const long consumed = next == nullptr ? -1 : static_cast<long>(next - text.data());
+    ASSERT_EQ(consumed, expectedConsumed) << "text: " << text;
+    if (consumed >= 0) {
+      EXPECT_EQ(bitsOf(actual), bitsOf(expected))
+          << "text: " << text << " read " << actual << " stream " << expected;
+    }
   }
 }
 
@@ -129,6 +133,31 @@ TEST(JsonNumberReader, MatchesStreamOnChosenTexts) {
       "nan",
       "-inf",
       "1,5",
+      // Around the in-line reader's limits: fifteen digits, points, zeros.
+      "12.5",
+      "28.25",
+      "-0.0",
+      "-0.",
+      "0.30000000000000004",
+      "123456789012345",
+      "-123456789012345",
+      "1234567890123456",
+      "12345678.9012345",
+      "12345678.90123456",
+      "0.00000000000001",
+      "0.000000000000001",
+      "0.0000000000000001",
+      "000000000000000000001.5",
+      "9.99999999999999",
+      "9.999999999999999",
+      "0.123456789012345",
+      "4503599627370497.5",
+      "2.5e",
+      "2.5E-1",
+      "2.5.",
+      "2..5",
+      "-.",
+      "-.e1",
   };
   for (const char* text : texts) expectSameAsStream(text);
 }

@@ -21,6 +21,17 @@ JsonDocumentBuilder::~JsonDocumentBuilder() {
   if (arena_ != nullptr) JsonArena::destroy(arena_);
 }
 
+namespace {
+
+// Whether the string keeps its bytes inside itself, not on the heap.
+inline bool storedInside(const std::string& text) {
+  const char* bytes = text.data();
+  const char* self = reinterpret_cast<const char*>(&text);
+  return bytes >= self && bytes < self + sizeof text;
+}
+
+}  // namespace
+
 JsonArena& JsonDocumentBuilder::arena() {
   if (arena_ == nullptr) {
     // Documents take a few times their text; the first block covers a small
@@ -38,9 +49,7 @@ void* JsonDocumentBuilder::keepSlot(std::size_t size) {
 }
 
 void JsonDocumentBuilder::keep(std::string& text, void* slot) {
-  const char* bytes = text.data();
-  const char* self = reinterpret_cast<const char*>(&text);
-  if (bytes >= self && bytes < self + sizeof text) return;
+  if (storedInside(text)) return;
   if (slot == nullptr) slot = arena().allocate(JsonArena::kKeptSize);
   arena().keep(slot, &text);
 }
@@ -189,10 +198,10 @@ const JsonValue* JsonDocumentBuilder::object(PendingMember* members, std::size_t
   if (object != nullptr) object->capacity_ = kFrozen;
   Member* data = object != nullptr ? object->entries() : reinterpret_cast<Member*>(memory + head);
   for (std::size_t i = 0; i < count; ++i) {
-    void* slot = keepSlot(members[i].name.size());
-    Member* member = new (data + i)
-        Member{std::move(members[i].name), JsonHandle(members[i].value, JsonHandle::SharedTag())};
-    keep(member->first, slot);
+    void* slot = keepSlot(members[i].nameSize);
+    Member* member = new (data + i) Member{std::string(members[i].name, members[i].nameSize),
+                                           JsonHandle(members[i].value, JsonHandle::SharedTag())};
+    if (!storedInside(member->first)) keep(member->first, slot);
   }
   if (slots != 0) {
     std::uint32_t* index = reinterpret_cast<std::uint32_t*>(data + count);

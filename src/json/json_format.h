@@ -4,6 +4,8 @@
 #ifndef LUMSDK_JSON_JSON_FORMAT_H_
 #define LUMSDK_JSON_JSON_FORMAT_H_
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace sdk {
@@ -19,6 +21,42 @@ namespace sdk {
 // Returns the end of the consumed text and stores the value, or returns
 // nullptr when the extraction fails.
 const char* readJsonNumber(const char* begin, const char* end, double* value);
+
+// readJsonNumber with the common short number read in line: an optional
+// minus, at most fifteen digits around at most one point, and no exponent.
+// Such a number is an exact integer divided once by an exact power of ten,
+// which rounds correctly, as readJsonNumber computes it too; anything else is
+// left to readJsonNumber. Same end, same value, same failures.
+inline const char* readShortJsonNumber(const char* begin, const char* end, double* value) {
+  constexpr std::size_t kShortDigits = 15;  // always fit in the 53-bit significand
+  static constexpr double kPowersOfTen[kShortDigits + 1] = {
+      1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+  const auto isDigit = [](char c) { return static_cast<unsigned char>(c - '0') < 10; };
+  const char* p = begin;
+  const bool negative = p < end && *p == '-';
+  if (negative) ++p;
+  const char* const first = p;
+  std::uint64_t digits = 0;  // wraps harmlessly past kShortDigits digits
+  while (p < end && isDigit(*p)) digits = digits * 10 + static_cast<unsigned>(*p++ - '0');
+  std::size_t count = static_cast<std::size_t>(p - first);
+  std::size_t fraction = 0;
+  if (p < end && *p == '.') {
+    const char* const point = ++p;
+    while (p < end && isDigit(*p)) digits = digits * 10 + static_cast<unsigned>(*p++ - '0');
+    fraction = static_cast<std::size_t>(p - point);
+    count += fraction;
+  }
+  // With no digit the text is no number; past a point another one ends the
+  // number anyway, so only an exponent can continue it.
+  if (count == 0 || count > kShortDigits || (p < end && (*p == 'e' || *p == 'E'))) {
+    return readJsonNumber(begin, end, value);
+  }
+  // Signed: converts in one instruction, and digits is below 10^15.
+  double result = static_cast<double>(static_cast<std::int64_t>(digits));
+  if (fraction != 0) result /= kPowersOfTen[fraction];
+  *value = negative ? -result : result;
+  return p;
+}
 
 // A number read as an int: truncated toward zero, NaN as 0, and values past
 // either end of the int range as that end.

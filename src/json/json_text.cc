@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -101,9 +102,11 @@ class Reader {
 
   const JsonValue* readNumber() {
     double value = 0.0;
-    const char* next = readJsonNumber(p_, end_, &value);
+    const char* next = readShortJsonNumber(p_, end_, &value);
     if (next == nullptr) return nullptr;
     p_ = next;
+    // Most numbers are small counts and positions: shared, so not made.
+    if (const JsonValue* shared = JsonShared::number(value)) return shared;
     return builder_.number(value);
   }
 
@@ -217,6 +220,7 @@ class Reader {
     if (c != '"') return nullptr;
     const std::size_t start = members_.size();
     const std::size_t outerIndexes = indexes_.size();
+    const std::size_t outerNames = escapedNames_.size();
     for (;;) {
       const char* name = nullptr;
       std::size_t nameSize = 0;
@@ -242,6 +246,7 @@ class Reader {
     const JsonValue* object =
         builder_.object(members_.data() + start, members_.size() - start, depth_ == 1);
     members_.resize(start);
+    escapedNames_.resize(outerNames);
     return object;
   }
 
@@ -260,15 +265,15 @@ class Reader {
       for (std::size_t slot = jsonNameHash(name, size) & mask;; slot = (slot + 1) & mask) {
         const std::uint32_t entry = index->slots[slot];
         if (entry == 0) break;
-        const std::string& other = members_[start + entry - 1].name;
-        if (other.size() == size && std::memcmp(other.data(), name, size) == 0) {
+        const PendingMember& other = members_[start + entry - 1];
+        if (other.nameSize == size && std::memcmp(other.name, name, size) == 0) {
           return start + entry - 1;
         }
       }
     } else {
       for (std::size_t i = start; i < members_.size(); ++i) {
-        const std::string& other = members_[i].name;
-        if (other.size() == size && std::memcmp(other.data(), name, size) == 0) return i;
+        const PendingMember& other = members_[i];
+        if (other.nameSize == size && std::memcmp(other.name, name, size) == 0) return i;
       }
     }
     if (members_.size() == members_.capacity()) {
@@ -278,7 +283,17 @@ class Reader {
       if (wanted > bound) wanted = bound;
       members_.reserve(wanted);
     }
-    members_.push_back(PendingMember{std::string(name, size), nullptr});
+    if (name == scratch_.data()) {
+      // An unescaped name lives in scratch_ only until the next string.
+      escapedNames_.push_back(std::make_unique<std::string>(name, size));
+      name = escapedNames_.back()->data();
+    }
+    // Field by field: a whole PendingMember built on the stack and copied
+    // would be stored in halves and loaded at once, which stalls.
+    members_.emplace_back();
+    PendingMember& member = members_.back();
+    member.name = name;
+    member.nameSize = size;
     if (index != nullptr) {
       if (2 * (count + 1) > index->slots.size()) {
         rehash(*index, count + 1);
@@ -297,9 +312,9 @@ class Reader {
   }
 
   void addToIndex(NameIndex& index, std::size_t i) {
-    const std::string& name = members_[index.start + i].name;
+    const PendingMember& member = members_[index.start + i];
     const std::size_t mask = index.slots.size() - 1;
-    std::size_t slot = jsonNameHash(name.data(), name.size()) & mask;
+    std::size_t slot = jsonNameHash(member.name, member.nameSize) & mask;
     while (index.slots[slot] != 0) slot = (slot + 1) & mask;
     index.slots[slot] = static_cast<std::uint32_t>(i + 1);
   }
@@ -316,6 +331,9 @@ class Reader {
   int depth_ = 0;
   std::vector<PendingMember> members_;
   std::vector<NameIndex> indexes_;
+  // The unescaped names of the open objects' members, which PendingMember
+  // points to.
+  std::vector<std::unique_ptr<std::string>> escapedNames_;
   std::string scratch_;
 };
 
@@ -384,7 +402,7 @@ bool readFlatObject(const char* data, std::size_t size, const char* const* names
     JsonScalar value;
     const char c = *p;
     if (c == '-' || static_cast<unsigned char>(c - '0') < 10) {
-      const char* next = readJsonNumber(p, end, &value.number);
+      const char* next = readShortJsonNumber(p, end, &value.number);
       if (next == nullptr) return false;
       value.type = kJsonNumber;
       p = next;

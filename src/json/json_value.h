@@ -414,9 +414,12 @@ class JsonDocumentBuilder {
   JsonDocumentBuilder(const JsonDocumentBuilder&) = delete;
   JsonDocumentBuilder& operator=(const JsonDocumentBuilder&) = delete;
 
-  // One member of an object being read, before the object is made.
+  // One member of an object being read, before the object is made. The
+  // name's bytes are the reader's (in the text, or kept by the reader until
+  // the object is made), so that a name is copied once, into the document.
   struct PendingMember {
-    std::string name;
+    const char* name;
+    std::size_t nameSize;
     const JsonValue* value;
   };
 
