@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <string>
 #include <vector>
 
 #include "api/exchange.h"
@@ -61,18 +62,47 @@ TEST(LedColors, DeviceColourRequestIsTheRequestTheJsonWriterWouldCompose) {
 
 TEST(LedColors, FlushRequestIsTheRequestTheJsonWriterWouldCompose) {
   ColorBuffer empty, one, several;
-  one[3][7] = {7, 1, 2, 3};
+  one.device(3).set({7, 1, 2, 3});
   for (int device = 0; device < 6; ++device) {
     for (int led = 0; led < 40 + device * 90; ++led) {
-      several[device * 1000][led] = {led, led % 256, (led * 3) % 256, 255 - led % 256};
+      several.device(device * 1000).set({led, led % 256, (led * 3) % 256, 255 - led % 256});
     }
   }
-  several[7];  // a device whose colours were all taken: an empty list
   for (const ColorBuffer* buffer : {&empty, &one, &several}) {
     JsonHandle params;
     params.member("ledsColorsByDeviceIndex") = buildDeviceColorsList(*buffer);
     EXPECT_EQ(buildFlushRequest(*buffer),
               toJsonText(makeRequest(method::kSetLedsColorsFlushBuffer, std::move(params))));
+  }
+}
+
+// Devices and LEDs keep the order they were first buffered in; a later
+// colour replaces the earlier one in place; an emptied buffer that is filled
+// again holds only the new colours, whatever its storage held before.
+TEST(LedColors, ColorBufferKeepsFirstOrderAndForgetsWhatWasCleared) {
+  ColorBuffer buffer;
+  auto text = [](const ColorBuffer& b) {
+    std::string out;
+    for (const DeviceColors& d : b) {
+      out += std::to_string(d.deviceIndex()) + ":" +
+             encodeLedColors(static_cast<int>(d.size()), d.list().data()) + " ";
+    }
+    return out;
+  };
+  for (int round = 0; round < 2; ++round) {
+    buffer.device(9).set({5, 1, 1, 1});
+    buffer.device(2).set({499, 2, 2, 2});
+    buffer.device(9).set({0, 3, 3, 3});
+    buffer.device(9).set({5, 4, 4, 4});
+    buffer.device(2).setIfAbsent({499, 9, 9, 9});
+    buffer.device(2).setIfAbsent({1, 6, 6, 6});
+    EXPECT_EQ(text(buffer), "9:5,4,4,4#0,3,3,3 2:499,2,2,2#1,6,6,6 ");
+    EXPECT_EQ(buffer.ledCount(), 4u);
+    buffer.clear();
+    EXPECT_TRUE(buffer.empty());
+    buffer.device(4).set({0, 7, 7, 7});  // reuses the entry device 9 had
+    EXPECT_EQ(text(buffer), "4:0,7,7,7 ");
+    buffer.clear();
   }
 }
 

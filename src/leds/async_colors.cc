@@ -192,7 +192,7 @@ class BatchWorker {
 };
 
 // LED ids run from 0 to 499.
-constexpr int kLedIds = 500;
+constexpr int kLedIds = kLedIdCount;
 
 // A colour as one word: components in bits 0-23 and kColorSet, so that 0
 // means "not set". The id is the word's index in the table.
@@ -289,10 +289,12 @@ struct PendingFlush {
   std::unique_ptr<BatchWorker> worker;
 };
 
-// The client-side colour buffer, guarded by mutex.
+// The client-side colour buffer, and an emptied one whose storage the next
+// flush takes in its place; both guarded by mutex.
 struct BufferState {
   std::mutex mutex;
   ColorBuffer buffer;
+  ColorBuffer spare;
 };
 
 struct AsyncState {
@@ -372,6 +374,15 @@ void takeColorSetBatch(RequestBatch& batch) {
   }
 }
 
+// Empties a taken buffer and keeps its storage as the spare, unless the
+// spare has storage already; what is not kept is freed outside the lock.
+void recycleBuffer(ColorBuffer* taken) {
+  taken->clear();
+  BufferState& b = colorBuffer();
+  std::lock_guard<std::mutex> lock(b.mutex);
+  if (b.spare.capacity() < taken->capacity()) b.spare.swap(*taken);
+}
+
 void takeFlushBatch(RequestBatch& batch) {
   PendingFlush& p = pendingFlush();
   ColorBuffer taken;
@@ -383,14 +394,16 @@ void takeFlushBatch(RequestBatch& batch) {
   // Every queued flush comes with its buffer, so without callbacks there is
   // nothing to send.
   if (!batch.callbacks.empty()) batch.request = buildFlushRequest(taken);
+  recycleBuffer(&taken);
 }
 
-ColorBuffer takeBuffer() {
+// Takes the buffered colours into *taken (empty), leaving the spare's
+// storage in their place.
+void takeBuffer(ColorBuffer* taken) {
   BufferState& b = colorBuffer();
-  ColorBuffer taken;
   std::lock_guard<std::mutex> lock(b.mutex);
-  taken.swap(b.buffer);
-  return taken;
+  taken->swap(b.buffer);
+  b.buffer.swap(b.spare);
 }
 
 // Puts colours taken by a flush that could not be queued back. Colours
@@ -402,9 +415,9 @@ void restoreBuffer(ColorBuffer&& taken) {
     b.buffer.swap(taken);
     return;
   }
-  for (auto& device : taken) {
-    DeviceColors& current = b.buffer[device.first];
-    for (const auto& led : device.second) current.emplace(led.first, led.second);
+  for (const DeviceColors& device : taken) {
+    DeviceColors& current = b.buffer.device(device.deviceIndex());
+    for (const VelmoraLedColor& c : device.list()) current.setIfAbsent(c);
   }
 }
 
@@ -413,7 +426,7 @@ void restoreBuffer(ColorBuffer&& taken) {
 // any buffer of a sensible size; only a huge one is composed to be sure.
 bool fitsOneRequest(const ColorBuffer& buffer) {
   size_t estimate = 128;
-  for (const auto& device : buffer) estimate += 64 + device.second.size() * 16;
+  for (const DeviceColors& device : buffer) estimate += 64 + device.size() * 16;
   return estimate < kMaxFrameBytes || buildFlushRequest(buffer).size() < kMaxFrameBytes;
 }
 
@@ -482,6 +495,7 @@ void releaseAsyncState() {
   BufferState& b = colorBuffer();
   std::lock_guard<std::mutex> lock(b.mutex);
   ColorBuffer().swap(b.buffer);
+  ColorBuffer().swap(b.spare);
 }
 
 bool setLedsColorsAsync(int size, const VelmoraLedColor* colors, VelmoraAsyncCallback callback,
@@ -517,8 +531,8 @@ bool setLedsColorsBufferByDeviceIndex(int deviceIndex, int size, const VelmoraLe
   if (!s.isConnectionAlive()) return fail(VelmoraErrorHostUnreachable, false);
   BufferState& b = colorBuffer();
   std::lock_guard<std::mutex> lock(b.mutex);
-  DeviceColors& device = b.buffer[deviceIndex];
-  for (int i = 0; i < size; ++i) device[colors[i].ledId] = colors[i];
+  DeviceColors& device = b.buffer.device(deviceIndex);
+  for (int i = 0; i < size; ++i) device.set(colors[i]);
   // Success leaves the last error as the previous call left it.
   return true;
 }
@@ -531,12 +545,15 @@ bool setLedsColorsFlushBuffer() {
   // Checked before the buffer is taken, so a host that is already gone
   // costs no colours.
   if (!s.isConnectionAlive()) return fail(VelmoraErrorHostUnreachable, false);
-  ColorBuffer taken = takeBuffer();
+  ColorBuffer taken;
+  takeBuffer(&taken);
   // Too much buffered to send as one request: refused, and the colours are
   // dropped. Kept, they could never be sent, and every later flush would be
   // refused the same way.
-  if (!fitsOneRequest(taken)) return fail(VelmoraErrorBadArgument, false);
-  const std::string request = buildFlushRequest(taken);
+  const bool fits = fitsOneRequest(taken);
+  const std::string request = fits ? buildFlushRequest(taken) : std::string();
+  recycleBuffer(&taken);
+  if (!fits) return fail(VelmoraErrorBadArgument, false);
   ShortAnswer answer;
   if (!exchangeShort(request, &answer)) return false;
   return readBoolAnswer(answer);
@@ -547,11 +564,15 @@ bool setLedsColorsFlushBufferAsync(VelmoraAsyncCallback callback, void* context)
   if (!s.handshakeDone()) return fail(VelmoraErrorHandshakeRequired, false);
   if (s.hostProtocolVersion() < min_protocol::kColorBuffer)
     return fail(VelmoraErrorProtocolMismatch, false);
-  ColorBuffer taken = takeBuffer();
+  ColorBuffer taken;
+  takeBuffer(&taken);
   // Checked now, while the call can still be refused: the worker would only
   // find out when the callback is all that is left. Dropped, as for the
   // synchronous flush.
-  if (!fitsOneRequest(taken)) return fail(VelmoraErrorBadArgument, false);
+  if (!fitsOneRequest(taken)) {
+    recycleBuffer(&taken);
+    return fail(VelmoraErrorBadArgument, false);
+  }
   PendingFlush& p = pendingFlush();
   std::unique_lock<std::mutex> lock(p.mutex);
   if (!ensureWorker(&p, takeFlushBatch)) {
@@ -562,6 +583,8 @@ bool setLedsColorsFlushBufferAsync(VelmoraAsyncCallback callback, void* context)
   // A flush not yet taken by the worker is superseded, not merged.
   p.buffer.swap(taken);
   p.callbacks.push_back(CallbackEntry{callback, context});
+  lock.unlock();
+  recycleBuffer(&taken);  // the superseded flush's, if any
   setLastError(VelmoraErrorNone);
   return true;
 }

@@ -320,21 +320,63 @@ std::string buildDeviceLedsColorsRequest(int deviceIndex, int count, const Velmo
   return text;
 }
 
-JsonHandle buildDeviceColorsEntry(int deviceIndex, const DeviceColors& colors) {
-  std::vector<VelmoraLedColor> list;
-  list.reserve(colors.size());
-  for (const auto& led : colors) list.push_back(led.second);
+void DeviceColors::set(const VelmoraLedColor& c) {
+  if (where_.empty()) where_.assign(kLedIdCount, 0);
+  uint16_t& at = where_[static_cast<size_t>(c.ledId)];
+  if (at != 0) {
+    list_[at - 1u] = c;
+    return;
+  }
+  list_.push_back(c);
+  at = static_cast<uint16_t>(list_.size());
+}
+
+void DeviceColors::setIfAbsent(const VelmoraLedColor& c) {
+  if (where_.empty() || where_[static_cast<size_t>(c.ledId)] == 0) set(c);
+}
+
+void DeviceColors::reset(int deviceIndex) {
+  // Only the ids in the list have a place to forget.
+  for (const VelmoraLedColor& c : list_) where_[static_cast<size_t>(c.ledId)] = 0;
+  list_.clear();
+  deviceIndex_ = deviceIndex;
+}
+
+size_t ColorBuffer::ledCount() const {
+  size_t leds = 0;
+  for (const DeviceColors& d : *this) leds += d.size();
+  return leds;
+}
+
+DeviceColors& ColorBuffer::device(int deviceIndex) {
+  // A desk has a handful of devices: a look along the list beats a map.
+  for (size_t i = 0; i < used_; ++i) {
+    if (devices_[i].deviceIndex() == deviceIndex) return devices_[i];
+  }
+  if (used_ == devices_.size()) {
+    devices_.emplace_back(deviceIndex);
+  } else {
+    devices_[used_].reset(deviceIndex);
+  }
+  return devices_[used_++];
+}
+
+void ColorBuffer::clear() {
+  for (size_t i = 0; i < used_; ++i) devices_[i].reset(0);
+  used_ = 0;
+}
+
+JsonHandle buildDeviceColorsEntry(const DeviceColors& colors) {
   JsonHandle entry;
-  entry.member("deviceIndex") = JsonHandle(deviceIndex);
+  entry.member("deviceIndex") = JsonHandle(colors.deviceIndex());
   entry.member("ledColors") =
-      JsonHandle(encodeLedColors(static_cast<int>(list.size()), list.data()));
+      JsonHandle(encodeLedColors(static_cast<int>(colors.size()), colors.list().data()));
   return entry;
 }
 
 JsonHandle buildDeviceColorsList(const ColorBuffer& buffer) {
   JsonHandle list;
-  for (const auto& device : buffer)
-    list.append(buildDeviceColorsEntry(device.first, device.second));
+  for (const DeviceColors& device : buffer) list.append(buildDeviceColorsEntry(device));
   return list;
 }
 
@@ -342,24 +384,21 @@ std::string buildFlushRequest(const ColorBuffer& buffer) {
   // Composed directly, as the other colour requests are: the same bytes as
   // toJsonText(makeRequest(method, {"ledsColorsByDeviceIndex": list})) with
   // the list of buildDeviceColorsList (members newest first, devices and
-  // LEDs in the maps' order), without building and writing a document.
+  // LEDs in the buffer's order), without building and writing a document.
   std::string text;
-  size_t leds = 0;
-  for (const auto& device : buffer) leds += device.second.size();
-  text.reserve(96 + buffer.size() * 48 + leds * 16);
+  text.reserve(96 + static_cast<size_t>(buffer.end() - buffer.begin()) * 48 +
+               buffer.ledCount() * 16);
   text.append("{\"params\":{\"ledsColorsByDeviceIndex\":");
   if (buffer.empty()) {
     text.append("null");
   } else {
     text += '[';
-    for (const auto& device : buffer) {
+    for (const DeviceColors& device : buffer) {
       if (text.back() != '[') text += ',';
       text.append("{\"ledColors\":\"");
-      appendColorRecords(
-          &text, device.second.begin(), device.second.end(),
-          [](const DeviceColors::value_type& led) -> const VelmoraLedColor& { return led.second; });
+      appendLedColors(&text, static_cast<int>(device.size()), device.list().data());
       text.append("\",\"deviceIndex\":");
-      appendJsonNumber(text, device.first);
+      appendJsonNumber(text, device.deviceIndex());
       text += '}';
     }
     text += ']';

@@ -5,8 +5,9 @@
 #define LUMSDK_LEDS_LED_COLORS_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
-#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "LUMSDK.h"
@@ -50,12 +51,62 @@ std::string buildDeviceLedsColorsRequest(int deviceIndex, int count, const Velmo
 // The check and the text are one pass over the list.
 std::string checkedSetColorsRequest(int count, const VelmoraLedColor* colors, const char* method);
 
-// The client-side colour buffer: device index -> LED id -> colour.
-using DeviceColors = std::unordered_map<int, VelmoraLedColor>;
-using ColorBuffer = std::unordered_map<int, DeviceColors>;
+// LED ids the colour calls accept: 0 to kLedIdCount - 1.
+constexpr int kLedIdCount = 500;
+
+// The colours buffered for one device: one record per LED, in the order the
+// LEDs were first buffered; a later colour for an LED replaces its record.
+class DeviceColors {
+ public:
+  explicit DeviceColors(int deviceIndex = 0) : deviceIndex_(deviceIndex) {}
+  int deviceIndex() const { return deviceIndex_; }
+  const std::vector<VelmoraLedColor>& list() const { return list_; }
+  size_t size() const { return list_.size(); }
+  bool empty() const { return list_.empty(); }
+  // c.ledId must be 0 to kLedIdCount - 1.
+  void set(const VelmoraLedColor& c);
+  // Adds c unless its LED has a colour already.
+  void setIfAbsent(const VelmoraLedColor& c);
+  // Empties the list and takes a new device index; the storage is kept.
+  void reset(int deviceIndex);
+
+ private:
+  // The record of an LED id is list_[where_[id] - 1]; 0: none. Sized on the
+  // first set, so that spare entries cost nothing.
+  int deviceIndex_;
+  std::vector<VelmoraLedColor> list_;
+  std::vector<uint16_t> where_;
+};
+
+// The client-side colour buffer: the devices in the order they were first
+// buffered, each with its colours. Emptying it keeps its storage, so a
+// buffer that is filled and flushed every frame allocates nothing once warm.
+class ColorBuffer {
+ public:
+  // The devices with colours; each holds at least one.
+  const DeviceColors* begin() const { return devices_.data(); }
+  const DeviceColors* end() const { return devices_.data() + used_; }
+  bool empty() const { return used_ == 0; }
+  size_t ledCount() const;
+  // The entry of deviceIndex, added (empty) if the buffer has none; callers
+  // set at least one colour in a new entry.
+  DeviceColors& device(int deviceIndex);
+  void clear();
+  // Device entries with storage, in use or spare.
+  size_t capacity() const { return devices_.size(); }
+  void swap(ColorBuffer& other) {
+    devices_.swap(other.devices_);
+    std::swap(used_, other.used_);
+  }
+
+ private:
+  // The first used_ entries are in use; the rest are emptied spares.
+  std::vector<DeviceColors> devices_;
+  size_t used_ = 0;
+};
 
 // {"deviceIndex": index, "ledColors": colour list text}
-JsonHandle buildDeviceColorsEntry(int deviceIndex, const DeviceColors& colors);
+JsonHandle buildDeviceColorsEntry(const DeviceColors& colors);
 // One entry per device; stays null for an empty buffer.
 JsonHandle buildDeviceColorsList(const ColorBuffer& buffer);
 // The flush request, with "ledsColorsByDeviceIndex" holding that list.
