@@ -104,6 +104,47 @@ TEST_F(RpcConnectionTest, ResponsesMatchRequestsByOrder) {
   EXPECT_EQ(host.requests().size(), 3u);
 }
 
+// One string reused for every answer, as the session does: each answer is
+// exactly its own, whatever the string held before (a longer answer, one
+// assembled from several reads, or nothing), and a failed call leaves it
+// empty.
+TEST_F(RpcConnectionTest, CallIntoReusesTheStringAndLeavesNothingStale) {
+  TestHost::Options options;
+  options.respond = [](const Bytes& request, Bytes& response) {
+    const std::string text(request.begin(), request.end() - 1);
+    // "big": an answer longer than one read-ahead buffer.
+    response = ToBytes(text == "big" ? std::string(200000, 'b') : "a:" + text);
+    response.push_back(0);
+    return true;
+  };
+  TestHost host(base_, options);
+  auto c = Connect(host);
+  ASSERT_TRUE(c);
+  std::string answer = "left over from before";
+  const struct {
+    const char* request;
+    std::string expected;
+  } kCalls[] = {
+      {"x", Text("a:x")},
+      {"big", Text(std::string(200000, 'b'))},
+      {"y", Text("a:y")},
+      {"a much longer request than the one before",
+       Text("a:a much longer request than the one before")},
+      {"z", Text("a:z")},
+  };
+  for (const auto& call : kCalls) {
+    EXPECT_TRUE(c->CallInto(call.request, &answer)) << call.request;
+    EXPECT_EQ(answer, call.expected) << call.request;
+  }
+  // A refused call (too long for one frame) and one on a connection shut down.
+  EXPECT_FALSE(c->CallInto(std::string(kMaxFrameBytes, 'x'), &answer));
+  EXPECT_EQ(answer, "");
+  answer = "stale";
+  c->Shutdown();
+  EXPECT_FALSE(c->CallInto("after", &answer));
+  EXPECT_EQ(answer, "");
+}
+
 TEST_F(RpcConnectionTest, CallsFromManyThreadsEachGetTheirOwnAnswer) {
   TestHost host(base_);
   auto c = Connect(host);

@@ -8,6 +8,7 @@
 #include "api/session.h"
 #include "json/json_text.h"
 #include "json/json_value.h"
+#include "transport/pipe_stream.h"
 
 namespace sdk {
 
@@ -37,6 +38,19 @@ struct ShortAnswer {
 // exchangeText for calls that read only those two: an answer of plain
 // members (the usual one) is read without building a document.
 bool exchangeShort(const std::string& requestText, ShortAnswer* answer);
+
+// The same, for calls that read more of the answer: read(answerText) runs
+// with the session mutex held (the text is the session's answer buffer, and
+// is valid only until read returns) and its result is returned.
+template <typename Read>
+bool withAnswerText(const std::string& requestText, Read&& read) {
+  if (requestText.size() >= kMaxFrameBytes) return fail(VelmoraErrorBadArgument, false);
+  Session& s = session();
+  std::lock_guard<std::recursive_mutex> lock(s.sessionMutex);
+  const std::string* answerText = s.exchangeInPlace(requestText);
+  if (answerText == nullptr) return fail(VelmoraErrorHostUnreachable, false);
+  return read(*answerText);
+}
 
 // A request with the given method and no "params" member.
 JsonHandle makeRequest(const char* method);

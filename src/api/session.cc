@@ -19,6 +19,10 @@ thread_local int t_lastError = VelmoraErrorNone;
 
 NoDestructor<Session> g_session;
 
+// The most answer storage the session keeps between exchanges: a colour list
+// of every LED of a large desk fits.
+constexpr size_t kKeptAnswerBytes = 64 * 1024;
+
 // Its destructor is the library's one teardown. Defined after g_session, in
 // the same file, so the session exists before it and for good.
 struct Teardown {
@@ -51,22 +55,31 @@ bool Session::exchangeFailedOnConnection() const {
 
 bool Session::isConnectionAlive() {
   std::lock_guard<std::recursive_mutex> lock(sessionMutex);
-  ConnectionPtr current = connection();
-  return current && !current->IsBroken();
+  // Stable while the session mutex is held (see session.h).
+  IRpcConnection* current = connection_.get();
+  return current != nullptr && !current->IsBroken();
 }
 
 std::string Session::exchange(const std::string& request) {
-  ConnectionPtr current;
-  uint64_t number = 0;
-  {
-    std::lock_guard<std::mutex> lock(connectionMutex_);
-    current = connection_;
-    number = connectionNumber_;
-  }
-  if (!current) return std::string();
+  std::lock_guard<std::recursive_mutex> lock(sessionMutex);
+  IRpcConnection* current = connection_.get();
+  if (current == nullptr) return std::string();
   std::string answer = current->Call(request);
-  if (answer.empty()) failedConnectionNumber_.store(number);
+  if (answer.empty()) failedConnectionNumber_.store(connectionNumber_);
   return answer;
+}
+
+const std::string* Session::exchangeInPlace(const std::string& request) {
+  std::lock_guard<std::recursive_mutex> lock(sessionMutex);
+  IRpcConnection* current = connection_.get();
+  if (current == nullptr) return nullptr;
+  // A large answer's storage is not kept: it would be held for good.
+  if (answerBuffer_.capacity() > kKeptAnswerBytes) std::string().swap(answerBuffer_);
+  if (!current->CallInto(request, &answerBuffer_)) {
+    failedConnectionNumber_.store(connectionNumber_);
+    return nullptr;
+  }
+  return &answerBuffer_;
 }
 
 void Session::publishHandshake(bool done) {
@@ -114,6 +127,7 @@ void Session::shutDown() {
   devicePositionRecords.releaseAll();
   deviceRecords.releaseAll();
   texts.releaseAll();
+  std::string().swap(answerBuffer_);
   ForgetWellKnownPipeBase();
 }
 

@@ -25,6 +25,12 @@
 //   3. The mutex of each RecordStore, and Session::connectionMutex_ (only
 //      held to copy or swap the connection pointer): innermost; no other
 //      lock is taken while either is held.
+// The connection is swapped only under the session mutex (by the handshake)
+// and by the teardown's step 3, once no call is left: a thread that holds the
+// session mutex may use connection_ as it stands, without connectionMutex_
+// and without a reference of its own. Exchanges take the session mutex before
+// they look at the connection, so a call that waited for a handshake uses the
+// connection that handshake left.
 // The colour buffer and asynchronous-worker mutexes (src/leds) are never held
 // together with any of these.
 #ifndef LUMSDK_API_SESSION_H_
@@ -81,6 +87,13 @@ class Session {
   // Sends one request on the current connection. Empty when there is no
   // connection or the exchange failed.
   std::string exchange(const std::string& request);
+
+  // The same for a caller that holds sessionMutex and reads the answer
+  // before unlocking it: the answer is read into a buffer the session keeps
+  // for the next exchange, so a short answer costs no allocation. Null when
+  // there is no connection or the exchange failed; else the answer, valid
+  // until sessionMutex is unlocked.
+  const std::string* exchangeInPlace(const std::string& request);
 
   // True when an exchange on the current connection has failed (its caller
   // saw VelmoraErrorHostUnreachable), even if the connection still works
@@ -141,6 +154,8 @@ class Session {
   // of the one an exchange failed on, 0 for none.
   uint64_t connectionNumber_ = 0;
   std::atomic<uint64_t> failedConnectionNumber_{0};
+  // The answer of the last exchangeInPlace; guarded by sessionMutex.
+  std::string answerBuffer_;
 };
 
 // The one session of the process.

@@ -9,12 +9,10 @@
 namespace sdk {
 namespace {
 
-// Sends the request and copies the colours of the answer's "ledsColors" into
-// the caller's records, matched by position. Nothing is written unless the
-// answer holds exactly one record per requested LED.
-bool exchangeColors(const std::string& request, int size, VelmoraLedColor* colors) {
-  std::string answerText;
-  if (!exchangeForText(request, &answerText)) return false;
+// Copies the colours of the answer's "ledsColors" into the caller's records,
+// matched by position. Nothing is written unless the answer holds exactly one
+// record per requested LED.
+bool readColors(const std::string& answerText, int size, VelmoraLedColor* colors) {
   static const char* const kNames[1] = {"ledsColors"};
   JsonScalar list;
   JsonHandle parsed;  // only for an answer the flat reader declines
@@ -41,6 +39,13 @@ bool exchangeColors(const std::string& request, int size, VelmoraLedColor* color
   }
   setLastError(VelmoraErrorNone);
   return true;
+}
+
+// Sends the request and reads the colours of its answer as above.
+bool exchangeColors(const std::string& request, int size, VelmoraLedColor* colors) {
+  return withAnswerText(request, [size, colors](const std::string& answerText) {
+    return readColors(answerText, size, colors);
+  });
 }
 
 }  // namespace

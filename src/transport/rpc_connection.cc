@@ -197,11 +197,18 @@ void RpcConnection::Shutdown() {
 }
 
 std::string RpcConnection::Call(const std::string& request) {
+  std::string answer;
+  CallInto(request, &answer);
+  return answer;
+}
+
+bool RpcConnection::CallInto(const std::string& request, std::string* answer) {
+  answer->clear();
   // Too long to be sent as one frame: refused before a byte is written, so
   // the connection stays as it was.
-  if (request.size() >= kMaxFrameBytes) return {};
+  if (request.size() >= kMaxFrameBytes) return false;
   // Refused at once, without waiting for the exchange under way.
-  if (exchangeDropped_.load() || shutDown_.load()) return {};
+  if (exchangeDropped_.load() || shutDown_.load()) return false;
   std::recursive_mutex* callMutex = callMutex_.load();
   std::lock_guard<std::recursive_mutex> exchange(callMutex != nullptr ? *callMutex : ownCallMutex_);
   // Plain pointers, without taking a reference: only an exchange, under the
@@ -214,16 +221,17 @@ std::string RpcConnection::Call(const std::string& request) {
     writer = requestWriter_.get();
     reader = responseReader_.get();
   }
-  if (writer == nullptr || reader == nullptr) return {};
+  if (writer == nullptr || reader == nullptr) return false;
 
   if (writer->WriteText(request, kExchangeTimeoutMs) != 0) {
     // Whatever the error, part of the frame may have gone out and the host's
     // reader would be out of step: the exchange pipes are done for.
     DropExchangeStreams();
-    return {};
+    return false;
   }
-  std::string answer;
-  const int error = reader->ReadText(answer, kExchangeTimeoutMs);
+  // Read into the caller's string: a short answer is copied into the storage
+  // it already has.
+  const int error = reader->ReadText(*answer, kExchangeTimeoutMs);
   // An answer over the bound was read and dropped whole: the call fails,
   // the exchange is still in step.
   const bool oversized = error == kErrorInsufficientBuffer;
@@ -233,11 +241,13 @@ std::string RpcConnection::Call(const std::string& request) {
   // to the request before. The exchange is out of step for good.
   if ((error == 0 || oversized) && reader->QueryInput()) {
     DropExchangeStreams();
-    return {};
+    answer->clear();
+    return false;
   }
-  if (error == 0 && !answer.empty()) return answer;
+  if (error == 0 && !answer->empty()) return true;
+  answer->clear();
   if (reader->IsBroken()) DropExchangeStreams();
-  return {};
+  return false;
 }
 
 bool RpcConnection::IsBroken() {

@@ -22,6 +22,13 @@ class IRpcConnection {
   // Sends the request text and returns the host's answer text, which still
   // ends with the host's terminating 0 byte. Empty on any failure.
   virtual std::string Call(const std::string& request) = 0;
+  // The same, reading the answer into *answer, whose storage is reused: a
+  // caller that keeps the string for its next call allocates nothing for
+  // answers that fit. False, and *answer empty, on any failure.
+  virtual bool CallInto(const std::string& request, std::string* answer) {
+    *answer = Call(request);
+    return !answer->empty();
+  }
   virtual void SetNotificationHandler(NotificationHandler handler) = 0;
   virtual void StopNotifications() = 0;
   virtual bool HasNotificationHandler() = 0;
@@ -119,6 +126,7 @@ class RpcConnection final : public IRpcConnection {
   RpcConnection& operator=(const RpcConnection&) = delete;
 
   std::string Call(const std::string& request) override;
+  bool CallInto(const std::string& request, std::string* answer) override;
   void SetNotificationHandler(NotificationHandler handler) override;
   void StopNotifications() override;
   bool HasNotificationHandler() override;
