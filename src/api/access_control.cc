@@ -16,7 +16,6 @@ bool requestControl(int accessMode) {
   Session& s = session();
   if (!s.handshakeDone()) return fail(VelmoraErrorHandshakeRequired, false);
   if (accessMode != 0) return fail(VelmoraErrorBadArgument, false);
-  if (!s.isConnectionAlive()) return fail(VelmoraErrorHostUnreachable, false);
   ShortAnswer answer;
   if (!exchangeShort(accessModeRequest(method::kRequestControl), &answer)) return false;
   // A refusal can only show in "result"; "errorCode" is not read here.

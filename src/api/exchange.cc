@@ -21,25 +21,22 @@ bool exchangeText(const std::string& requestText, JsonHandle* answer) {
 }
 
 bool exchangeShort(const std::string& requestText, ShortAnswer* answer) {
-  if (requestText.size() >= kMaxFrameBytes) return fail(VelmoraErrorBadArgument, false);
-  Session& s = session();
-  // Held while the answer is read: it is the session's buffer.
-  std::lock_guard<std::recursive_mutex> lock(s.sessionMutex);
-  const std::string* answerText = s.exchangeInPlace(requestText);
-  if (answerText == nullptr) return fail(VelmoraErrorHostUnreachable, false);
-  static const char* const kNames[2] = {"result", "errorCode"};
-  JsonScalar values[2];
-  if (!readFlatObject(answerText->data(), answerText->size(), kNames, values, 2)) {
-    const JsonHandle parsed = parseJsonText(*answerText);
-    values[0] = JsonScalar::of(parsed.getRef(kNames[0]));
-    values[1] = JsonScalar::of(parsed.getRef(kNames[1]));
-  }
-  // Only the numbers and flags are read after unlocking, never the text.
-  values[0].text = values[1].text = nullptr;
-  values[0].textSize = values[1].textSize = 0;
-  answer->result = values[0];
-  answer->errorCode = values[1];
-  return true;
+  return withAnswerText(requestText, [answer](const std::string& answerText) {
+    static const char* const kNames[2] = {"result", "errorCode"};
+    JsonScalar values[2];
+    if (!readFlatObject(answerText.data(), answerText.size(), kNames, values, 2)) {
+      const JsonHandle parsed = parseJsonText(answerText);
+      values[0] = JsonScalar::of(parsed.getRef(kNames[0]));
+      values[1] = JsonScalar::of(parsed.getRef(kNames[1]));
+    }
+    // Only the numbers and flags are read once the lock is gone, never the
+    // text.
+    values[0].text = values[1].text = nullptr;
+    values[0].textSize = values[1].textSize = 0;
+    answer->result = values[0];
+    answer->errorCode = values[1];
+    return true;
+  });
 }
 
 bool exchangeRequest(const JsonHandle& request, JsonHandle* answer) {

@@ -36,20 +36,25 @@ struct ShortAnswer {
   JsonScalar errorCode;
 };
 // exchangeText for calls that read only those two: an answer of plain
-// members (the usual one) is read without building a document.
+// members (the usual one) is read without building a document. The
+// connection is checked under the same lock as the exchange, so a caller
+// needs no check of its own right before.
 bool exchangeShort(const std::string& requestText, ShortAnswer* answer);
 
 // The same, for calls that read more of the answer: read(answerText) runs
 // with the session mutex held (the text is the session's answer buffer, and
-// is valid only until read returns) and its result is returned.
+// is valid only until read returns) and its result is returned. Fails with
+// VelmoraErrorHostUnreachable, without calling read, when the connection is
+// broken or the exchange fails.
 template <typename Read>
 bool withAnswerText(const std::string& requestText, Read&& read) {
   if (requestText.size() >= kMaxFrameBytes) return fail(VelmoraErrorBadArgument, false);
-  Session& s = session();
-  std::lock_guard<std::recursive_mutex> lock(s.sessionMutex);
-  const std::string* answerText = s.exchangeInPlace(requestText);
-  if (answerText == nullptr) return fail(VelmoraErrorHostUnreachable, false);
-  return read(*answerText);
+  bool answered = false;
+  const bool result = session().withAnswer(requestText, [&](const std::string& answerText) {
+    answered = true;
+    return read(answerText);
+  });
+  return answered ? result : fail(VelmoraErrorHostUnreachable, false);
 }
 
 // A request with the given method and no "params" member.

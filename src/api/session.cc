@@ -19,10 +19,6 @@ thread_local int t_lastError = VelmoraErrorNone;
 
 NoDestructor<Session> g_session;
 
-// The most answer storage the session keeps between exchanges: a colour list
-// of every LED of a large desk fits.
-constexpr size_t kKeptAnswerBytes = 64 * 1024;
-
 // Its destructor is the library's one teardown. Defined after g_session, in
 // the same file, so the session exists before it and for good.
 struct Teardown {
@@ -69,12 +65,11 @@ std::string Session::exchange(const std::string& request) {
   return answer;
 }
 
-const std::string* Session::exchangeInPlace(const std::string& request) {
-  std::lock_guard<std::recursive_mutex> lock(sessionMutex);
+const std::string* Session::exchangeLocked(const std::string& request) {
   IRpcConnection* current = connection_.get();
-  if (current == nullptr) return nullptr;
-  // A large answer's storage is not kept: it would be held for good.
-  if (answerBuffer_.capacity() > kKeptAnswerBytes) std::string().swap(answerBuffer_);
+  // A connection known to be broken is not tried, and not counted as one an
+  // exchange failed on.
+  if (current == nullptr || current->IsBroken()) return nullptr;
   if (!current->CallInto(request, &answerBuffer_)) {
     failedConnectionNumber_.store(connectionNumber_);
     return nullptr;

@@ -88,12 +88,22 @@ class Session {
   // connection or the exchange failed.
   std::string exchange(const std::string& request);
 
-  // The same for a caller that holds sessionMutex and reads the answer
-  // before unlocking it: the answer is read into a buffer the session keeps
-  // for the next exchange, so a short answer costs no allocation. Null when
-  // there is no connection or the exchange failed; else the answer, valid
-  // until sessionMutex is unlocked.
-  const std::string* exchangeInPlace(const std::string& request);
+  // Sends one request on the current connection, unless it is known broken,
+  // and calls read(answer) with the session mutex held: the answer is read
+  // into a buffer the session keeps for the next exchange, so a short answer
+  // costs no allocation, and it is valid only until read returns. False, and
+  // read not called, when there is no live connection or the exchange
+  // failed; else what read returns.
+  template <typename Read>
+  bool withAnswer(const std::string& request, Read&& read) {
+    std::lock_guard<std::recursive_mutex> lock(sessionMutex);
+    const std::string* answer = exchangeLocked(request);
+    if (answer == nullptr) return false;
+    const bool result = read(*answer);
+    // A large answer's storage is not kept: it would be held for good.
+    if (answerBuffer_.capacity() > kKeptAnswerBytes) std::string().swap(answerBuffer_);
+    return result;
+  }
 
   // True when an exchange on the current connection has failed (its caller
   // saw VelmoraErrorHostUnreachable), even if the connection still works
@@ -154,7 +164,12 @@ class Session {
   // of the one an exchange failed on, 0 for none.
   uint64_t connectionNumber_ = 0;
   std::atomic<uint64_t> failedConnectionNumber_{0};
-  // The answer of the last exchangeInPlace; guarded by sessionMutex.
+  // The exchange of withAnswer, with sessionMutex held.
+  const std::string* exchangeLocked(const std::string& request);
+  // The most answer storage kept between exchanges: a colour list of every
+  // LED of a large desk fits.
+  static constexpr size_t kKeptAnswerBytes = 64 * 1024;
+  // The answer of the last withAnswer; guarded by sessionMutex.
   std::string answerBuffer_;
 };
 

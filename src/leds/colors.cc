@@ -13,13 +13,16 @@ namespace {
 // matched by position. Nothing is written unless the answer holds exactly one
 // record per requested LED.
 bool readColors(const std::string& answerText, int size, VelmoraLedColor* colors) {
-  static const char* const kNames[1] = {"ledsColors"};
-  JsonScalar list;
+  // Named in the order hosts answer, so that the usual answer is matched
+  // member by member; only "ledsColors" is used.
+  static const char* const kNames[3] = {"result", "ledsColors", "errorCode"};
+  JsonScalar values[3];
+  JsonScalar& list = values[1];
   JsonHandle parsed;  // only for an answer the flat reader declines
-  if (!readFlatObject(answerText.data(), answerText.size(), kNames, &list, 1)) {
+  if (!readFlatObject(answerText.data(), answerText.size(), kNames, values, 3)) {
     parsed = parseJsonText(answerText);
     if (parsed.isNull()) return fail(VelmoraErrorBadArgument, false);
-    list = JsonScalar::of(parsed.getRef(kNames[0]));
+    list = JsonScalar::of(parsed.getRef(kNames[1]));
   }
   if (list.type == kJsonNull || list.type == kJsonInvalid) {
     return fail(VelmoraErrorBadArgument, false);
@@ -56,7 +59,6 @@ bool setLedsColors(int size, const VelmoraLedColor* colors) {
   // The arguments are checked while the request is written.
   const std::string request = checkedSetColorsRequest(size, colors, method::kSetLedsColors);
   if (request.empty()) return fail(VelmoraErrorBadArgument, false);
-  if (!s.isConnectionAlive()) return fail(VelmoraErrorHostUnreachable, false);
   ShortAnswer answer;
   if (!exchangeShort(request, &answer)) return false;
   return readBoolAnswer(answer);
@@ -69,7 +71,6 @@ bool getLedsColors(int size, VelmoraLedColor* colors) {
     return fail(VelmoraErrorProtocolMismatch, false);
   // Only the ids are checked: the request carries the records as they are.
   if (!acceptableColorList(size, colors, kCheckLedIds)) return fail(VelmoraErrorBadArgument, false);
-  if (!s.isConnectionAlive()) return fail(VelmoraErrorHostUnreachable, false);
   return exchangeColors(buildLedsColorsRequest(size, colors, method::kGetLedsColors), size, colors);
 }
 
@@ -81,7 +82,6 @@ bool getLedsColorsByDeviceIndex(int deviceIndex, int size, VelmoraLedColor* colo
   if (deviceIndex < 0 || !acceptableColorList(size, colors, kCheckLedIds)) {
     return fail(VelmoraErrorBadArgument, false);
   }
-  if (!s.isConnectionAlive()) return fail(VelmoraErrorHostUnreachable, false);
   return exchangeColors(
       buildDeviceLedsColorsRequest(deviceIndex, size, colors, method::kGetLedsColorsByDeviceIndex),
       size, colors);

@@ -6,6 +6,7 @@
 #include "api/calls.h"
 #include "api/exchange.h"
 #include "api/methods.h"
+#include "core/no_destructor.h"
 #include "json/json_text.h"
 #include "json/request.h"
 
@@ -78,9 +79,11 @@ RecordBlock deviceInfoBlock(const JsonHandle& value) {
 int getDeviceCount() {
   Session& s = session();
   if (!s.handshakeDone()) return fail(VelmoraErrorHandshakeRequired, -1);
-  if (!s.isConnectionAlive()) return fail(VelmoraErrorHostUnreachable, -1);
+  // The same text every time; never destroyed, as a late call may still
+  // read it while the library unloads.
+  static NoDestructor<const std::string> request(requestText(method::kGetDeviceCount));
   ShortAnswer answer;
-  if (!exchangeShort(requestText(method::kGetDeviceCount), &answer)) return -1;
+  if (!exchangeShort(request.get(), &answer)) return -1;
   setLastError(VelmoraErrorNone);
   return answer.result.asInt();
 }

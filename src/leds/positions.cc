@@ -107,7 +107,6 @@ int getLedIdForKeyName(char keyName) {
   if (!((key >= 'A' && key <= 'Z') || (key >= 'a' && key <= 'z'))) {
     return fail(VelmoraErrorBadArgument, 0);
   }
-  if (!s.isConnectionAlive()) return fail(VelmoraErrorHostUnreachable, 0);
   ShortAnswer answer;
   if (!exchangeShort(requestText(method::kGetLedIdForKeyName, "keyName", key), &answer)) {
     return 0;

@@ -211,16 +211,11 @@ bool RpcConnection::CallInto(const std::string& request, std::string* answer) {
   if (exchangeDropped_.load() || shutDown_.load()) return false;
   std::recursive_mutex* callMutex = callMutex_.load();
   std::lock_guard<std::recursive_mutex> exchange(callMutex != nullptr ? *callMutex : ownCallMutex_);
-  // Plain pointers, without taking a reference: only an exchange, under the
-  // call mutex held here, drops the streams, and the caller's reference keeps
-  // the connection (which owns them) alive.
-  IBinaryWriter* writer = nullptr;
-  IBinaryReader* reader = nullptr;
-  {
-    std::lock_guard<std::mutex> lock(streamsMutex_);
-    writer = requestWriter_.get();
-    reader = responseReader_.get();
-  }
+  // Plain pointers, without taking a reference or the streams lock: only an
+  // exchange, under the call mutex held here, drops the streams, and the
+  // caller's reference keeps the connection (which owns them) alive.
+  IBinaryWriter* const writer = requestWriter_.get();
+  IBinaryReader* const reader = responseReader_.get();
   if (writer == nullptr || reader == nullptr) return false;
 
   if (writer->WriteText(request, kExchangeTimeoutMs) != 0) {

@@ -114,8 +114,9 @@ std::string narrow(const std::wstring& text);
 // is set) guards each exchange; lifecycleMutex_ serialises starting and
 // stopping the threads (held across the joins); handlerMutex_ guards
 // handler_ only; a run's queueMutex guards its queue; streamsMutex_ guards
-// the two exchange pointers and is innermost. None is held while the handler
-// runs.
+// the stream pointers and is innermost. The two exchange pointers are dropped
+// with both the call mutex and streamsMutex_ held, so holding either is
+// enough to read them. None is held while the handler runs.
 class RpcConnection final : public IRpcConnection {
  public:
   RpcConnection(std::shared_ptr<IBinaryReader> responseReader,
