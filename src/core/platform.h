@@ -3,10 +3,18 @@
 #ifndef LUMSDK_CORE_PLATFORM_H_
 #define LUMSDK_CORE_PLATFORM_H_
 
+#include <cstdint>
 #include <string>
 
 namespace sdk {
 namespace platform {
+
+// Milliseconds of a monotonic clock for time-outs, and its tick. Read on
+// every exchange, so it is the cheap coarse clock (no fine timer read): it
+// may lag the true time by up to one tick, so a deadline that adds one tick
+// is never early.
+int64_t coarseMonotonicMs();
+int coarseClockTickMs();
 
 // The id of this process, as the host knows it.
 unsigned long currentProcessId();

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <limits>
 
+#include "core/platform.h"
+
 namespace sdk {
 namespace {
 // Size of the read-ahead buffer: small frames arrive in one read, larger
@@ -24,9 +26,12 @@ Deadline::Deadline(int timeoutMs) : Deadline(timeoutMs, true) {}
 
 Deadline::Deadline(int timeoutMs, bool started)
     : timeoutMs_(timeoutMs), started_(started || timeoutMs <= 0) {
-  if (timeoutMs > 0 && started) {
-    end_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  }
+  if (timeoutMs > 0 && started) Start();
+}
+
+void Deadline::Start() const {
+  // One tick more, as the coarse clock may lag: a time-out is never cut short.
+  endMs_ = platform::coarseMonotonicMs() + timeoutMs_ + platform::coarseClockTickMs();
 }
 
 Deadline Deadline::StartingAtFirstWait(int timeoutMs) { return Deadline(timeoutMs, false); }
@@ -35,13 +40,12 @@ int Deadline::RemainingMs() const {
   if (timeoutMs_ <= 0) return -1;
   if (!started_) {
     started_ = true;
-    end_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs_);
+    Start();
     return timeoutMs_;
   }
-  auto left = end_ - std::chrono::steady_clock::now();
-  if (left <= std::chrono::steady_clock::duration::zero()) return 0;
-  auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-  return static_cast<int>(std::min<decltype(ms)>(ms, std::numeric_limits<int>::max()));
+  const int64_t left = endMs_ - platform::coarseMonotonicMs();
+  if (left <= 0) return 0;
+  return static_cast<int>(std::min<int64_t>(left, std::numeric_limits<int>::max()));
 }
 
 bool PipeStreamBase::CanEnter(StreamState next) const {

@@ -31,7 +31,6 @@
 #define LUMSDK_TRANSPORT_PIPE_STREAM_H_
 
 #include <atomic>
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -121,10 +120,11 @@ class Deadline {
 
  private:
   Deadline(int timeoutMs, bool started);
+  void Start() const;
 
   int timeoutMs_;
   mutable bool started_;
-  mutable std::chrono::steady_clock::time_point end_;
+  mutable int64_t endMs_ = 0;
 };
 
 // Bytes to write as one run: the parts of a frame (length, body, and the

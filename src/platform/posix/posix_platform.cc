@@ -1,3 +1,4 @@
+#include <time.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -6,6 +7,23 @@
 
 namespace sdk {
 namespace platform {
+
+int64_t coarseMonotonicMs() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+int coarseClockTickMs() {
+  static const int tick = [] {
+    timespec resolution;
+    if (clock_getres(CLOCK_MONOTONIC_COARSE, &resolution) != 0) return 10;
+    const int64_t ms =
+        static_cast<int64_t>(resolution.tv_sec) * 1000 + (resolution.tv_nsec + 999999) / 1000000;
+    return ms < 1 ? 1 : ms > 1000 ? 1000 : static_cast<int>(ms);
+  }();
+  return tick;
+}
 
 unsigned long currentProcessId() { return static_cast<unsigned long>(getpid()); }
 

@@ -12,6 +12,10 @@ std::atomic<bool> g_exiting{false};
 std::atomic<bool> g_pinned{false};
 }  // namespace
 
+// The tick count moves with the system timer, every 15.6 ms by default.
+int64_t coarseMonotonicMs() { return static_cast<int64_t>(GetTickCount64()); }
+int coarseClockTickMs() { return 16; }
+
 unsigned long currentProcessId() { return GetCurrentProcessId(); }
 
 void keepLoadedWhileThreadsRun() {
