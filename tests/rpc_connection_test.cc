@@ -133,15 +133,15 @@ TEST_F(RpcConnectionTest, CallIntoReusesTheStringAndLeavesNothingStale) {
       {"z", Text("a:z")},
   };
   for (const auto& call : kCalls) {
-    EXPECT_TRUE(c->CallInto(call.request, &answer)) << call.request;
+    EXPECT_EQ(c->CallInto(call.request, &answer), CallOutcome::kAnswered) << call.request;
     EXPECT_EQ(answer, call.expected) << call.request;
   }
   // A refused call (too long for one frame) and one on a connection shut down.
-  EXPECT_FALSE(c->CallInto(std::string(kMaxFrameBytes, 'x'), &answer));
+  EXPECT_EQ(c->CallInto(std::string(kMaxFrameBytes, 'x'), &answer), CallOutcome::kFailed);
   EXPECT_EQ(answer, "");
   answer = "stale";
   c->Shutdown();
-  EXPECT_FALSE(c->CallInto("after", &answer));
+  EXPECT_EQ(c->CallInto("after", &answer), CallOutcome::kNotSent);
   EXPECT_EQ(answer, "");
 }
 

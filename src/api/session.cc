@@ -67,14 +67,19 @@ std::string Session::exchange(const std::string& request) {
 
 const std::string* Session::exchangeLocked(const std::string& request) {
   IRpcConnection* current = connection_.get();
-  // A connection known to be broken is not tried, and not counted as one an
-  // exchange failed on.
-  if (current == nullptr || current->IsBroken()) return nullptr;
-  if (!current->CallInto(request, &answerBuffer_)) {
-    failedConnectionNumber_.store(connectionNumber_);
-    return nullptr;
+  if (current == nullptr) return nullptr;
+  switch (current->CallInto(request, &answerBuffer_)) {
+    case CallOutcome::kAnswered:
+      return &answerBuffer_;
+    case CallOutcome::kNotSent:
+      // A connection known to be broken is not counted as one an exchange
+      // failed on, as no exchange was tried.
+      return nullptr;
+    case CallOutcome::kFailed:
+      break;
   }
-  return &answerBuffer_;
+  failedConnectionNumber_.store(connectionNumber_);
+  return nullptr;
 }
 
 void Session::publishHandshake(bool done) {

@@ -337,9 +337,9 @@ int PipeOutputStream::Write(const std::vector<uint8_t>& frame, int timeoutMs) {
 
 int PipeOutputStream::WriteText(const std::string& text, int timeoutMs) {
   if (!OpenForWriting(timeoutMs)) return kStreamNotReady;
-  static const uint8_t kTerminator = 0;
-  const int error = WriteFrameParts(reinterpret_cast<const uint8_t*>(text.data()), text.size(),
-                                    &kTerminator, 1, timeoutMs);
+  // The string's own terminating 0 byte ends the frame: one part fewer.
+  const int error = WriteFrameParts(reinterpret_cast<const uint8_t*>(text.c_str()), text.size() + 1,
+                                    nullptr, 0, timeoutMs);
   NoteError(error);
   return error;
 }

@@ -198,31 +198,43 @@ void RpcConnection::Shutdown() {
 
 std::string RpcConnection::Call(const std::string& request) {
   std::string answer;
-  CallInto(request, &answer);
+  Exchange(request, &answer, false);
   return answer;
 }
 
-bool RpcConnection::CallInto(const std::string& request, std::string* answer) {
+CallOutcome RpcConnection::CallInto(const std::string& request, std::string* answer) {
+  return Exchange(request, answer, true);
+}
+
+bool RpcConnection::BrokenDuringCall() const {
+  return shutDown_.load() || readerFailed_->load() || !responseReader_ || !requestWriter_ ||
+         !notificationReader_ || responseReader_->IsBroken() || requestWriter_->IsBroken() ||
+         notificationReader_->IsBroken();
+}
+
+CallOutcome RpcConnection::Exchange(const std::string& request, std::string* answer,
+                                    bool unlessBroken) {
   answer->clear();
   // Too long to be sent as one frame: refused before a byte is written, so
   // the connection stays as it was.
-  if (request.size() >= kMaxFrameBytes) return false;
+  if (request.size() >= kMaxFrameBytes) return CallOutcome::kFailed;
   // Refused at once, without waiting for the exchange under way.
-  if (exchangeDropped_.load() || shutDown_.load()) return false;
+  if (exchangeDropped_.load() || shutDown_.load()) return CallOutcome::kNotSent;
   std::recursive_mutex* callMutex = callMutex_.load();
   std::lock_guard<std::recursive_mutex> exchange(callMutex != nullptr ? *callMutex : ownCallMutex_);
+  if (unlessBroken && BrokenDuringCall()) return CallOutcome::kNotSent;
   // Plain pointers, without taking a reference or the streams lock: only an
   // exchange, under the call mutex held here, drops the streams, and the
   // caller's reference keeps the connection (which owns them) alive.
   IBinaryWriter* const writer = requestWriter_.get();
   IBinaryReader* const reader = responseReader_.get();
-  if (writer == nullptr || reader == nullptr) return false;
+  if (writer == nullptr || reader == nullptr) return CallOutcome::kNotSent;
 
   if (writer->WriteText(request, kExchangeTimeoutMs) != 0) {
     // Whatever the error, part of the frame may have gone out and the host's
     // reader would be out of step: the exchange pipes are done for.
     DropExchangeStreams();
-    return false;
+    return CallOutcome::kFailed;
   }
   // Read into the caller's string: a short answer is copied into the storage
   // it already has.
@@ -237,12 +249,12 @@ bool RpcConnection::CallInto(const std::string& request, std::string* answer) {
   if ((error == 0 || oversized) && reader->QueryInput()) {
     DropExchangeStreams();
     answer->clear();
-    return false;
+    return CallOutcome::kFailed;
   }
-  if (error == 0 && !answer->empty()) return true;
+  if (error == 0 && !answer->empty()) return CallOutcome::kAnswered;
   answer->clear();
   if (reader->IsBroken()) DropExchangeStreams();
-  return false;
+  return CallOutcome::kFailed;
 }
 
 bool RpcConnection::IsBroken() {

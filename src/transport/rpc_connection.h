@@ -16,6 +16,10 @@ namespace sdk {
 
 using NotificationHandler = std::function<void(const std::string&)>;
 
+// How a CallInto ended: answered; not tried, because the connection is broken
+// (IsBroken would say so) and nothing was sent; or failed.
+enum class CallOutcome { kAnswered, kNotSent, kFailed };
+
 class IRpcConnection {
  public:
   virtual ~IRpcConnection() = default;
@@ -24,10 +28,16 @@ class IRpcConnection {
   virtual std::string Call(const std::string& request) = 0;
   // The same, reading the answer into *answer, whose storage is reused: a
   // caller that keeps the string for its next call allocates nothing for
-  // answers that fit. False, and *answer empty, on any failure.
-  virtual bool CallInto(const std::string& request, std::string* answer) {
+  // answers that fit; *answer is empty unless answered. A broken connection
+  // is checked under the exchange's own lock, so a caller needs no IsBroken
+  // of its own first.
+  virtual CallOutcome CallInto(const std::string& request, std::string* answer) {
+    if (IsBroken()) {
+      answer->clear();
+      return CallOutcome::kNotSent;
+    }
     *answer = Call(request);
-    return !answer->empty();
+    return answer->empty() ? CallOutcome::kFailed : CallOutcome::kAnswered;
   }
   virtual void SetNotificationHandler(NotificationHandler handler) = 0;
   virtual void StopNotifications() = 0;
@@ -127,7 +137,7 @@ class RpcConnection final : public IRpcConnection {
   RpcConnection& operator=(const RpcConnection&) = delete;
 
   std::string Call(const std::string& request) override;
-  bool CallInto(const std::string& request, std::string* answer) override;
+  CallOutcome CallInto(const std::string& request, std::string* answer) override;
   void SetNotificationHandler(NotificationHandler handler) override;
   void StopNotifications() override;
   bool HasNotificationHandler() override;
@@ -140,6 +150,11 @@ class RpcConnection final : public IRpcConnection {
 
   void StopLocked();
   void DropExchangeStreams();
+  // IsBroken for a caller that holds the call mutex, which keeps every
+  // stream pointer in place: no streams lock.
+  bool BrokenDuringCall() const;
+  // Call and CallInto; the latter sends nothing on a broken connection.
+  CallOutcome Exchange(const std::string& request, std::string* answer, bool unlessBroken);
 
   std::atomic<std::recursive_mutex*> callMutex_{nullptr};
   std::recursive_mutex ownCallMutex_;
