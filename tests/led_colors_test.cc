@@ -5,6 +5,7 @@
 
 #include <climits>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "api/exchange.h"
@@ -102,6 +103,36 @@ TEST(LedColors, ColorBufferKeepsFirstOrderAndForgetsWhatWasCleared) {
     EXPECT_TRUE(buffer.empty());
     buffer.device(4).set({0, 7, 7, 7});  // reuses the entry device 9 had
     EXPECT_EQ(text(buffer), "4:0,7,7,7 ");
+    buffer.clear();
+  }
+  // Past the short lists: devices found through the index, LEDs through the
+  // table, each checked against a plain model over three fills.
+  for (int fill = 0; fill < 3; ++fill) {
+    std::vector<std::pair<int, std::vector<VelmoraLedColor>>> model;
+    const int devices = 40 - fill * 15, leds = 60 - fill * 25;
+    for (int pass = 0; pass < 2; ++pass) {
+      for (int d = 0; d < devices; ++d) {
+        const int device = (d * 37) % 101;
+        for (int k = 0; k < leds; ++k) {
+          const VelmoraLedColor c{(k * 7 + d) % 500, pass, fill, k % 256};
+          DeviceColors& entry = buffer.device(device);
+          if (pass == 0) {
+            if (static_cast<int>(model.size()) == d) model.push_back({device, {}});
+            model[static_cast<size_t>(d)].second.push_back(c);
+          } else {
+            model[static_cast<size_t>(d)].second[static_cast<size_t>(k)] = c;
+          }
+          entry.set(c);
+        }
+      }
+    }
+    std::string expected;
+    for (const auto& device : model) {
+      expected += std::to_string(device.first) + ":" +
+                  encodeLedColors(static_cast<int>(device.second.size()), device.second.data()) +
+                  " ";
+    }
+    EXPECT_EQ(text(buffer), expected) << fill;
     buffer.clear();
   }
 }

@@ -374,9 +374,15 @@ void takeColorSetBatch(RequestBatch& batch) {
   }
 }
 
+// Storage kept for the next flush at most: far more devices than a desk has.
+constexpr size_t kSpareDevices = 64;
+
 // Empties a taken buffer and keeps its storage as the spare, unless the
-// spare has storage already; what is not kept is freed outside the lock.
+// spare has as much already or it is past kSpareDevices (a burst of
+// thousands of device indices is not held for good); what is not kept is
+// freed outside the lock.
 void recycleBuffer(ColorBuffer* taken) {
+  if (taken->capacity() > kSpareDevices) return;
   taken->clear();
   BufferState& b = colorBuffer();
   std::lock_guard<std::mutex> lock(b.mutex);

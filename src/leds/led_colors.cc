@@ -321,8 +321,23 @@ std::string buildDeviceLedsColorsRequest(int deviceIndex, int count, const Velmo
 }
 
 void DeviceColors::set(const VelmoraLedColor& c) {
-  if (where_.empty()) where_.assign(kLedIdCount, 0);
-  uint16_t& at = where_[static_cast<size_t>(c.ledId)];
+  const size_t id = static_cast<size_t>(c.ledId);
+  if (where_.empty()) {
+    for (VelmoraLedColor& listed : list_) {
+      if (listed.ledId == c.ledId) {
+        listed = c;
+        return;
+      }
+    }
+    list_.push_back(c);
+    if (list_.size() < kListedLeds) return;
+    where_.assign(kLedIdCount, 0);
+    for (size_t i = 0; i < list_.size(); ++i) {
+      where_[static_cast<size_t>(list_[i].ledId)] = static_cast<uint16_t>(i + 1);
+    }
+    return;
+  }
+  uint16_t& at = where_[id];
   if (at != 0) {
     list_[at - 1u] = c;
     return;
@@ -332,12 +347,22 @@ void DeviceColors::set(const VelmoraLedColor& c) {
 }
 
 void DeviceColors::setIfAbsent(const VelmoraLedColor& c) {
-  if (where_.empty() || where_[static_cast<size_t>(c.ledId)] == 0) set(c);
+  if (!where_.empty()) {
+    if (where_[static_cast<size_t>(c.ledId)] == 0) set(c);
+    return;
+  }
+  for (const VelmoraLedColor& listed : list_) {
+    if (listed.ledId == c.ledId) return;
+  }
+  set(c);
 }
 
 void DeviceColors::reset(int deviceIndex) {
-  // Only the ids in the list have a place to forget.
-  for (const VelmoraLedColor& c : list_) where_[static_cast<size_t>(c.ledId)] = 0;
+  // Only the ids in the list have a place to forget; the table stays, as
+  // the device will likely hold as many LEDs again.
+  if (!where_.empty()) {
+    for (const VelmoraLedColor& c : list_) where_[static_cast<size_t>(c.ledId)] = 0;
+  }
   list_.clear();
   deviceIndex_ = deviceIndex;
 }
@@ -350,20 +375,30 @@ size_t ColorBuffer::ledCount() const {
 
 DeviceColors& ColorBuffer::device(int deviceIndex) {
   // A desk has a handful of devices: a look along the list beats a map.
-  for (size_t i = 0; i < used_; ++i) {
-    if (devices_[i].deviceIndex() == deviceIndex) return devices_[i];
+  if (used_ <= kListedDevices) {
+    for (size_t i = 0; i < used_; ++i) {
+      if (devices_[i].deviceIndex() == deviceIndex) return devices_[i];
+    }
+  } else {
+    const auto found = index_.find(deviceIndex);
+    if (found != index_.end()) return devices_[found->second];
   }
   if (used_ == devices_.size()) {
     devices_.emplace_back(deviceIndex);
   } else {
     devices_[used_].reset(deviceIndex);
   }
+  if (used_ == kListedDevices) {
+    for (size_t i = 0; i < used_; ++i) index_.emplace(devices_[i].deviceIndex(), i);
+  }
+  if (used_ >= kListedDevices) index_.emplace(deviceIndex, used_);
   return devices_[used_++];
 }
 
 void ColorBuffer::clear() {
   for (size_t i = 0; i < used_; ++i) devices_[i].reset(0);
   used_ = 0;
+  index_.clear();
 }
 
 JsonHandle buildDeviceColorsEntry(const DeviceColors& colors) {

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -71,8 +72,12 @@ class DeviceColors {
   void reset(int deviceIndex);
 
  private:
-  // The record of an LED id is list_[where_[id] - 1]; 0: none. Sized on the
-  // first set, so that spare entries cost nothing.
+  // Up to this many LEDs a look along the list finds one; from then on the
+  // table does, so that a device of a few LEDs costs no table.
+  static constexpr size_t kListedLeds = 16;
+
+  // The record of an LED id is list_[where_[id] - 1]; 0: none. Empty while
+  // the list is short.
   int deviceIndex_;
   std::vector<VelmoraLedColor> list_;
   std::vector<uint16_t> where_;
@@ -97,12 +102,19 @@ class ColorBuffer {
   void swap(ColorBuffer& other) {
     devices_.swap(other.devices_);
     std::swap(used_, other.used_);
+    index_.swap(other.index_);
   }
 
  private:
+  // Up to this many devices a look along the list finds one; from then on
+  // index_ does, so that thousands of device indices cost no quadratic time.
+  static constexpr size_t kListedDevices = 16;
+
   // The first used_ entries are in use; the rest are emptied spares.
   std::vector<DeviceColors> devices_;
   size_t used_ = 0;
+  // Device index -> entry, once more than kListedDevices are in use.
+  std::unordered_map<int, size_t> index_;
 };
 
 // {"deviceIndex": index, "ledColors": colour list text}
