@@ -6,6 +6,10 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <tmmintrin.h>
+#endif
+
 #include "api/exchange.h"
 #include "api/methods.h"
 #include "json/json_format.h"
@@ -261,6 +265,140 @@ inline bool readPlainRecord(const char*& p, const char* end, VelmoraLedColor* c)
   return true;
 }
 
+#if defined(__x86_64__) && defined(__GNUC__)
+#define LUMSDK_SHAPED_RECORDS 1
+
+// Records read a window at a time, without a branch on the digit counts:
+// for a window of 64 bytes one mask marks the bytes that are no digit, and
+// a record is the text up to its fourth such byte. The positions of those
+// four bytes (the record's "shape") say where the digits of each number
+// are; a table keyed by the shape gives the shuffle that lines the digits
+// up right-aligned in four-byte lanes, and two multiply-adds turn the lanes
+// into the record's four ints. Only records of one to three digits per
+// number whose separators are plain characters take this way; anything
+// else is left to the general steps, so the result is the same.
+
+// A shape has its bits at 1 to 15; multiplied by this constant its top
+// byte differs for each of the 81 shapes of one to three digits.
+constexpr uint64_t kShapeHash = 0x5c31cfb1f8d6a10bull;
+
+inline unsigned shapeSlot(uint64_t shape) {
+  return static_cast<unsigned>((shape * kShapeHash) >> 56);
+}
+
+struct RecordShapes {
+  uint64_t shape[256];                   // 0 where no shape falls
+  alignas(16) uint8_t shuffle[256][16];  // 0x80: a zero byte
+  RecordShapes() {
+    std::memset(shape, 0, sizeof shape);
+    std::memset(shuffle, 0x80, sizeof shuffle);
+    for (unsigned k = 0; k < 81; ++k) {
+      const unsigned digits[4] = {k / 27 + 1, k / 9 % 3 + 1, k / 3 % 3 + 1, k % 3 + 1};
+      unsigned start[4];
+      uint64_t bits = 0;
+      unsigned at = 0;
+      for (int i = 0; i < 4; ++i) {
+        start[i] = at;
+        at += digits[i];
+        bits |= uint64_t{1} << at;
+        ++at;
+      }
+      const unsigned slot = shapeSlot(bits);
+      shape[slot] = bits;
+      for (int i = 0; i < 4; ++i) {
+        for (unsigned j = 0; j < digits[i]; ++j) {
+          shuffle[slot][4 * i + 4 - digits[i] + j] = static_cast<uint8_t>(start[i] + j);
+        }
+      }
+    }
+  }
+};
+const RecordShapes kRecordShapes;
+// The instructions the shaped reader needs; without them the general steps
+// read every record.
+const bool kShapedRecordsUsable = [] {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("ssse3") && __builtin_cpu_supports("bmi") &&
+         __builtin_cpu_supports("bmi2");
+}();
+
+static_assert(sizeof(VelmoraLedColor) == 16, "a record is stored as four ints at once");
+
+constexpr size_t kWindow = 64;
+
+// Bit i of the result is set when w[i] is no digit; bit i of *odd when
+// w[i] is below '!' or above '~' (blanks among them), which the shaped
+// reader leaves to the general steps.
+__attribute__((target("ssse3"))) inline uint64_t nonDigits(const char* w, uint64_t* odd) {
+  // '0' to '9' become the ten largest positive bytes.
+  const __m128i shift = _mm_set1_epi8(0x7F - '9');
+  const __m128i top = _mm_set1_epi8(0x7F - 10);
+  const __m128i bang = _mm_set1_epi8('!');
+  uint64_t m = 0, b = 0;
+  for (int k = 0; k < 4; ++k) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(w + 16 * k));
+    const __m128i digit = _mm_cmpgt_epi8(_mm_add_epi8(v, shift), top);
+    const __m128i low = _mm_cmpgt_epi8(bang, v);  // signed: bytes from 0x80 are below too
+    m |= static_cast<uint64_t>(static_cast<uint16_t>(~_mm_movemask_epi8(digit))) << (16 * k);
+    b |= static_cast<uint64_t>(static_cast<uint16_t>(_mm_movemask_epi8(low))) << (16 * k);
+  }
+  *odd = b;
+  return m;
+}
+
+// Reads records from p on while they have one of the shapes, into out from
+// out[count]; returns the new count, or capacity + 1 once a record does not
+// fit. p is left at the first record it did not read.
+__attribute__((target("ssse3,bmi,bmi2"))) size_t readShapedRecords(const char*& p, const char* end,
+                                                                   VelmoraLedColor* out,
+                                                                   size_t count, size_t capacity) {
+  // The end of the text is copied into a padded window: loads never pass
+  // the end, and a '#' after the text ends its last record as the end would.
+  char tail[kWindow + 16];
+  const __m128i zero = _mm_set1_epi8('0');
+  const __m128i tens = _mm_setr_epi8(10, 1, 10, 1, 10, 1, 10, 1, 10, 1, 10, 1, 10, 1, 10, 1);
+  const __m128i hundreds = _mm_setr_epi16(100, 1, 100, 1, 100, 1, 100, 1);
+  while (p != end) {
+    const size_t avail = static_cast<size_t>(end - p);
+    const char* w = p;
+    if (avail < sizeof tail) {
+      const size_t n = avail < kWindow ? avail : kWindow;
+      std::memcpy(tail, p, n);
+      std::memset(tail + n, '#', sizeof tail - n);
+      w = tail;
+    }
+    uint64_t odd;
+    uint64_t m = nonDigits(w, &odd);  // bits before the next record cleared as it goes
+    unsigned at = 0;
+    for (;;) {
+      uint64_t fourth = m & (m - 1);
+      fourth &= fourth - 1;
+      fourth &= fourth - 1;
+      if (fourth == 0) break;  // the record does not end in this window
+      const uint64_t separators = m & (fourth ^ (fourth - 1));
+      if (separators & odd) break;  // maybe a blank: the general steps decide
+      const uint64_t shape = separators >> at;
+      const unsigned slot = shapeSlot(shape);
+      if (kRecordShapes.shape[slot] != shape) break;
+      if (count == capacity) return capacity + 1;
+      const __m128i text = _mm_loadu_si128(reinterpret_cast<const __m128i*>(w + at));
+      const __m128i lanes = _mm_shuffle_epi8(
+          _mm_sub_epi8(text, zero),
+          _mm_load_si128(reinterpret_cast<const __m128i*>(kRecordShapes.shuffle[slot])));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + count),
+                       _mm_madd_epi16(_mm_maddubs_epi16(lanes, tens), hundreds));
+      ++count;
+      at = static_cast<unsigned>(__builtin_ctzll(fourth)) + 1;
+      m = fourth & (fourth - 1);
+    }
+    if (at == 0) break;
+    p = at > avail ? end : p + at;
+  }
+  return count;
+}
+
+#endif
+
 }  // namespace
 
 size_t decodeLedColors(const char* text, size_t size, VelmoraLedColor* out, size_t capacity) {
@@ -268,6 +406,12 @@ size_t decodeLedColors(const char* text, size_t size, VelmoraLedColor* out, size
   const char* const end = text + size;
   size_t count = 0;
   while (p != end) {
+#ifdef LUMSDK_SHAPED_RECORDS
+    if (kShapedRecordsUsable) {
+      count = readShapedRecords(p, end, out, count, capacity);
+      if (count > capacity || p == end) return count;
+    }
+#endif
     VelmoraLedColor c{};
     if (readPlainRecord(p, end, &c)) {
       if (count == capacity) return capacity + 1;
