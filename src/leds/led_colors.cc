@@ -53,47 +53,58 @@ bool acceptableColorList(int size, const VelmoraLedColor* colors, int checks) {
 
 namespace {
 
-// The decimal text of 0 to 999 followed by a comma, as four bytes to copy
-// at once (bytes past the comma are overwritten by what follows), and the
-// length of the digits.
+// The decimal text of 0 to 999 and the character after it (a comma, or the
+// "#" that ends a record), zero-filled to four bytes, and in the upper half
+// the length of both: one load gives what to copy and how far to move.
 struct SmallNumbers {
-  char text[1000][4];
-  uint8_t length[1000];
+  uint64_t comma[1000];
+  uint64_t hash[1000];
   SmallNumbers() {
     for (int v = 0; v < 1000; ++v) {
-      char* d = text[v];
-      if (v >= 100) *d++ = static_cast<char>('0' + v / 100);
-      if (v >= 10) *d++ = static_cast<char>('0' + v / 10 % 10);
-      *d++ = static_cast<char>('0' + v % 10);
-      length[v] = static_cast<uint8_t>(d - text[v]);
-      *d++ = ',';
-      while (d < text[v] + 4) *d++ = ',';
+      char digits[4] = {};
+      int n = 0;
+      if (v >= 100) digits[n++] = static_cast<char>('0' + v / 100);
+      if (v >= 10) digits[n++] = static_cast<char>('0' + v / 10 % 10);
+      digits[n++] = static_cast<char>('0' + v % 10);
+      comma[v] = entry(digits, n, ',');
+      hash[v] = entry(digits, n, '#');
     }
+  }
+  static uint64_t entry(const char* digits, int n, char after) {
+    char text[4] = {};
+    std::memcpy(text, digits, static_cast<size_t>(n));
+    text[n] = after;
+    uint32_t bytes;
+    std::memcpy(&bytes, text, 4);
+    return bytes | static_cast<uint64_t>(n + 1) << 32;
   }
 };
 const SmallNumbers kSmallNumbers;
 
+// Copies an entry's four bytes to out (bytes past its text are overwritten
+// by what follows) and returns the end of its text.
+inline char* putSmallEntry(char* out, uint64_t entry) {
+  const uint32_t bytes = static_cast<uint32_t>(entry);
+  std::memcpy(out, &bytes, 4);
+  return out + (entry >> 32);
+}
+
 // Writes value (0 to 999) in decimal and a comma at out; returns the end.
 inline char* putSmallComma(char* out, int value) {
-  std::memcpy(out, kSmallNumbers.text[value], 4);
-  return out + kSmallNumbers.length[value] + 1;
+  return putSmallEntry(out, kSmallNumbers.comma[value]);
 }
 
 // Writes a record whose numbers are all 0 to 999 as "id,r,g,b#" and
-// returns the end. The four lengths are looked up first, so the four copies
-// do not wait for one another.
+// returns the end: four loads, four stores, no branch.
 inline char* putSmallRecord(char* out, const VelmoraLedColor& c) {
-  const uint8_t* length = kSmallNumbers.length;
-  const size_t a = length[c.ledId] + 1u;
-  const size_t b = a + length[c.r] + 1u;
-  const size_t d = b + length[c.g] + 1u;
-  const size_t e = d + length[c.b] + 1u;
-  std::memcpy(out, kSmallNumbers.text[c.ledId], 4);
-  std::memcpy(out + a, kSmallNumbers.text[c.r], 4);
-  std::memcpy(out + b, kSmallNumbers.text[c.g], 4);
-  std::memcpy(out + d, kSmallNumbers.text[c.b], 4);
-  out[e - 1] = '#';
-  return out + e;
+  const uint64_t id = kSmallNumbers.comma[c.ledId];
+  const uint64_t r = kSmallNumbers.comma[c.r];
+  const uint64_t g = kSmallNumbers.comma[c.g];
+  const uint64_t b = kSmallNumbers.hash[c.b];
+  out = putSmallEntry(out, id);
+  out = putSmallEntry(out, r);
+  out = putSmallEntry(out, g);
+  return putSmallEntry(out, b);
 }
 
 // The same for any value.
@@ -153,29 +164,35 @@ std::string checkedSetColorsRequest(int count, const VelmoraLedColor* colors, co
   std::string text;
   if (count <= 0 || colors == nullptr) return text;
   // One pass checks each record and writes it: every number is then below
-  // 500, and the whole list costs a few nanoseconds per LED.
+  // 500, so a record takes at most 16 characters and the text is written
+  // straight into the string, sized once for that bound and cut after.
+  static const char kHead[] = "{\"method\":\"";
+  static const char kMiddle[] = "\",\"params\":{\"ledsColors\":\"";
+  static const char kTail[] = "\"}}";
+  const size_t methodSize = std::strlen(method);
+  text.resize(sizeof kHead - 1 + methodSize + sizeof kMiddle - 1 + static_cast<size_t>(count) * 16 +
+              sizeof kTail);
+  char* const start = &text[0];
+  char* p = start;
+  std::memcpy(p, kHead, sizeof kHead - 1);
+  p += sizeof kHead - 1;
+  std::memcpy(p, method, methodSize);
+  p += methodSize;
+  std::memcpy(p, kMiddle, sizeof kMiddle - 1);
+  p += sizeof kMiddle - 1;
   bool seen[500] = {};
-  char buffer[8192];
-  constexpr int kRecordMax = 4 * 4 + 4;  // four numbers of three digits and commas, and slack
-  text.reserve(std::strlen(method) + static_cast<size_t>(count) * 16 + 48);
-  text.append("{\"method\":\"").append(method).append("\",\"params\":{\"ledsColors\":\"");
-  char* p = buffer;
   for (int i = 0; i < count; ++i) {
     const VelmoraLedColor& c = colors[i];
     const unsigned id = static_cast<unsigned>(c.ledId);
     if (id > 499u || static_cast<unsigned>(c.r | c.g | c.b) > 255u || seen[id]) {
-      text.clear();
-      return text;
+      return std::string();
     }
     seen[id] = true;
-    if (p > buffer + sizeof buffer - kRecordMax) {
-      text.append(buffer, p);
-      p = buffer;
-    }
     p = putSmallRecord(p, c);
   }
-  text.append(buffer, p - 1);
-  text.append("\"}}");
+  // The tail replaces the last record's "#".
+  std::memcpy(p - 1, kTail, sizeof kTail - 1);
+  text.resize(static_cast<size_t>(p - 1 + sizeof kTail - 1 - start));
   return text;
 }
 
