@@ -122,8 +122,9 @@ namespace {
 // Appends the records of [first, last) ("id,r,g,b" joined by "#"); color
 // gives an element's record. Records are written into a stack buffer and
 // appended in chunks: no zero-filled worst-case resize and no per-number
-// append. Each record is written as "id,r,g,b," and its last comma becomes
-// the "#" before the next one.
+// append (the worst case of a record with four wide ints is 48 characters,
+// three times that of the usual one). Each record is written as
+// "id,r,g,b#"; the last "#" is dropped.
 template <typename It, typename Color>
 void appendColorRecords(std::string* out, It first, It last, Color color) {
   constexpr int kRecordMax = 4 * 12 + 4;  // four ints and commas, and slack for the copy
@@ -296,7 +297,8 @@ inline bool readPlainRecord(const char*& p, const char* end, VelmoraLedColor* c)
 // else is left to the general steps, so the result is the same.
 
 // A shape has its bits at 1 to 15; multiplied by this constant its top
-// byte differs for each of the 81 shapes of one to three digits.
+// byte differs for each of the 81 shapes of one to three digits. (Were two
+// to share a slot, one of them would only be left to the general steps.)
 constexpr uint64_t kShapeHash = 0x5c31cfb1f8d6a10bull;
 
 inline unsigned shapeSlot(uint64_t shape) {
@@ -344,8 +346,8 @@ static_assert(sizeof(VelmoraLedColor) == 16, "a record is stored as four ints at
 constexpr size_t kWindow = 64;
 
 // Bit i of the result is set when w[i] is no digit; bit i of *odd when
-// w[i] is below '!' or above '~' (blanks among them), which the shaped
-// reader leaves to the general steps.
+// w[i] is below '!' or from 0x80 on (blanks among them): a record with such
+// a separator is left to the general steps.
 __attribute__((target("ssse3"))) inline uint64_t nonDigits(const char* w, uint64_t* odd) {
   // '0' to '9' become the ten largest positive bytes.
   const __m128i shift = _mm_set1_epi8(0x7F - '9');
