@@ -194,7 +194,12 @@ std::string checkedSetColorsRequest(int count, const VelmoraLedColor* colors, co
       return std::string();
     }
     seen[id] = true;
-    p = putSmallRecord(p, c);
+    // Number by number: next to the checks this measured faster than
+    // putSmallRecord's summed offsets (which win where nothing else runs).
+    p = putSmallEntry(p, kSmallNumbers.comma[id]);
+    p = putSmallEntry(p, kSmallNumbers.comma[c.r]);
+    p = putSmallEntry(p, kSmallNumbers.comma[c.g]);
+    p = putSmallEntry(p, kSmallNumbers.hash[c.b]);
   }
   // The tail replaces the last record's "#".
   std::memcpy(p - 1, kTail, sizeof kTail - 1);
