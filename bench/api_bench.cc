@@ -158,12 +158,9 @@ std::vector<Export> AllExports() {
              VelmoraGetLastError() == VelmoraErrorNone;
     });
     if (leds == 500) e.goal = Goal::kSet500;
+    // What the export runs: the checks and the text in one pass.
     e.build = [colors, leds]() -> size_t {
-      if (!sdk::validateLedColors(leds, colors->data(),
-                                  sdk::kCheckLedIds | sdk::kCheckComponents)) {
-        return 0;
-      }
-      return sdk::buildLedsColorsRequest(leds, colors->data(), "VelmoraSetLedsColors").size();
+      return sdk::checkedSetColorsRequest(leds, colors->data(), "VelmoraSetLedsColors").size();
     };
   }
   // The whole desk, one buffer call per device.

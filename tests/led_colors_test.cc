@@ -3,7 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -181,6 +186,158 @@ TEST(LedColors, DecodesLikeAStreamOfIntsAndSeparators) {
   EXPECT_EQ(decodeLedColors(three.data(), three.size(), room, 2), 3u);
   EXPECT_EQ(decodeLedColors(three.data(), 0, room, 2), 0u);
   for (int i = 0; i < 500; ++i) EXPECT_EQ(back[static_cast<size_t>(i)].b, many[i].b);
+}
+
+// A reader built on strtoll, independent of the decoder: blanks, a signed
+// int, then a separator (any one character after blanks) between numbers.
+size_t referenceDecode(const std::string& text, size_t capacity,
+                       std::vector<VelmoraLedColor>* out) {
+  const std::string z = text + '\0';  // strtoll stops at the end of the text
+  const char* p = z.c_str();
+  const char* const end = p + text.size();
+  const auto readInt = [&](int* v) {
+    char* stop = nullptr;
+    errno = 0;
+    const long long x = std::strtoll(p, &stop, 10);
+    if (stop == p || stop > end || errno == ERANGE || x < INT_MIN || x > INT_MAX) return false;
+    *v = static_cast<int>(x);
+    p = stop;
+    return true;
+  };
+  const auto readSeparator = [&] {
+    while (p != end && std::strchr(" \t\n\v\f\r", *p) != nullptr && *p != '\0') ++p;
+    if (p == end) return false;
+    ++p;
+    return true;
+  };
+  out->clear();
+  while (p != end) {
+    VelmoraLedColor c{};
+    if (!readInt(&c.ledId) || !readSeparator() || !readInt(&c.r) || !readSeparator() ||
+        !readInt(&c.g) || !readSeparator() || !readInt(&c.b)) {
+      break;
+    }
+    if (out->size() == capacity) return capacity + 1;
+    out->push_back(c);
+    readSeparator();
+  }
+  return out->size();
+}
+
+// Decodes from a heap block of exactly the text's size, so that the
+// sanitizer sees any read past the end, and compares with the reference.
+void expectDecodesLikeReference(const std::string& text, size_t capacity) {
+  std::unique_ptr<char[]> exact(new char[text.size() + 1]);
+  std::memcpy(exact.get(), text.data(), text.size());
+  std::vector<VelmoraLedColor> room(capacity + 1, VelmoraLedColor{-7, -7, -7, -7});
+  std::vector<VelmoraLedColor> expected;
+  const size_t want = referenceDecode(text, capacity, &expected);
+  const size_t got =
+      decodeLedColors(text.empty() ? nullptr : exact.get(), text.size(), room.data(), capacity);
+  ASSERT_EQ(got, want) << "capacity " << capacity << " text \"" << text << '"';
+  for (size_t i = 0; i < expected.size() && i < got; ++i) {
+    const VelmoraLedColor& a = room[i];
+    const VelmoraLedColor& b = expected[i];
+    ASSERT_TRUE(a.ledId == b.ledId && a.r == b.r && a.g == b.g && a.b == b.b)
+        << "record " << i << " of \"" << text << '"';
+  }
+  // Nothing is written past the room.
+  ASSERT_EQ(room[capacity].ledId, -7) << text;
+}
+
+TEST(LedColors, DecoderAgreesWithAReferenceReaderOnOddTexts) {
+  // Pieces placed after 0 to 9 ordinary records, so that each falls at
+  // many offsets of the decoder's windows and near the end of the text.
+  const std::string pieces[] = {
+      "",
+      "1,2,3,4",
+      "7,8,9",
+      "7,8,9,",
+      "7,8,",
+      "12",
+      "123,45",
+      "1234,5,6,7",
+      "12345,6,7,8#9,9,9,9",
+      "1234567890,1,2,3",
+      "2147483647,2147483648,0,0",
+      "0000000001,002,03,4",
+      "-1,+2,-0,4",
+      "1,-2,3,4",
+      "1,2,3,-",
+      "+,1,2,3",
+      " 1,2,3,4",
+      "1 ,2,3,4",
+      "1, 2,3,4",
+      "1,2,3,4 #5,6,7,8",
+      "1,2,3,4# 5,6,7,8",
+      "1 2,3,4,5",
+      "1,2,3,4 ",
+      "1\t,\n2\r,\v3\f,4",
+      "1;2;3;4;5;6;7;8",
+      "1,,2,3,4",
+      "1#2#3#4",
+      "1a2b3c4d5e6f7g8",
+      std::string("1\0002\0003\0004\0", 8),
+      "1\xff"
+      "2\x80"
+      "3~4",
+      "999,999,999,999#000,000,000,000",
+      "1,2,3,4##5,6,7,8",
+      "1,2,3,4,5,6,7,8",
+      "x",
+      "#",
+  };
+  const std::string ordinary = "123,45,6,78#";
+  for (const std::string& piece : pieces) {
+    for (int before = 0; before < 10; ++before) {
+      std::string text;
+      for (int i = 0; i < before; ++i) text += ordinary;
+      for (const std::string& after : {std::string(), std::string("#1,2,3,4"),
+                                       std::string("#") + ordinary + ordinary + ordinary}) {
+        const std::string full = text + piece + after;
+        for (size_t capacity : {size_t{0}, size_t{1}, size_t(before), size_t(before) + 1,
+                                size_t(before) + 2, size_t{64}}) {
+          expectDecodesLikeReference(full, capacity);
+        }
+      }
+    }
+  }
+}
+
+TEST(LedColors, DecoderAgreesWithAReferenceReaderOnRandomTexts) {
+  std::mt19937 random(20261209);
+  const auto below = [&](unsigned n) { return static_cast<unsigned>(random() % n); };
+  const char odd[] = {' ', '\t', '\n', '-', '+', 'x', '\0', '\x7f', '\x80', ',', '#', '~'};
+  for (int round = 0; round < 4000; ++round) {
+    // Mostly well-formed lists with a few faults: numbers of 1 to 10
+    // digits, now and then a sign, a blank, an odd or missing separator,
+    // and the text cut anywhere.
+    std::string text;
+    const unsigned records = below(40);
+    const unsigned faults = below(4) == 0 ? 0 : below(6);
+    for (unsigned r = 0; r < records; ++r) {
+      for (int k = 0; k < 4; ++k) {
+        const unsigned digits = below(8) == 0 ? 1 + below(10) : 1 + below(3);
+        for (unsigned d = 0; d < digits; ++d) text += static_cast<char>('0' + below(10));
+        text += k < 3 ? ',' : '#';
+      }
+    }
+    for (unsigned f = 0; f < faults && !text.empty(); ++f) {
+      const size_t at = below(static_cast<unsigned>(text.size()));
+      switch (below(3)) {
+        case 0:
+          text[at] = odd[below(sizeof odd)];
+          break;
+        case 1:
+          text.insert(at, 1, odd[below(sizeof odd)]);
+          break;
+        default:
+          text.erase(at, 1);
+      }
+    }
+    if (!text.empty() && below(2) == 0) text.resize(below(static_cast<unsigned>(text.size())));
+    expectDecodesLikeReference(text, below(3) == 0 ? below(records + 2) : records + 1);
+  }
 }
 
 TEST(LedColors, ValidationChecksRangesAndDuplicates) {
