@@ -375,6 +375,7 @@ TEST(LedColors, ValidationChecksRangesAndDuplicates) {
   for (int i = 0; i < 500; ++i) all[static_cast<size_t>(i)] = {499 - i, i % 256, 7, 255 - i % 256};
   EXPECT_EQ(checked(500, all.data()),
             buildLedsColorsRequest(500, all.data(), "VelmoraSetLedsColors"));
+  EXPECT_EQ(checked(INT_MAX, all.data()), "");  // refused before any record is read
 }
 
 }  // namespace

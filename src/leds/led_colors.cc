@@ -168,7 +168,10 @@ void appendLedColors(std::string* out, int count, const VelmoraLedColor* colors)
 
 std::string checkedSetColorsRequest(int count, const VelmoraLedColor* colors, const char* method) {
   std::string text;
-  if (count <= 0 || colors == nullptr) return text;
+  // More records than there are LED ids always repeat one: refused before
+  // the text is sized for them (a wild count would otherwise cost its size
+  // in memory, or fail as if memory were short).
+  if (count <= 0 || count > kLedIdCount || colors == nullptr) return text;
   // One pass checks each record and writes it: every number is then below
   // 500, so a record takes at most 16 characters and the text is written
   // straight into the string, sized once for that bound and cut after.
