@@ -104,11 +104,10 @@ TEST_F(RpcConnectionTest, ResponsesMatchRequestsByOrder) {
   EXPECT_EQ(host.requests().size(), 3u);
 }
 
-// One string reused for every answer, as the session does: each answer is
-// exactly its own, whatever the string held before (a longer answer, one
-// assembled from several reads, or nothing), and a failed call leaves it
-// empty.
-TEST_F(RpcConnectionTest, CallIntoReusesTheStringAndLeavesNothingStale) {
+// Answers read in place: each is exactly its own, whatever came before (a
+// longer answer, one assembled from several reads in the storage, or
+// nothing), and a failed call leaves it empty.
+TEST_F(RpcConnectionTest, CallIntoReadsEachAnswerInPlaceAndLeavesNothingStale) {
   TestHost::Options options;
   options.respond = [](const Bytes& request, Bytes& response) {
     const std::string text(request.begin(), request.end() - 1);
@@ -120,7 +119,8 @@ TEST_F(RpcConnectionTest, CallIntoReusesTheStringAndLeavesNothingStale) {
   TestHost host(base_, options);
   auto c = Connect(host);
   ASSERT_TRUE(c);
-  std::string answer = "left over from before";
+  std::string_view answer;
+  std::string storage = "left over from before";
   const struct {
     const char* request;
     std::string expected;
@@ -133,16 +133,15 @@ TEST_F(RpcConnectionTest, CallIntoReusesTheStringAndLeavesNothingStale) {
       {"z", Text("a:z")},
   };
   for (const auto& call : kCalls) {
-    EXPECT_EQ(c->CallInto(call.request, &answer), CallOutcome::kAnswered) << call.request;
-    EXPECT_EQ(answer, call.expected) << call.request;
+    EXPECT_EQ(c->CallInto(call.request, &answer, &storage), CallOutcome::kAnswered) << call.request;
+    EXPECT_EQ(std::string(answer), call.expected) << call.request;
   }
   // A refused call (too long for one frame) and one on a connection shut down.
-  EXPECT_EQ(c->CallInto(std::string(kMaxFrameBytes, 'x'), &answer), CallOutcome::kFailed);
-  EXPECT_EQ(answer, "");
-  answer = "stale";
+  EXPECT_EQ(c->CallInto(std::string(kMaxFrameBytes, 'x'), &answer, &storage), CallOutcome::kFailed);
+  EXPECT_TRUE(answer.empty());
   c->Shutdown();
-  EXPECT_EQ(c->CallInto("after", &answer), CallOutcome::kNotSent);
-  EXPECT_EQ(answer, "");
+  EXPECT_EQ(c->CallInto("after", &answer, &storage), CallOutcome::kNotSent);
+  EXPECT_TRUE(answer.empty());
 }
 
 TEST_F(RpcConnectionTest, CallsFromManyThreadsEachGetTheirOwnAnswer) {

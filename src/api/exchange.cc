@@ -21,11 +21,11 @@ bool exchangeText(const std::string& requestText, JsonHandle* answer) {
 }
 
 bool exchangeShort(const std::string& requestText, ShortAnswer* answer) {
-  return withAnswerText(requestText, [answer](const std::string& answerText) {
+  return withAnswerText(requestText, [answer](std::string_view answerText) {
     static const char* const kNames[2] = {"result", "errorCode"};
     JsonScalar values[2];
     if (!readFlatObject(answerText.data(), answerText.size(), kNames, values, 2)) {
-      const JsonHandle parsed = parseJsonText(answerText);
+      const JsonHandle parsed = parseJsonText(answerText.data(), answerText.size());
       values[0] = JsonScalar::of(parsed.getRef(kNames[0]));
       values[1] = JsonScalar::of(parsed.getRef(kNames[1]));
     }

@@ -42,7 +42,7 @@ struct ShortAnswer {
 bool exchangeShort(const std::string& requestText, ShortAnswer* answer);
 
 // The same, for calls that read more of the answer: read(answerText) runs
-// with the session mutex held (the text is the session's answer buffer, and
+// with the session mutex held (the text lies where the connection read it, and
 // is valid only until read returns) and its result is returned. Fails with
 // VelmoraErrorHostUnreachable, without calling read, when the connection is
 // broken or the exchange fails.
@@ -50,7 +50,7 @@ template <typename Read>
 bool withAnswerText(const std::string& requestText, Read&& read) {
   if (requestText.size() >= kMaxFrameBytes) return fail(VelmoraErrorBadArgument, false);
   bool answered = false;
-  const bool result = session().withAnswer(requestText, [&](const std::string& answerText) {
+  const bool result = session().withAnswer(requestText, [&](std::string_view answerText) {
     answered = true;
     return read(answerText);
   });

@@ -65,21 +65,21 @@ std::string Session::exchange(const std::string& request) {
   return answer;
 }
 
-const std::string* Session::exchangeLocked(const std::string& request) {
+bool Session::exchangeLocked(const std::string& request, std::string_view* answer) {
   IRpcConnection* current = connection_.get();
-  if (current == nullptr) return nullptr;
-  switch (current->CallInto(request, &answerBuffer_)) {
+  if (current == nullptr) return false;
+  switch (current->CallInto(request, answer, &answerStorage_)) {
     case CallOutcome::kAnswered:
-      return &answerBuffer_;
+      return true;
     case CallOutcome::kNotSent:
       // A connection known to be broken is not counted as one an exchange
       // failed on, as no exchange was tried.
-      return nullptr;
+      return false;
     case CallOutcome::kFailed:
       break;
   }
   failedConnectionNumber_.store(connectionNumber_);
-  return nullptr;
+  return false;
 }
 
 void Session::publishHandshake(bool done) {
@@ -127,7 +127,7 @@ void Session::shutDown() {
   devicePositionRecords.releaseAll();
   deviceRecords.releaseAll();
   texts.releaseAll();
-  std::string().swap(answerBuffer_);
+  std::string().swap(answerStorage_);
   ForgetWellKnownPipeBase();
 }
 

@@ -42,6 +42,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "LUMSDK.h"
@@ -90,18 +91,18 @@ class Session {
 
   // Sends one request on the current connection, unless it is known broken,
   // and calls read(answer) with the session mutex held: the answer is read
-  // into a buffer the session keeps for the next exchange, so a short answer
-  // costs no allocation, and it is valid only until read returns. False, and
-  // read not called, when there is no live connection or the exchange
-  // failed; else what read returns.
+  // where the connection received it (no copy, no allocation), and it is
+  // valid only until read returns. False, and read not called, when there is
+  // no live connection or the exchange failed; else what read returns.
   template <typename Read>
   bool withAnswer(const std::string& request, Read&& read) {
     std::lock_guard<std::recursive_mutex> lock(sessionMutex);
-    const std::string* answer = exchangeLocked(request);
-    if (answer == nullptr) return false;
-    const bool result = read(*answer);
-    // A large answer's storage is not kept: it would be held for good.
-    if (answerBuffer_.capacity() > kKeptAnswerBytes) std::string().swap(answerBuffer_);
+    std::string_view answer;
+    if (!exchangeLocked(request, &answer)) return false;
+    const bool result = read(answer);
+    // An answer too long for the connection's buffer was assembled here:
+    // its storage is not kept, as it would be held for good.
+    if (!answerStorage_.empty()) std::string().swap(answerStorage_);
     return result;
   }
 
@@ -165,12 +166,10 @@ class Session {
   uint64_t connectionNumber_ = 0;
   std::atomic<uint64_t> failedConnectionNumber_{0};
   // The exchange of withAnswer, with sessionMutex held.
-  const std::string* exchangeLocked(const std::string& request);
-  // The most answer storage kept between exchanges: a colour list of every
-  // LED of a large desk fits.
-  static constexpr size_t kKeptAnswerBytes = 64 * 1024;
-  // The answer of the last withAnswer; guarded by sessionMutex.
-  std::string answerBuffer_;
+  bool exchangeLocked(const std::string& request, std::string_view* answer);
+  // Where withAnswer's exchange assembles a long answer; guarded by
+  // sessionMutex.
+  std::string answerStorage_;
 };
 
 // The one session of the process.

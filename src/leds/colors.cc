@@ -12,7 +12,7 @@ namespace {
 // Copies the colours of the answer's "ledsColors" into the caller's records,
 // matched by position. Nothing is written unless the answer holds exactly one
 // record per requested LED.
-bool readColors(const std::string& answerText, int size, VelmoraLedColor* colors) {
+bool readColors(std::string_view answerText, int size, VelmoraLedColor* colors) {
   // Named in the order hosts answer, so that the usual answer is matched
   // member by member; only "ledsColors" is used.
   static const char* const kNames[3] = {"result", "ledsColors", "errorCode"};
@@ -20,7 +20,7 @@ bool readColors(const std::string& answerText, int size, VelmoraLedColor* colors
   JsonScalar& list = values[1];
   JsonHandle parsed;  // only for an answer the flat reader declines
   if (!readFlatObject(answerText.data(), answerText.size(), kNames, values, 3)) {
-    parsed = parseJsonText(answerText);
+    parsed = parseJsonText(answerText.data(), answerText.size());
     if (parsed.isNull()) return fail(VelmoraErrorBadArgument, false);
     list = JsonScalar::of(parsed.getRef(kNames[1]));
   }
@@ -46,7 +46,7 @@ bool readColors(const std::string& answerText, int size, VelmoraLedColor* colors
 
 // Sends the request and reads the colours of its answer as above.
 bool exchangeColors(const std::string& request, int size, VelmoraLedColor* colors) {
-  return withAnswerText(request, [size, colors](const std::string& answerText) {
+  return withAnswerText(request, [size, colors](std::string_view answerText) {
     return readColors(answerText, size, colors);
   });
 }

@@ -4,23 +4,21 @@
 
 namespace sdk {
 
+// The streams check that they are open for the direction asked (and say
+// kStreamNotReady otherwise) themselves: the adapters only forward.
 int BinaryReader::Read(std::vector<uint8_t>& message, int timeoutMs) {
-  if (!stream_->OpenForReading(timeoutMs)) return kStreamNotReady;
   return stream_->Read(message, timeoutMs);
 }
 
 int BinaryWriter::Write(const std::vector<uint8_t>& message, int timeoutMs) {
-  if (!stream_->OpenForWriting(timeoutMs)) return kStreamNotReady;
   return stream_->Write(message, timeoutMs);
 }
 
 int BinaryReader::ReadText(std::string& text, int timeoutMs) {
-  if (!stream_->OpenForReading(timeoutMs)) return kStreamNotReady;
   return stream_->ReadText(text, timeoutMs);
 }
 
 int BinaryWriter::WriteText(const std::string& text, int timeoutMs) {
-  if (!stream_->OpenForWriting(timeoutMs)) return kStreamNotReady;
   return stream_->WriteText(text, timeoutMs);
 }
 
@@ -28,6 +26,12 @@ int IBinaryReader::ReadText(std::string& text, int timeoutMs) {
   std::vector<uint8_t> message;
   const int error = Read(message, timeoutMs);
   if (error == 0) text.assign(reinterpret_cast<const char*>(message.data()), message.size());
+  return error;
+}
+
+int IBinaryReader::ReadTextInPlace(std::string_view* text, std::string* storage, int timeoutMs) {
+  const int error = ReadText(*storage, timeoutMs);
+  if (error == 0) *text = *storage;
   return error;
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "transport/pipe_stream.h"
@@ -24,6 +25,9 @@ class IBinaryReader {
   virtual bool QueryInput() { return false; }
   // The message as a text: its whole body, the host's 0 byte included.
   virtual int ReadText(std::string& text, int timeoutMs);
+  // The same without the copy where it can: *text lies in the reader's own
+  // buffer, valid until its next read, or in *storage.
+  virtual int ReadTextInPlace(std::string_view* text, std::string* storage, int timeoutMs);
 };
 
 class IBinaryWriter {
@@ -42,6 +46,9 @@ class BinaryReader final : public IBinaryReader {
   explicit BinaryReader(std::shared_ptr<IStream> stream) : stream_(std::move(stream)) {}
   int Read(std::vector<uint8_t>& message, int timeoutMs) override;
   int ReadText(std::string& text, int timeoutMs) override;
+  int ReadTextInPlace(std::string_view* text, std::string* storage, int timeoutMs) override {
+    return stream_->ReadTextInPlace(text, storage, timeoutMs);
+  }
   void Cancel() override { stream_->Cancel(); }
   bool IsBroken() override { return stream_->IsBroken(); }
   bool QueryInput() override { return stream_->QueryInput(); }

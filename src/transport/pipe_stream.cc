@@ -166,6 +166,22 @@ int PipeStreamBase::ReadFrameText(std::string& text, int timeoutMs) {
   return 0;
 }
 
+int PipeStreamBase::ReadFrameTextInPlace(std::string_view* text, std::string* storage,
+                                         int timeoutMs) {
+  const uint8_t* body = nullptr;
+  size_t size = 0;
+  const int error = NextFrame(&body, &size, timeoutMs);
+  if (error != 0) return error;
+  if (body == bodyBytes()) {
+    storage->swap(body_);
+    std::string().swap(body_);
+    *text = *storage;
+  } else {
+    *text = std::string_view(reinterpret_cast<const char*>(body), size);
+  }
+  return 0;
+}
+
 int PipeStreamBase::SkipRest(const Deadline& deadline) {
   const size_t buffered = std::min(inEnd_ - inBegin_, skipLeft_);
   inBegin_ += buffered;
@@ -268,6 +284,12 @@ int IStream::ReadText(std::string& text, int timeoutMs) {
   return error;
 }
 
+int IStream::ReadTextInPlace(std::string_view* text, std::string* storage, int timeoutMs) {
+  const int error = ReadText(*storage, timeoutMs);
+  if (error == 0) *text = *storage;
+  return error;
+}
+
 int IStream::WriteText(const std::string& text, int timeoutMs) {
   std::vector<uint8_t> frame(text.begin(), text.end());
   frame.push_back(0);
@@ -303,6 +325,13 @@ int PipeInputStream::Read(std::vector<uint8_t>& frame, int timeoutMs) {
 int PipeInputStream::ReadText(std::string& text, int timeoutMs) {
   if (!OpenForReading(timeoutMs)) return kStreamNotReady;
   const int error = ReadFrameText(text, timeoutMs);
+  NoteError(error);
+  return error;
+}
+
+int PipeInputStream::ReadTextInPlace(std::string_view* text, std::string* storage, int timeoutMs) {
+  if (!OpenForReading(timeoutMs)) return kStreamNotReady;
+  const int error = ReadFrameTextInPlace(text, storage, timeoutMs);
   NoteError(error);
   return error;
 }

@@ -35,6 +35,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace sdk {
@@ -99,6 +100,10 @@ class IStream {
   // (written without copying the text); a text read is the whole body.
   virtual int ReadText(std::string& text, int timeoutMs);
   virtual int WriteText(const std::string& text, int timeoutMs);
+  // ReadText without the copy where it can: *text is the body where it lies
+  // in the stream's read-ahead buffer, valid until the stream's next read,
+  // or in *storage.
+  virtual int ReadTextInPlace(std::string_view* text, std::string* storage, int timeoutMs);
   // The one call allowed from another thread while an operation waits: ends
   // that wait and every later one. Final for the stream.
   virtual void Cancel() = 0;
@@ -150,6 +155,7 @@ class PipeStreamBase {
   // stream) with *size bytes.
   int NextFrame(const uint8_t** body, size_t* size, int timeoutMs);
   int ReadFrameText(std::string& text, int timeoutMs);
+  int ReadFrameTextInPlace(std::string_view* text, std::string* storage, int timeoutMs);
   // Writes body followed by tailSize bytes of tail as one frame.
   int WriteFrameParts(const uint8_t* body, size_t bodySize, const uint8_t* tail, size_t tailSize,
                       int timeoutMs);
@@ -243,6 +249,7 @@ class PipeInputStream final : public PipeStreamBase, public IStream {
   int Read(std::vector<uint8_t>& frame, int timeoutMs) override;
   int Write(const std::vector<uint8_t>&, int) override { return kStreamNotReady; }
   int ReadText(std::string& text, int timeoutMs) override;
+  int ReadTextInPlace(std::string_view* text, std::string* storage, int timeoutMs) override;
   int WriteText(const std::string&, int) override { return kStreamNotReady; }
   void Cancel() override { PipeStreamBase::Cancel(); }
   bool IsBroken() override { return Broken(); }

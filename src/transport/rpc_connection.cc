@@ -197,13 +197,19 @@ void RpcConnection::Shutdown() {
 }
 
 std::string RpcConnection::Call(const std::string& request) {
-  std::string answer;
-  Exchange(request, &answer, false);
-  return answer;
+  // The answer is copied out before the call mutex is let go: the next
+  // exchange reads into the buffer it lies in.
+  std::recursive_mutex* callMutex = callMutex_.load();
+  std::lock_guard<std::recursive_mutex> exchange(callMutex != nullptr ? *callMutex : ownCallMutex_);
+  std::string_view answer;
+  std::string storage;
+  Exchange(request, &answer, &storage, false);
+  return std::string(answer);
 }
 
-CallOutcome RpcConnection::CallInto(const std::string& request, std::string* answer) {
-  return Exchange(request, answer, true);
+CallOutcome RpcConnection::CallInto(const std::string& request, std::string_view* answer,
+                                    std::string* storage) {
+  return Exchange(request, answer, storage, true);
 }
 
 bool RpcConnection::BrokenDuringCall() const {
@@ -212,9 +218,9 @@ bool RpcConnection::BrokenDuringCall() const {
          notificationReader_->IsBroken();
 }
 
-CallOutcome RpcConnection::Exchange(const std::string& request, std::string* answer,
-                                    bool unlessBroken) {
-  answer->clear();
+CallOutcome RpcConnection::Exchange(const std::string& request, std::string_view* answer,
+                                    std::string* storage, bool unlessBroken) {
+  *answer = std::string_view();
   // Too long to be sent as one frame: refused before a byte is written, so
   // the connection stays as it was.
   if (request.size() >= kMaxFrameBytes) return CallOutcome::kFailed;
@@ -236,9 +242,9 @@ CallOutcome RpcConnection::Exchange(const std::string& request, std::string* ans
     DropExchangeStreams();
     return CallOutcome::kFailed;
   }
-  // Read into the caller's string: a short answer is copied into the storage
-  // it already has.
-  const int error = reader->ReadText(*answer, kExchangeTimeoutMs);
+  // Read in place: the answer stays in the stream's buffer, which only the
+  // next exchange (under the call mutex) reads into again.
+  const int error = reader->ReadTextInPlace(answer, storage, kExchangeTimeoutMs);
   // An answer over the bound was read and dropped whole: the call fails,
   // the exchange is still in step.
   const bool oversized = error == kErrorInsufficientBuffer;
@@ -248,11 +254,11 @@ CallOutcome RpcConnection::Exchange(const std::string& request, std::string* ans
   // to the request before. The exchange is out of step for good.
   if ((error == 0 || oversized) && reader->QueryInput()) {
     DropExchangeStreams();
-    answer->clear();
+    *answer = std::string_view();
     return CallOutcome::kFailed;
   }
   if (error == 0 && !answer->empty()) return CallOutcome::kAnswered;
-  answer->clear();
+  *answer = std::string_view();
   if (reader->IsBroken()) DropExchangeStreams();
   return CallOutcome::kFailed;
 }

@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 
 namespace sdk {
@@ -26,17 +27,19 @@ class IRpcConnection {
   // Sends the request text and returns the host's answer text, which still
   // ends with the host's terminating 0 byte. Empty on any failure.
   virtual std::string Call(const std::string& request) = 0;
-  // The same, reading the answer into *answer, whose storage is reused: a
-  // caller that keeps the string for its next call allocates nothing for
-  // answers that fit; *answer is empty unless answered. A broken connection
-  // is checked under the exchange's own lock, so a caller needs no IsBroken
-  // of its own first.
-  virtual CallOutcome CallInto(const std::string& request, std::string* answer) {
-    if (IsBroken()) {
-      answer->clear();
-      return CallOutcome::kNotSent;
-    }
-    *answer = Call(request);
+  // The same, leaving the answer where it was read: *answer lies in the
+  // connection's read buffer or in *storage (for an answer longer than that
+  // buffer, or a connection that cannot do better) and stays valid until the
+  // next exchange, so a caller holds the call mutex across CallInto and its
+  // read of the answer. Empty unless answered. A broken connection is
+  // checked under the exchange's own lock, so a caller needs no IsBroken of
+  // its own first.
+  virtual CallOutcome CallInto(const std::string& request, std::string_view* answer,
+                               std::string* storage) {
+    *answer = std::string_view();
+    if (IsBroken()) return CallOutcome::kNotSent;
+    *storage = Call(request);
+    *answer = *storage;
     return answer->empty() ? CallOutcome::kFailed : CallOutcome::kAnswered;
   }
   virtual void SetNotificationHandler(NotificationHandler handler) = 0;
@@ -137,7 +140,8 @@ class RpcConnection final : public IRpcConnection {
   RpcConnection& operator=(const RpcConnection&) = delete;
 
   std::string Call(const std::string& request) override;
-  CallOutcome CallInto(const std::string& request, std::string* answer) override;
+  CallOutcome CallInto(const std::string& request, std::string_view* answer,
+                       std::string* storage) override;
   void SetNotificationHandler(NotificationHandler handler) override;
   void StopNotifications() override;
   bool HasNotificationHandler() override;
@@ -154,7 +158,8 @@ class RpcConnection final : public IRpcConnection {
   // stream pointer in place: no streams lock.
   bool BrokenDuringCall() const;
   // Call and CallInto; the latter sends nothing on a broken connection.
-  CallOutcome Exchange(const std::string& request, std::string* answer, bool unlessBroken);
+  CallOutcome Exchange(const std::string& request, std::string_view* answer, std::string* storage,
+                       bool unlessBroken);
 
   std::atomic<std::recursive_mutex*> callMutex_{nullptr};
   std::recursive_mutex ownCallMutex_;
