@@ -14,18 +14,12 @@
 namespace sdk {
 namespace {
 
-// The first '"' or backslash at or after p, or end. Eight bytes at a time
-// while none is among them: long strings (colour lists) are most of some
-// answers.
-const char* findQuoteOrBackslash(const char* p, const char* end) {
-  // Most strings are short (member names, small values) and end within
-  // their first bytes: those are looked at one by one, as a word would cost
-  // them more.
-  for (int i = 0; i < 16 && p < end; ++i, ++p) {
-    if (*p == '"' || *p == '\\') return p;
-  }
+// findQuoteOrBackslash past a string's first 16 bytes: long strings (colour
+// lists of a few KB) are most of some answers. Kept out of line, so that the
+// short strings' loop stays small where it is inlined.
+const char* findQuoteOrBackslashInLongString(const char* p, const char* end) {
 #if defined(__SSE2__)
-  // Sixteen bytes a step: long strings here are colour lists of a few KB.
+  // Sixteen bytes a step.
   const __m128i quote = _mm_set1_epi8('"');
   const __m128i slash = _mm_set1_epi8('\\');
   while (end - p >= 16) {
@@ -36,6 +30,7 @@ const char* findQuoteOrBackslash(const char* p, const char* end) {
     p += 16;
   }
 #endif
+  // Eight bytes a step where there is no SSE2, and for the last ones.
   constexpr std::uint64_t kOnes = 0x0101010101010101ull;
   constexpr std::uint64_t kHighs = 0x8080808080808080ull;
   while (end - p >= 8) {
@@ -49,6 +44,17 @@ const char* findQuoteOrBackslash(const char* p, const char* end) {
   }
   while (p < end && *p != '"' && *p != '\\') ++p;
   return p;
+}
+
+// The first '"' or backslash at or after p, or end.
+inline const char* findQuoteOrBackslash(const char* p, const char* end) {
+  // Most strings are short (member names, small values) and end within
+  // their first bytes: those are looked at one by one, as a word would cost
+  // them more.
+  for (int i = 0; i < 16 && p < end; ++i, ++p) {
+    if (*p == '"' || *p == '\\') return p;
+  }
+  return findQuoteOrBackslashInLongString(p, end);
 }
 
 // Recursive-descent reader over a byte range. Every read either succeeds or
