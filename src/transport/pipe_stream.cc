@@ -116,7 +116,9 @@ void PipeStreamBase::CloseStream(bool disconnect) {
 }
 
 int PipeStreamBase::Fill(size_t need, const Deadline& deadline) {
-  if (inBegin_ > 0) {
+  if (inBegin_ == inEnd_) {
+    inBegin_ = inEnd_ = 0;  // the usual case: every byte read was used
+  } else if (inBegin_ > 0) {
     std::memmove(inbuf_.data(), inbuf_.data() + inBegin_, inEnd_ - inBegin_);
     inEnd_ -= inBegin_;
     inBegin_ = 0;

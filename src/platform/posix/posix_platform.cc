@@ -14,16 +14,18 @@ int64_t coarseMonotonicMs() {
   return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-int coarseClockTickMs() {
-  static const int tick = [] {
-    timespec resolution;
-    if (clock_getres(CLOCK_MONOTONIC_COARSE, &resolution) != 0) return 10;
-    const int64_t ms =
-        static_cast<int64_t>(resolution.tv_sec) * 1000 + (resolution.tv_nsec + 999999) / 1000000;
-    return ms < 1 ? 1 : ms > 1000 ? 1000 : static_cast<int>(ms);
-  }();
-  return tick;
-}
+namespace {
+// Read once, at load: the clock's resolution does not change.
+const int g_coarseTickMs = [] {
+  timespec resolution;
+  if (clock_getres(CLOCK_MONOTONIC_COARSE, &resolution) != 0) return 10;
+  const int64_t ms =
+      static_cast<int64_t>(resolution.tv_sec) * 1000 + (resolution.tv_nsec + 999999) / 1000000;
+  return ms < 1 ? 1 : ms > 1000 ? 1000 : static_cast<int>(ms);
+}();
+}  // namespace
+
+int coarseClockTickMs() { return g_coarseTickMs; }
 
 unsigned long currentProcessId() { return static_cast<unsigned long>(getpid()); }
 

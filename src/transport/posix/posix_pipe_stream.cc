@@ -383,6 +383,8 @@ int PipeStreamBase::PlatformWriteAll(const ByteSpan* parts, size_t count,
   // vector are copied in and checked on every call).
   size_t total = 0;
   for (size_t i = 0; i < count; ++i) total += parts[i].size;
+  iovec vectors[3];
+  size_t used = 0;
   if (count > 1 && total <= kJoinedWriteMax) {
     io_->joined.resize(total);
     uint8_t* at = io_->joined.data();
@@ -390,14 +392,12 @@ int PipeStreamBase::PlatformWriteAll(const ByteSpan* parts, size_t count,
       if (parts[i].size > 0) std::memcpy(at, parts[i].data, parts[i].size);
       at += parts[i].size;
     }
-    const ByteSpan one = {io_->joined.data(), total};
-    return PlatformWriteAll(&one, 1, deadline);
-  }
-  // Gathered by the kernel: one system call, no copy.
-  iovec vectors[3];
-  size_t used = 0;
-  for (size_t i = 0; i < count && used < 3; ++i) {
-    if (parts[i].size > 0) vectors[used++] = {const_cast<uint8_t*>(parts[i].data), parts[i].size};
+    vectors[used++] = {io_->joined.data(), total};
+  } else {
+    // Gathered by the kernel: one system call, no copy.
+    for (size_t i = 0; i < count && used < 3; ++i) {
+      if (parts[i].size > 0) vectors[used++] = {const_cast<uint8_t*>(parts[i].data), parts[i].size};
+    }
   }
   iovec* part = vectors;
   while (used > 0) {
