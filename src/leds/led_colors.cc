@@ -496,41 +496,39 @@ std::string buildDeviceLedsColorsRequest(int deviceIndex, int count, const Velmo
   return text;
 }
 
-void DeviceColors::set(const VelmoraLedColor& c) {
-  const size_t id = static_cast<size_t>(c.ledId);
-  if (where_.empty()) {
-    for (VelmoraLedColor& listed : list_) {
-      if (listed.ledId == c.ledId) {
-        listed = c;
-        return;
-      }
-    }
-    list_.push_back(c);
-    if (list_.size() < kListedLeds) return;
+VelmoraLedColor* DeviceColors::find(int ledId) {
+  if (!where_.empty()) {
+    const uint16_t at = where_[static_cast<size_t>(ledId)];
+    return at != 0 ? &list_[at - 1u] : nullptr;
+  }
+  for (VelmoraLedColor& listed : list_) {
+    if (listed.ledId == ledId) return &listed;
+  }
+  return nullptr;
+}
+
+void DeviceColors::append(const VelmoraLedColor& c) {
+  list_.push_back(c);
+  if (!where_.empty()) {
+    where_[static_cast<size_t>(c.ledId)] = static_cast<uint16_t>(list_.size());
+  } else if (list_.size() >= kListedLeds) {
     where_.assign(kLedIdCount, 0);
     for (size_t i = 0; i < list_.size(); ++i) {
       where_[static_cast<size_t>(list_[i].ledId)] = static_cast<uint16_t>(i + 1);
     }
-    return;
   }
-  uint16_t& at = where_[id];
-  if (at != 0) {
-    list_[at - 1u] = c;
-    return;
+}
+
+void DeviceColors::set(const VelmoraLedColor& c) {
+  if (VelmoraLedColor* listed = find(c.ledId)) {
+    *listed = c;
+  } else {
+    append(c);
   }
-  list_.push_back(c);
-  at = static_cast<uint16_t>(list_.size());
 }
 
 void DeviceColors::setIfAbsent(const VelmoraLedColor& c) {
-  if (!where_.empty()) {
-    if (where_[static_cast<size_t>(c.ledId)] == 0) set(c);
-    return;
-  }
-  for (const VelmoraLedColor& listed : list_) {
-    if (listed.ledId == c.ledId) return;
-  }
-  set(c);
+  if (find(c.ledId) == nullptr) append(c);
 }
 
 void DeviceColors::reset(int deviceIndex) {

@@ -76,6 +76,11 @@ class DeviceColors {
   // table does, so that a device of a few LEDs costs no table.
   static constexpr size_t kListedLeds = 16;
 
+  // The record of ledId, or null; and a new record, with the table made
+  // once the list reaches kListedLeds.
+  VelmoraLedColor* find(int ledId);
+  void append(const VelmoraLedColor& c);
+
   // The record of an LED id is list_[where_[id] - 1]; 0: none. Empty while
   // the list is short.
   int deviceIndex_;

@@ -199,8 +199,7 @@ void RpcConnection::Shutdown() {
 std::string RpcConnection::Call(const std::string& request) {
   // The answer is copied out before the call mutex is let go: the next
   // exchange reads into the buffer it lies in.
-  std::recursive_mutex* callMutex = callMutex_.load();
-  std::lock_guard<std::recursive_mutex> exchange(callMutex != nullptr ? *callMutex : ownCallMutex_);
+  std::lock_guard<std::recursive_mutex> exchange(CallMutex());
   std::string_view answer;
   std::string storage;
   Exchange(request, &answer, &storage, false);
@@ -226,8 +225,7 @@ CallOutcome RpcConnection::Exchange(const std::string& request, std::string_view
   if (request.size() >= kMaxFrameBytes) return CallOutcome::kFailed;
   // Refused at once, without waiting for the exchange under way.
   if (exchangeDropped_.load() || shutDown_.load()) return CallOutcome::kNotSent;
-  std::recursive_mutex* callMutex = callMutex_.load();
-  std::lock_guard<std::recursive_mutex> exchange(callMutex != nullptr ? *callMutex : ownCallMutex_);
+  std::lock_guard<std::recursive_mutex> exchange(CallMutex());
   if (unlessBroken && BrokenDuringCall()) return CallOutcome::kNotSent;
   // Plain pointers, without taking a reference or the streams lock: only an
   // exchange, under the call mutex held here, drops the streams, and the

@@ -157,6 +157,11 @@ class RpcConnection final : public IRpcConnection {
   // IsBroken for a caller that holds the call mutex, which keeps every
   // stream pointer in place: no streams lock.
   bool BrokenDuringCall() const;
+  // The session's call mutex once set, else the connection's own.
+  std::recursive_mutex& CallMutex() {
+    std::recursive_mutex* callMutex = callMutex_.load();
+    return callMutex != nullptr ? *callMutex : ownCallMutex_;
+  }
   // Call and CallInto; the latter sends nothing on a broken connection.
   CallOutcome Exchange(const std::string& request, std::string_view* answer, std::string* storage,
                        bool unlessBroken);
