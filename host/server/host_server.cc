@@ -595,6 +595,16 @@ void HostServer::acceptLoop(std::shared_ptr<sdk::IStream> in, std::shared_ptr<sd
     // "_in" alone (a probe for a running host, or a client that hangs) is
     // given up after kPairTimeoutMs.
     bool connected = in->OpenForReading(0) && !stopping_ && out->OpenForWriting(kPairTimeoutMs);
+    if (!connected) {
+      // An unpaired "_out" still takes connections. Left beside the next
+      // pair's, it could be the one the next client finds, and lose when it
+      // is closed, so it goes before the next pair is offered. Unpublished
+      // first, so that stop() cannot cancel it while it closes; not
+      // disconnected, as a peer may still read it.
+      std::lock_guard<std::mutex> lock(acceptMutex_);
+      acceptOut_.reset();
+      out->Close();
+    }
     {
       // Room for one more exchange: at most kMaxIdentityExchanges at once.
       std::unique_lock<std::mutex> lock(exchangesMutex_);
@@ -625,9 +635,6 @@ void HostServer::acceptLoop(std::shared_ptr<sdk::IStream> in, std::shared_ptr<sd
       exchanges_.push_back(std::move(exchange));
       raw->thread = std::thread([this, raw] { exchangeIdentity(raw); });
     } else {
-      // Not disconnected first: an "_out" a peer may still read is only
-      // closed.
-      out->Close();
       in->Close();
     }
     in = std::move(nextIn);
