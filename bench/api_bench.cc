@@ -160,7 +160,9 @@ std::vector<Export> AllExports() {
     if (leds == 500) e.goal = Goal::kSet500;
     // What the export runs: the checks and the text in one pass.
     e.build = [colors, leds]() -> size_t {
-      return sdk::checkedSetColorsRequest(leds, colors->data(), "VelmoraSetLedsColors").size();
+      sdk::SetColorsRequestBuffer buffer;
+      return sdk::checkedSetColorsRequest(leds, colors->data(), "VelmoraSetLedsColors", &buffer)
+          .size();
     };
   }
   // The whole desk, one buffer call per device.

@@ -355,7 +355,8 @@ TEST(LedColors, ValidationChecksRangesAndDuplicates) {
   // The set call checks while it writes its request: the same verdicts, and
   // for accepted lists the same text.
   const auto checked = [](int n, const VelmoraLedColor* list) {
-    return checkedSetColorsRequest(n, list, "VelmoraSetLedsColors");
+    SetColorsRequestBuffer buffer;
+    return std::string(checkedSetColorsRequest(n, list, "VelmoraSetLedsColors", &buffer));
   };
   for (const Case& c : cases) {
     EXPECT_EQ(validateLedColors(1, &c.color, kCheckLedIds), c.idsOnly) << c.color.ledId;

@@ -133,14 +133,15 @@ TEST_F(RpcConnectionTest, CallIntoReadsEachAnswerInPlaceAndLeavesNothingStale) {
       {"z", Text("a:z")},
   };
   for (const auto& call : kCalls) {
-    EXPECT_EQ(c->CallInto(call.request, &answer, &storage), CallOutcome::kAnswered) << call.request;
+    EXPECT_EQ(c->CallInto(std::string(call.request), &answer, &storage), CallOutcome::kAnswered)
+        << call.request;
     EXPECT_EQ(std::string(answer), call.expected) << call.request;
   }
   // A refused call (too long for one frame) and one on a connection shut down.
   EXPECT_EQ(c->CallInto(std::string(kMaxFrameBytes, 'x'), &answer, &storage), CallOutcome::kFailed);
   EXPECT_TRUE(answer.empty());
   c->Shutdown();
-  EXPECT_EQ(c->CallInto("after", &answer, &storage), CallOutcome::kNotSent);
+  EXPECT_EQ(c->CallInto(std::string("after"), &answer, &storage), CallOutcome::kNotSent);
   EXPECT_TRUE(answer.empty());
 }
 

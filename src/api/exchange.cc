@@ -20,7 +20,7 @@ bool exchangeText(const std::string& requestText, JsonHandle* answer) {
   return true;
 }
 
-bool exchangeShort(const std::string& requestText, ShortAnswer* answer) {
+bool exchangeShort(TerminatedText requestText, ShortAnswer* answer) {
   return withAnswerText(requestText, [answer](std::string_view answerText) {
     static const char* const kNames[2] = {"result", "errorCode"};
     JsonScalar values[2];

@@ -39,7 +39,7 @@ struct ShortAnswer {
 // members (the usual one) is read without building a document. The
 // connection is checked under the same lock as the exchange, so a caller
 // needs no check of its own right before.
-bool exchangeShort(const std::string& requestText, ShortAnswer* answer);
+bool exchangeShort(TerminatedText requestText, ShortAnswer* answer);
 
 // The same, for calls that read more of the answer: read(answerText) runs
 // with the session mutex held (the text lies where the connection read it, and
@@ -47,7 +47,7 @@ bool exchangeShort(const std::string& requestText, ShortAnswer* answer);
 // VelmoraErrorHostUnreachable, without calling read, when the connection is
 // broken or the exchange fails.
 template <typename Read>
-bool withAnswerText(const std::string& requestText, Read&& read) {
+bool withAnswerText(TerminatedText requestText, Read&& read) {
   if (requestText.size() >= kMaxFrameBytes) return fail(VelmoraErrorBadArgument, false);
   bool answered = false;
   const bool result = session().withAnswer(requestText, [&](std::string_view answerText) {

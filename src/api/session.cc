@@ -65,7 +65,7 @@ std::string Session::exchange(const std::string& request) {
   return answer;
 }
 
-bool Session::exchangeLocked(const std::string& request, std::string_view* answer) {
+bool Session::exchangeLocked(TerminatedText request, std::string_view* answer) {
   IRpcConnection* current = connection_.get();
   if (current == nullptr) return false;
   switch (current->CallInto(request, answer, &answerStorage_)) {

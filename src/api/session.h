@@ -95,7 +95,7 @@ class Session {
   // valid only until read returns. False, and read not called, when there is
   // no live connection or the exchange failed; else what read returns.
   template <typename Read>
-  bool withAnswer(const std::string& request, Read&& read) {
+  bool withAnswer(TerminatedText request, Read&& read) {
     std::lock_guard<std::recursive_mutex> lock(sessionMutex);
     std::string_view answer;
     if (!exchangeLocked(request, &answer)) return false;
@@ -166,7 +166,7 @@ class Session {
   uint64_t connectionNumber_ = 0;
   std::atomic<uint64_t> failedConnectionNumber_{0};
   // The exchange of withAnswer, with sessionMutex held.
-  bool exchangeLocked(const std::string& request, std::string_view* answer);
+  bool exchangeLocked(TerminatedText request, std::string_view* answer);
   // Where withAnswer's exchange assembles a long answer; guarded by
   // sessionMutex.
   std::string answerStorage_;

@@ -57,10 +57,12 @@ bool setLedsColors(int size, const VelmoraLedColor* colors) {
   Session& s = session();
   if (!s.handshakeDone()) return fail(VelmoraErrorHandshakeRequired, false);
   // The arguments are checked while the request is written.
-  const std::string request = checkedSetColorsRequest(size, colors, method::kSetLedsColors);
+  SetColorsRequestBuffer buffer;
+  const std::string_view request =
+      checkedSetColorsRequest(size, colors, method::kSetLedsColors, &buffer);
   if (request.empty()) return fail(VelmoraErrorBadArgument, false);
   ShortAnswer answer;
-  if (!exchangeShort(request, &answer)) return false;
+  if (!exchangeShort(TerminatedText(request.data(), request.size()), &answer)) return false;
   return readBoolAnswer(answer);
 }
 

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -47,13 +48,24 @@ std::string buildLedsColorsRequest(int count, const VelmoraLedColor* colors, con
 std::string buildDeviceLedsColorsRequest(int deviceIndex, int count, const VelmoraLedColor* colors,
                                          const char* method);
 
-// The same request, for a list that acceptableColorList(count, colors,
-// kCheckLedIds | kCheckComponents) accepts; empty text for one it refuses.
-// The check and the text are one pass over the list.
-std::string checkedSetColorsRequest(int count, const VelmoraLedColor* colors, const char* method);
-
 // LED ids the colour calls accept: 0 to kLedIdCount - 1.
 constexpr int kLedIdCount = 500;
+
+// Room for the longest request checkedSetColorsRequest writes: 500 records of
+// at most 16 characters, the envelope, a method name of up to
+// kMaxCheckedMethodSize characters and a 0 byte. Meant for the caller's
+// stack, so that the request costs no allocation.
+constexpr size_t kMaxCheckedMethodSize = 64;
+struct SetColorsRequestBuffer {
+  char text[kLedIdCount * 16 + 64 + kMaxCheckedMethodSize];
+};
+
+// The same request, for a list that acceptableColorList(count, colors,
+// kCheckLedIds | kCheckComponents) accepts, written into *buffer and followed
+// there by a 0 byte; empty for one it refuses. The check and the text are one
+// pass over the list.
+std::string_view checkedSetColorsRequest(int count, const VelmoraLedColor* colors,
+                                         const char* method, SetColorsRequestBuffer* buffer);
 
 // The colours buffered for one device: one record per LED, in the order the
 // LEDs were first buffered; a later colour for an LED replaces its record.

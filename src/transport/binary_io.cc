@@ -18,7 +18,7 @@ int BinaryReader::ReadText(std::string& text, int timeoutMs) {
   return stream_->ReadText(text, timeoutMs);
 }
 
-int BinaryWriter::WriteText(const std::string& text, int timeoutMs) {
+int BinaryWriter::WriteText(TerminatedText text, int timeoutMs) {
   return stream_->WriteText(text, timeoutMs);
 }
 
@@ -35,11 +35,11 @@ int IBinaryReader::ReadTextInPlace(std::string_view* text, std::string* storage,
   return error;
 }
 
-int IBinaryWriter::WriteText(const std::string& text, int timeoutMs) {
-  return Write(TextToMessage(text), timeoutMs);
+int IBinaryWriter::WriteText(TerminatedText text, int timeoutMs) {
+  return Write(TextToMessage(text.view()), timeoutMs);
 }
 
-std::vector<uint8_t> TextToMessage(const std::string& text) {
+std::vector<uint8_t> TextToMessage(std::string_view text) {
   // Zero-filled, so the last byte is the terminator; memcpy because a copy
   // between iterators of different character types goes byte by byte.
   std::vector<uint8_t> message(text.size() + 1);

@@ -38,7 +38,7 @@ class IBinaryWriter {
   virtual bool IsBroken() = 0;
   virtual void Flush() = 0;
   // Writes TextToMessage(text), without making that copy where it can.
-  virtual int WriteText(const std::string& text, int timeoutMs);
+  virtual int WriteText(TerminatedText text, int timeoutMs);
 };
 
 class BinaryReader final : public IBinaryReader {
@@ -61,7 +61,7 @@ class BinaryWriter final : public IBinaryWriter {
  public:
   explicit BinaryWriter(std::shared_ptr<IStream> stream) : stream_(std::move(stream)) {}
   int Write(const std::vector<uint8_t>& message, int timeoutMs) override;
-  int WriteText(const std::string& text, int timeoutMs) override;
+  int WriteText(TerminatedText text, int timeoutMs) override;
   void Cancel() override { stream_->Cancel(); }
   bool IsBroken() override { return stream_->IsBroken(); }
   void Flush() override { stream_->Flush(); }
@@ -71,7 +71,7 @@ class BinaryWriter final : public IBinaryWriter {
 };
 
 // A text as a message body: its bytes, unchanged, then one 0 byte.
-std::vector<uint8_t> TextToMessage(const std::string& text);
+std::vector<uint8_t> TextToMessage(std::string_view text);
 
 }  // namespace sdk
 

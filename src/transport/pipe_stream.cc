@@ -292,8 +292,8 @@ int IStream::ReadTextInPlace(std::string_view* text, std::string* storage, int t
   return error;
 }
 
-int IStream::WriteText(const std::string& text, int timeoutMs) {
-  std::vector<uint8_t> frame(text.begin(), text.end());
+int IStream::WriteText(TerminatedText text, int timeoutMs) {
+  std::vector<uint8_t> frame(text.data(), text.data() + text.size());
   frame.push_back(0);
   return Write(frame, timeoutMs);
 }
@@ -366,10 +366,10 @@ int PipeOutputStream::Write(const std::vector<uint8_t>& frame, int timeoutMs) {
   return error;
 }
 
-int PipeOutputStream::WriteText(const std::string& text, int timeoutMs) {
+int PipeOutputStream::WriteText(TerminatedText text, int timeoutMs) {
   if (!OpenForWriting(timeoutMs)) return kStreamNotReady;
-  // The string's own terminating 0 byte ends the frame: one part fewer.
-  const int error = WriteFrameParts(reinterpret_cast<const uint8_t*>(text.c_str()), text.size() + 1,
+  // The text's own terminating 0 byte ends the frame: one part fewer.
+  const int error = WriteFrameParts(reinterpret_cast<const uint8_t*>(text.data()), text.size() + 1,
                                     nullptr, 0, timeoutMs);
   NoteError(error);
   return error;

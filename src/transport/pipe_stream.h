@@ -40,6 +40,25 @@
 
 namespace sdk {
 
+// A text followed in memory by a 0 byte, as a std::string's text is. A text
+// frame's body is the text and that byte, so it is written straight from the
+// text, in one part.
+class TerminatedText {
+ public:
+  // Implicit: every std::string is one.
+  TerminatedText(const std::string& text)  // NOLINT(google-explicit-constructor)
+      : data_(text.c_str()), size_(text.size()) {}
+  // data[size] must be 0.
+  TerminatedText(const char* data, size_t size) : data_(data), size_(size) {}
+  const char* data() const { return data_; }
+  size_t size() const { return size_; }
+  std::string_view view() const { return std::string_view(data_, size_); }
+
+ private:
+  const char* data_;
+  size_t size_;
+};
+
 // Results of stream operations: 0 success, kStreamNotReady when the stream
 // could not be made ready in the needed direction, else a Windows error code.
 constexpr int kStreamNotReady = -1;
@@ -96,10 +115,10 @@ class IStream {
   // Replaces frame with the next frame's body; leaves it untouched on failure.
   virtual int Read(std::vector<uint8_t>& frame, int timeoutMs) = 0;
   virtual int Write(const std::vector<uint8_t>& frame, int timeoutMs) = 0;
-  // The same for a text: its frame body is the text's bytes and one 0 byte
+  // The same for a text: its frame body is the text's bytes and its 0 byte
   // (written without copying the text); a text read is the whole body.
   virtual int ReadText(std::string& text, int timeoutMs);
-  virtual int WriteText(const std::string& text, int timeoutMs);
+  virtual int WriteText(TerminatedText text, int timeoutMs);
   // ReadText without the copy where it can: *text is the body where it lies
   // in the stream's read-ahead buffer, valid until the stream's next read,
   // or in *storage.
@@ -250,7 +269,7 @@ class PipeInputStream final : public PipeStreamBase, public IStream {
   int Write(const std::vector<uint8_t>&, int) override { return kStreamNotReady; }
   int ReadText(std::string& text, int timeoutMs) override;
   int ReadTextInPlace(std::string_view* text, std::string* storage, int timeoutMs) override;
-  int WriteText(const std::string&, int) override { return kStreamNotReady; }
+  int WriteText(TerminatedText, int) override { return kStreamNotReady; }
   void Cancel() override { PipeStreamBase::Cancel(); }
   bool IsBroken() override { return Broken(); }
   bool QueryInput() override { return InputWaiting(); }
@@ -276,7 +295,7 @@ class PipeOutputStream final : public PipeStreamBase, public IStream {
   int Read(std::vector<uint8_t>&, int) override { return kStreamNotReady; }
   int Write(const std::vector<uint8_t>& frame, int timeoutMs) override;
   int ReadText(std::string&, int) override { return kStreamNotReady; }
-  int WriteText(const std::string& text, int timeoutMs) override;
+  int WriteText(TerminatedText text, int timeoutMs) override;
   void Cancel() override { PipeStreamBase::Cancel(); }
   bool IsBroken() override { return Broken(); }
   void Flush() override;

@@ -206,7 +206,7 @@ std::string RpcConnection::Call(const std::string& request) {
   return std::string(answer);
 }
 
-CallOutcome RpcConnection::CallInto(const std::string& request, std::string_view* answer,
+CallOutcome RpcConnection::CallInto(TerminatedText request, std::string_view* answer,
                                     std::string* storage) {
   return Exchange(request, answer, storage, true);
 }
@@ -217,7 +217,7 @@ bool RpcConnection::BrokenDuringCall() const {
          notificationReader_->IsBroken();
 }
 
-CallOutcome RpcConnection::Exchange(const std::string& request, std::string_view* answer,
+CallOutcome RpcConnection::Exchange(TerminatedText request, std::string_view* answer,
                                     std::string* storage, bool unlessBroken) {
   *answer = std::string_view();
   // Too long to be sent as one frame: refused before a byte is written, so

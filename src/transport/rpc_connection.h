@@ -13,6 +13,8 @@
 #include <string_view>
 #include <thread>
 
+#include "transport/pipe_stream.h"
+
 namespace sdk {
 
 using NotificationHandler = std::function<void(const std::string&)>;
@@ -34,11 +36,11 @@ class IRpcConnection {
   // read of the answer. Empty unless answered. A broken connection is
   // checked under the exchange's own lock, so a caller needs no IsBroken of
   // its own first.
-  virtual CallOutcome CallInto(const std::string& request, std::string_view* answer,
+  virtual CallOutcome CallInto(TerminatedText request, std::string_view* answer,
                                std::string* storage) {
     *answer = std::string_view();
     if (IsBroken()) return CallOutcome::kNotSent;
-    *storage = Call(request);
+    *storage = Call(std::string(request.view()));
     *answer = *storage;
     return answer->empty() ? CallOutcome::kFailed : CallOutcome::kAnswered;
   }
@@ -140,7 +142,7 @@ class RpcConnection final : public IRpcConnection {
   RpcConnection& operator=(const RpcConnection&) = delete;
 
   std::string Call(const std::string& request) override;
-  CallOutcome CallInto(const std::string& request, std::string_view* answer,
+  CallOutcome CallInto(TerminatedText request, std::string_view* answer,
                        std::string* storage) override;
   void SetNotificationHandler(NotificationHandler handler) override;
   void StopNotifications() override;
@@ -163,7 +165,7 @@ class RpcConnection final : public IRpcConnection {
     return callMutex != nullptr ? *callMutex : ownCallMutex_;
   }
   // Call and CallInto; the latter sends nothing on a broken connection.
-  CallOutcome Exchange(const std::string& request, std::string_view* answer, std::string* storage,
+  CallOutcome Exchange(TerminatedText request, std::string_view* answer, std::string* storage,
                        bool unlessBroken);
 
   std::atomic<std::recursive_mutex*> callMutex_{nullptr};
