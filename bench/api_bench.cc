@@ -160,8 +160,9 @@ std::vector<Export> AllExports() {
     if (leds == 500) e.goal = Goal::kSet500;
     // What the export runs: the checks and the text in one pass.
     e.build = [colors, leds]() -> size_t {
-      sdk::SetColorsRequestBuffer buffer;
-      return sdk::checkedSetColorsRequest(leds, colors->data(), "VelmoraSetLedsColors", &buffer)
+      sdk::ColorsRequestBuffer buffer;
+      return sdk::checkedColorsRequest("VelmoraSetLedsColors", -1, leds, colors->data(),
+                                       sdk::kCheckLedIds | sdk::kCheckComponents, &buffer)
           .size();
     };
   }

@@ -352,18 +352,34 @@ TEST(LedColors, ValidationChecksRangesAndDuplicates) {
       {{1, 256, 0, 0}, true, false},     {{1, 0, -1, 0}, true, false},
       {{1, 0, 0, INT_MIN}, true, false}, {{900, 0, 0, 0}, false, false},
   };
-  // The set call checks while it writes its request: the same verdicts, and
-  // for accepted lists the same text.
-  const auto checked = [](int n, const VelmoraLedColor* list) {
-    SetColorsRequestBuffer buffer;
-    return std::string(checkedSetColorsRequest(n, list, "VelmoraSetLedsColors", &buffer));
+  // The colour calls check while they write their requests: the same
+  // verdicts, and for accepted lists the text the builders write, in either
+  // envelope.
+  const auto checkedAs = [](int checks, int device, int n, const VelmoraLedColor* list) {
+    ColorsRequestBuffer buffer;
+    const std::string_view text = checkedColorsRequest("M", device, n, list, checks, &buffer);
+    if (!text.empty()) {
+      EXPECT_EQ(text.data()[text.size()], '\0');
+    }
+    return std::string(text);
+  };
+  const auto built = [](int device, int n, const VelmoraLedColor* list) {
+    return device < 0 ? buildLedsColorsRequest(n, list, "M")
+                      : buildDeviceLedsColorsRequest(device, n, list, "M");
+  };
+  const auto checked = [&](int n, const VelmoraLedColor* list) {
+    return checkedAs(both, -1, n, list);
   };
   for (const Case& c : cases) {
     EXPECT_EQ(validateLedColors(1, &c.color, kCheckLedIds), c.idsOnly) << c.color.ledId;
     EXPECT_EQ(validateLedColors(1, &c.color, both), c.both) << c.color.ledId;
-    EXPECT_EQ(checked(1, &c.color),
-              c.both ? buildLedsColorsRequest(1, &c.color, "VelmoraSetLedsColors") : "")
-        << c.color.ledId;
+    for (int device : {-1, 0, 999999, INT_MAX}) {
+      EXPECT_EQ(checkedAs(both, device, 1, &c.color), c.both ? built(device, 1, &c.color) : "")
+          << c.color.ledId;
+      EXPECT_EQ(checkedAs(kCheckLedIds, device, 1, &c.color),
+                c.idsOnly ? built(device, 1, &c.color) : "")
+          << c.color.ledId;
+    }
   }
   const VelmoraLedColor dup[3] = {{4, 0, 0, 0}, {8, 0, 0, 0}, {4, 1, 1, 1}};
   EXPECT_FALSE(validateLedColors(3, dup, 0));  // duplicates fail whatever the checks
@@ -372,10 +388,19 @@ TEST(LedColors, ValidationChecksRangesAndDuplicates) {
   EXPECT_EQ(checked(3, dup), "");
   EXPECT_EQ(checked(0, dup), "");
   EXPECT_EQ(checked(1, nullptr), "");
+  // A wide component sends the rest of the list to the builder, and its ids
+  // are still checked.
+  const VelmoraLedColor wide[3] = {{4, 0, 0, 0}, {8, 1000, -7, 0}, {9, 999, 1, 2}};
+  EXPECT_EQ(checkedAs(kCheckLedIds, 3, 3, wide), built(3, 3, wide));
+  const VelmoraLedColor wideThenRepeat[3] = {{4, 0, 0, 0}, {8, 1000, 0, 0}, {4, 0, 0, 0}};
+  EXPECT_EQ(checkedAs(kCheckLedIds, -1, 3, wideThenRepeat), "");
   std::vector<VelmoraLedColor> all(500);
   for (int i = 0; i < 500; ++i) all[static_cast<size_t>(i)] = {499 - i, i % 256, 7, 255 - i % 256};
-  EXPECT_EQ(checked(500, all.data()),
-            buildLedsColorsRequest(500, all.data(), "VelmoraSetLedsColors"));
+  EXPECT_EQ(checked(500, all.data()), built(-1, 500, all.data()));
+  for (VelmoraLedColor& c : all) c.r = c.g = c.b = 999;  // the longest list fits the buffer
+  for (int device : {-1, INT_MAX}) {
+    EXPECT_EQ(checkedAs(kCheckLedIds, device, 500, all.data()), built(device, 500, all.data()));
+  }
   EXPECT_EQ(checked(INT_MAX, all.data()), "");  // refused before any record is read
 }
 

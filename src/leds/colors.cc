@@ -44,11 +44,12 @@ bool readColors(std::string_view answerText, int size, VelmoraLedColor* colors) 
   return true;
 }
 
-// Sends the request and reads the colours of its answer as above.
-bool exchangeColors(const std::string& request, int size, VelmoraLedColor* colors) {
-  return withAnswerText(request, [size, colors](std::string_view answerText) {
-    return readColors(answerText, size, colors);
-  });
+// Sends the request (followed by a 0 byte) and reads the colours of its
+// answer as above.
+bool exchangeColors(std::string_view request, int size, VelmoraLedColor* colors) {
+  return withAnswerText(
+      TerminatedText(request.data(), request.size()),
+      [size, colors](std::string_view answerText) { return readColors(answerText, size, colors); });
 }
 
 }  // namespace
@@ -57,9 +58,9 @@ bool setLedsColors(int size, const VelmoraLedColor* colors) {
   Session& s = session();
   if (!s.handshakeDone()) return fail(VelmoraErrorHandshakeRequired, false);
   // The arguments are checked while the request is written.
-  SetColorsRequestBuffer buffer;
-  const std::string_view request =
-      checkedSetColorsRequest(size, colors, method::kSetLedsColors, &buffer);
+  ColorsRequestBuffer buffer;
+  const std::string_view request = checkedColorsRequest(method::kSetLedsColors, -1, size, colors,
+                                                        kCheckLedIds | kCheckComponents, &buffer);
   if (request.empty()) return fail(VelmoraErrorBadArgument, false);
   ShortAnswer answer;
   if (!exchangeShort(TerminatedText(request.data(), request.size()), &answer)) return false;
@@ -72,8 +73,11 @@ bool getLedsColors(int size, VelmoraLedColor* colors) {
   if (s.hostProtocolVersion() < min_protocol::kGetLedsColors)
     return fail(VelmoraErrorProtocolMismatch, false);
   // Only the ids are checked: the request carries the records as they are.
-  if (!acceptableColorList(size, colors, kCheckLedIds)) return fail(VelmoraErrorBadArgument, false);
-  return exchangeColors(buildLedsColorsRequest(size, colors, method::kGetLedsColors), size, colors);
+  ColorsRequestBuffer buffer;
+  const std::string_view request =
+      checkedColorsRequest(method::kGetLedsColors, -1, size, colors, kCheckLedIds, &buffer);
+  if (request.empty()) return fail(VelmoraErrorBadArgument, false);
+  return exchangeColors(request, size, colors);
 }
 
 bool getLedsColorsByDeviceIndex(int deviceIndex, int size, VelmoraLedColor* colors) {
@@ -81,12 +85,13 @@ bool getLedsColorsByDeviceIndex(int deviceIndex, int size, VelmoraLedColor* colo
   if (!s.handshakeDone()) return fail(VelmoraErrorHandshakeRequired, false);
   if (s.hostProtocolVersion() < min_protocol::kGetLedsColorsByDeviceIndex)
     return fail(VelmoraErrorProtocolMismatch, false);
-  if (deviceIndex < 0 || !acceptableColorList(size, colors, kCheckLedIds)) {
-    return fail(VelmoraErrorBadArgument, false);
-  }
-  return exchangeColors(
-      buildDeviceLedsColorsRequest(deviceIndex, size, colors, method::kGetLedsColorsByDeviceIndex),
-      size, colors);
+  ColorsRequestBuffer buffer;
+  const std::string_view request =
+      deviceIndex < 0 ? std::string_view()
+                      : checkedColorsRequest(method::kGetLedsColorsByDeviceIndex, deviceIndex, size,
+                                             colors, kCheckLedIds, &buffer);
+  if (request.empty()) return fail(VelmoraErrorBadArgument, false);
+  return exchangeColors(request, size, colors);
 }
 
 }  // namespace sdk

@@ -166,34 +166,39 @@ void appendLedColors(std::string* out, int count, const VelmoraLedColor* colors)
                      [](const VelmoraLedColor& c) -> const VelmoraLedColor& { return c; });
 }
 
-std::string_view checkedSetColorsRequest(int count, const VelmoraLedColor* colors,
-                                         const char* method, SetColorsRequestBuffer* buffer) {
-  // More records than there are LED ids always repeat one: refused before
-  // any is read.
-  if (count <= 0 || count > kLedIdCount || colors == nullptr) return {};
-  // One pass checks each record and writes it: every number is then below
-  // 500, so a record takes at most 16 characters and the whole text fits the
-  // buffer.
-  static const char kHead[] = "{\"method\":\"";
-  static const char kMiddle[] = "\",\"params\":{\"ledsColors\":\"";
-  static const char kTail[] = "\"}}";
-  const size_t methodSize = std::strlen(method);
-  static_assert(sizeof kHead + sizeof kMiddle + sizeof kTail <= 64, "the envelope fits its room");
-  if (methodSize > kMaxCheckedMethodSize) return {};
-  char* const start = buffer->text;
-  char* p = start;
-  std::memcpy(p, kHead, sizeof kHead - 1);
-  p += sizeof kHead - 1;
-  std::memcpy(p, method, methodSize);
-  p += methodSize;
-  std::memcpy(p, kMiddle, sizeof kMiddle - 1);
-  p += sizeof kMiddle - 1;
-  bool seen[500] = {};
+namespace {
+
+inline char* put(char* p, std::string_view text) {
+  std::memcpy(p, text.data(), text.size());
+  return p + text.size();
+}
+
+// Checks the records of a list with at least one record and writes them at
+// p ("id,r,g,b#" each): the end, or null for a list refused. Ids must be 0 to
+// 499 and distinct; with kComponents, components 0 to 255. Without, a
+// component of 1000 or more, or below 0, sets *wide, and the rest of the list
+// is only checked.
+template <bool kComponents>
+char* checkAndWriteRecords(char* p, int count, const VelmoraLedColor* colors, bool* wide) {
+  bool seen[kLedIdCount] = {};
   for (int i = 0; i < count; ++i) {
     const VelmoraLedColor& c = colors[i];
     const unsigned id = static_cast<unsigned>(c.ledId);
-    if (id > 499u || static_cast<unsigned>(c.r | c.g | c.b) > 255u || seen[id]) return {};
+    if (id > 499u || seen[id]) return nullptr;
     seen[id] = true;
+    // The or of the components is at least each of them, and negative ones
+    // make it wrap to a large value.
+    const unsigned any = static_cast<unsigned>(c.r | c.g | c.b);
+    if (kComponents ? any > 255u : any > 999u) {
+      if (kComponents) return nullptr;
+      for (++i; i < count; ++i) {
+        const unsigned next = static_cast<unsigned>(colors[i].ledId);
+        if (next > 499u || seen[next]) return nullptr;
+        seen[next] = true;
+      }
+      *wide = true;
+      return p;
+    }
     // Number by number: next to the checks this measured faster than
     // putSmallRecord's summed offsets (which win where nothing else runs).
     p = putSmallEntry(p, kSmallNumbers.comma[id]);
@@ -201,9 +206,51 @@ std::string_view checkedSetColorsRequest(int count, const VelmoraLedColor* color
     p = putSmallEntry(p, kSmallNumbers.comma[c.g]);
     p = putSmallEntry(p, kSmallNumbers.hash[c.b]);
   }
-  // The tail replaces the last record's "#".
-  std::memcpy(p - 1, kTail, sizeof kTail);  // with its 0 byte
-  return std::string_view(start, static_cast<size_t>(p - 1 + sizeof kTail - 1 - start));
+  return p;
+}
+
+}  // namespace
+
+std::string_view checkedColorsRequest(const char* method, int deviceIndex, int count,
+                                      const VelmoraLedColor* colors, int checks,
+                                      ColorsRequestBuffer* buffer) {
+  // More records than there are LED ids always repeat one: refused before
+  // any is read.
+  if (count <= 0 || count > kLedIdCount || colors == nullptr || !(checks & kCheckLedIds)) return {};
+  const std::string_view name(method);
+  if (name.size() > kMaxCheckedMethodSize) return {};
+  // Both envelopes, in the JSON writer's member orders.
+  const bool perDevice = deviceIndex >= 0;
+  char* const start = buffer->text;
+  char* p = start;
+  if (perDevice) {
+    p = put(p, "{\"params\":{\"ledsColors\":\"");
+  } else {
+    p = put(put(put(p, "{\"method\":\""), name), "\",\"params\":{\"ledsColors\":\"");
+  }
+  bool wide = false;
+  p = (checks & kCheckComponents) ? checkAndWriteRecords<true>(p, count, colors, &wide)
+                                  : checkAndWriteRecords<false>(p, count, colors, &wide);
+  if (p == nullptr) return {};
+  // The JSON writer gives a number of a million or more in exponent form:
+  // such a device index is left to the builder too.
+  if (wide || deviceIndex >= 1000000) {
+    buffer->wide = perDevice ? buildDeviceLedsColorsRequest(deviceIndex, count, colors, method)
+                             : buildLedsColorsRequest(count, colors, method);
+    return buffer->wide;
+  }
+  --p;  // the last record's "#"
+  if (perDevice) {
+    char number[16];
+    const char* const numberEnd = std::to_chars(number, number + sizeof number, deviceIndex).ptr;
+    p = put(p, "\",\"deviceIndex\":");
+    p = put(p, std::string_view(number, static_cast<size_t>(numberEnd - number)));
+    p = put(put(put(p, "},\"method\":\""), name), "\"}");
+  } else {
+    p = put(p, "\"}}");
+  }
+  *p = '\0';
+  return std::string_view(start, static_cast<size_t>(p - start));
 }
 
 std::string encodeLedColors(int count, const VelmoraLedColor* colors) {

@@ -51,21 +51,25 @@ std::string buildDeviceLedsColorsRequest(int deviceIndex, int count, const Velmo
 // LED ids the colour calls accept: 0 to kLedIdCount - 1.
 constexpr int kLedIdCount = 500;
 
-// Room for the longest request checkedSetColorsRequest writes: 500 records of
-// at most 16 characters, the envelope, a method name of up to
-// kMaxCheckedMethodSize characters and a 0 byte. Meant for the caller's
-// stack, so that the request costs no allocation.
+// Where checkedColorsRequest writes: text has room for 500 records whose
+// numbers are all below 1000 (16 characters each), either envelope with a
+// method name of up to kMaxCheckedMethodSize characters, and a 0 byte. Meant
+// for the caller's stack, so that a request costs no allocation; a list with
+// a wider number is written into wide instead.
 constexpr size_t kMaxCheckedMethodSize = 64;
-struct SetColorsRequestBuffer {
-  char text[kLedIdCount * 16 + 64 + kMaxCheckedMethodSize];
+struct ColorsRequestBuffer {
+  char text[kLedIdCount * 16 + 96 + kMaxCheckedMethodSize];
+  std::string wide;
 };
 
-// The same request, for a list that acceptableColorList(count, colors,
-// kCheckLedIds | kCheckComponents) accepts, written into *buffer and followed
-// there by a 0 byte; empty for one it refuses. The check and the text are one
-// pass over the list.
-std::string_view checkedSetColorsRequest(int count, const VelmoraLedColor* colors,
-                                         const char* method, SetColorsRequestBuffer* buffer);
+// The request of a colour call, for a list that acceptableColorList(count,
+// colors, checks) accepts (checks holds kCheckLedIds); empty for one it
+// refuses. The check and the text are one pass over the list, and the text
+// is exactly what buildLedsColorsRequest (deviceIndex < 0) or
+// buildDeviceLedsColorsRequest writes, followed by a 0 byte.
+std::string_view checkedColorsRequest(const char* method, int deviceIndex, int count,
+                                      const VelmoraLedColor* colors, int checks,
+                                      ColorsRequestBuffer* buffer);
 
 // The colours buffered for one device: one record per LED, in the order the
 // LEDs were first buffered; a later colour for an LED replaces its record.
