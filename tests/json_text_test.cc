@@ -261,6 +261,15 @@ TEST(JsonReader, Strings) {
   EXPECT_EQ(nested.getRef(0).getRef(longText).asString(), longText + "\n");
   EXPECT_EQ(nested.getRef(0).getRef("a\tb").asString(), "\"");
   EXPECT_EQ(parseJsonText("\"" + longText + "\"").asString(), longText);
+  // Long strings are scanned in steps of many bytes: an escape or the end at
+  // any place is found there.
+  for (size_t at = 0; at < 200; ++at) {
+    const std::string head(at, 'z');
+    const std::string tail(150, 'w');
+    EXPECT_EQ(parseJsonText("\"" + head + "\\t" + tail + "\"").asString(), head + "\t" + tail)
+        << at;
+    EXPECT_EQ(parseJsonText("\"" + head + "\"" + tail).asString(), head) << at;
+  }
 }
 
 // --- Round trips ------------------------------------------------------------
