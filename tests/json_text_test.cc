@@ -311,6 +311,10 @@ TEST(JsonFlatReader, ReadsAsTheDocumentOrDeclines) {
       {"{\"result\":truex,\"errorCode\":0}", false},
       {"{\"result\":false,\"errorCode\"", false},
       {"{\"result\":\"a\",\"errorCode\":", false},
+      // Long values, which are scanned in bigger steps.
+      {"{\"result\":\"" + std::string(60, '7') + "\",\"errorCode\":0}", true},
+      {"{\"result\":\"" + std::string(40, '7') + "\\n" + std::string(20, '7') + "\"}", false},
+      {"{\"result\":\"" + std::string(60, '7'), false},
   };
   // Three names (one never present) and two (the usual answer's, in order).
   const char* const names[3] = {"result", "errorCode", "missing"};
