@@ -357,11 +357,9 @@ TEST(LedColors, ValidationChecksRangesAndDuplicates) {
   // envelope.
   const auto checkedAs = [](int checks, int device, int n, const VelmoraLedColor* list) {
     ColorsRequestBuffer buffer;
-    const std::string_view text = checkedColorsRequest("M", device, n, list, checks, &buffer);
-    if (!text.empty()) {
-      EXPECT_EQ(text.data()[text.size()], '\0');
-    }
-    return std::string(text);
+    const TerminatedText text = checkedColorsRequest("M", device, n, list, checks, &buffer);
+    EXPECT_EQ(text.data()[text.size()], '\0');
+    return std::string(text.view());
   };
   const auto built = [](int device, int n, const VelmoraLedColor* list) {
     return device < 0 ? buildLedsColorsRequest(n, list, "M")

@@ -46,7 +46,25 @@ const char* findQuoteOrBackslashInLongString(const char* p, const char* end) {
   return p;
 }
 
-// The first '"' or backslash at or after p, or end.
+// The same for the flat reader's string values. The long ones are colour
+// lists of a few KB with neither character before their end: glibc's memchr
+// (vector code chosen for the machine) finds the quote, and then whether a
+// backslash comes before it, in two passes that cost less than one 16-byte
+// loop. Elsewhere the loop above serves.
+const char* findQuoteOrBackslashInLongValue(const char* p, const char* end) {
+#if defined(__GLIBC__)
+  const void* quote = std::memchr(p, '"', static_cast<std::size_t>(end - p));
+  const char* const stop = quote != nullptr ? static_cast<const char*>(quote) : end;
+  const void* slash = std::memchr(p, '\\', static_cast<std::size_t>(stop - p));
+  return slash != nullptr ? static_cast<const char*>(slash) : stop;
+#else
+  return findQuoteOrBackslashInLongString(p, end);
+#endif
+}
+
+// The first '"' or backslash at or after p, or end; past the first 16 bytes,
+// as longScan finds it.
+template <const char* (*longScan)(const char*, const char*) = findQuoteOrBackslashInLongString>
 inline const char* findQuoteOrBackslash(const char* p, const char* end) {
   // Most strings are short (member names, small values) and end within
   // their first bytes: those are looked at one by one, as a word would cost
@@ -54,26 +72,7 @@ inline const char* findQuoteOrBackslash(const char* p, const char* end) {
   for (int i = 0; i < 16 && p < end; ++i, ++p) {
     if (*p == '"' || *p == '\\') return p;
   }
-  return findQuoteOrBackslashInLongString(p, end);
-}
-
-// The same for the flat reader's string values. The long ones are colour
-// lists of a few KB with neither character before their end: glibc's memchr
-// (vector code chosen for the machine) finds the quote, and then whether a
-// backslash comes before it, in two passes that cost less than one 16-byte
-// loop. Elsewhere the loop above serves.
-inline const char* findQuoteOrBackslashInFlatValue(const char* p, const char* end) {
-#if defined(__GLIBC__)
-  for (int i = 0; i < 16 && p < end; ++i, ++p) {
-    if (*p == '"' || *p == '\\') return p;
-  }
-  const void* quote = std::memchr(p, '"', static_cast<std::size_t>(end - p));
-  const char* const stop = quote != nullptr ? static_cast<const char*>(quote) : end;
-  const void* slash = std::memchr(p, '\\', static_cast<std::size_t>(stop - p));
-  return slash != nullptr ? static_cast<const char*>(slash) : stop;
-#else
-  return findQuoteOrBackslash(p, end);
-#endif
+  return longScan(p, end);
 }
 
 // Recursive-descent reader over a byte range. Every read either succeeds or
@@ -426,7 +425,7 @@ const char* readFlatValue(const char* p, const char* end, JsonScalar* value) {
   }
   if (c == '"') {
     value->text = ++p;
-    p = findQuoteOrBackslashInFlatValue(p, end);
+    p = findQuoteOrBackslash<findQuoteOrBackslashInLongValue>(p, end);
     if (p == end || *p != '"') return nullptr;
     value->textSize = static_cast<std::size_t>(p - value->text);
     value->type = kJsonString;

@@ -44,12 +44,11 @@ bool readColors(std::string_view answerText, int size, VelmoraLedColor* colors) 
   return true;
 }
 
-// Sends the request (followed by a 0 byte) and reads the colours of its
-// answer as above.
-bool exchangeColors(std::string_view request, int size, VelmoraLedColor* colors) {
-  return withAnswerText(
-      TerminatedText(request.data(), request.size()),
-      [size, colors](std::string_view answerText) { return readColors(answerText, size, colors); });
+// Sends the request and reads the colours of its answer as above.
+bool exchangeColors(TerminatedText request, int size, VelmoraLedColor* colors) {
+  return withAnswerText(request, [size, colors](std::string_view answerText) {
+    return readColors(answerText, size, colors);
+  });
 }
 
 }  // namespace
@@ -59,11 +58,11 @@ bool setLedsColors(int size, const VelmoraLedColor* colors) {
   if (!s.handshakeDone()) return fail(VelmoraErrorHandshakeRequired, false);
   // The arguments are checked while the request is written.
   ColorsRequestBuffer buffer;
-  const std::string_view request = checkedColorsRequest(method::kSetLedsColors, -1, size, colors,
-                                                        kCheckLedIds | kCheckComponents, &buffer);
-  if (request.empty()) return fail(VelmoraErrorBadArgument, false);
+  const TerminatedText request = checkedColorsRequest(method::kSetLedsColors, -1, size, colors,
+                                                      kCheckLedIds | kCheckComponents, &buffer);
+  if (request.size() == 0) return fail(VelmoraErrorBadArgument, false);
   ShortAnswer answer;
-  if (!exchangeShort(TerminatedText(request.data(), request.size()), &answer)) return false;
+  if (!exchangeShort(request, &answer)) return false;
   return readBoolAnswer(answer);
 }
 
@@ -74,9 +73,9 @@ bool getLedsColors(int size, VelmoraLedColor* colors) {
     return fail(VelmoraErrorProtocolMismatch, false);
   // Only the ids are checked: the request carries the records as they are.
   ColorsRequestBuffer buffer;
-  const std::string_view request =
+  const TerminatedText request =
       checkedColorsRequest(method::kGetLedsColors, -1, size, colors, kCheckLedIds, &buffer);
-  if (request.empty()) return fail(VelmoraErrorBadArgument, false);
+  if (request.size() == 0) return fail(VelmoraErrorBadArgument, false);
   return exchangeColors(request, size, colors);
 }
 
@@ -85,12 +84,11 @@ bool getLedsColorsByDeviceIndex(int deviceIndex, int size, VelmoraLedColor* colo
   if (!s.handshakeDone()) return fail(VelmoraErrorHandshakeRequired, false);
   if (s.hostProtocolVersion() < min_protocol::kGetLedsColorsByDeviceIndex)
     return fail(VelmoraErrorProtocolMismatch, false);
+  if (deviceIndex < 0) return fail(VelmoraErrorBadArgument, false);
   ColorsRequestBuffer buffer;
-  const std::string_view request =
-      deviceIndex < 0 ? std::string_view()
-                      : checkedColorsRequest(method::kGetLedsColorsByDeviceIndex, deviceIndex, size,
-                                             colors, kCheckLedIds, &buffer);
-  if (request.empty()) return fail(VelmoraErrorBadArgument, false);
+  const TerminatedText request = checkedColorsRequest(
+      method::kGetLedsColorsByDeviceIndex, deviceIndex, size, colors, kCheckLedIds, &buffer);
+  if (request.size() == 0) return fail(VelmoraErrorBadArgument, false);
   return exchangeColors(request, size, colors);
 }
 

@@ -211,14 +211,17 @@ char* checkAndWriteRecords(char* p, int count, const VelmoraLedColor* colors, bo
 
 }  // namespace
 
-std::string_view checkedColorsRequest(const char* method, int deviceIndex, int count,
-                                      const VelmoraLedColor* colors, int checks,
-                                      ColorsRequestBuffer* buffer) {
+TerminatedText checkedColorsRequest(const char* method, int deviceIndex, int count,
+                                    const VelmoraLedColor* colors, int checks,
+                                    ColorsRequestBuffer* buffer) {
+  const TerminatedText refused("", 0);
   // More records than there are LED ids always repeat one: refused before
   // any is read.
-  if (count <= 0 || count > kLedIdCount || colors == nullptr || !(checks & kCheckLedIds)) return {};
+  if (count <= 0 || count > kLedIdCount || colors == nullptr || !(checks & kCheckLedIds)) {
+    return refused;
+  }
   const std::string_view name(method);
-  if (name.size() > kMaxCheckedMethodSize) return {};
+  if (name.size() > kMaxCheckedMethodSize) return refused;
   // Both envelopes, in the JSON writer's member orders.
   const bool perDevice = deviceIndex >= 0;
   char* const start = buffer->text;
@@ -231,26 +234,25 @@ std::string_view checkedColorsRequest(const char* method, int deviceIndex, int c
   bool wide = false;
   p = (checks & kCheckComponents) ? checkAndWriteRecords<true>(p, count, colors, &wide)
                                   : checkAndWriteRecords<false>(p, count, colors, &wide);
-  if (p == nullptr) return {};
-  // The JSON writer gives a number of a million or more in exponent form:
-  // such a device index is left to the builder too.
-  if (wide || deviceIndex >= 1000000) {
+  if (p == nullptr) return refused;
+  if (wide) {
     buffer->wide = perDevice ? buildDeviceLedsColorsRequest(deviceIndex, count, colors, method)
                              : buildLedsColorsRequest(count, colors, method);
     return buffer->wide;
   }
   --p;  // the last record's "#"
   if (perDevice) {
-    char number[16];
-    const char* const numberEnd = std::to_chars(number, number + sizeof number, deviceIndex).ptr;
+    // As the JSON writer gives it (short enough to need no allocation).
+    std::string number;
+    appendJsonNumber(number, deviceIndex);
     p = put(p, "\",\"deviceIndex\":");
-    p = put(p, std::string_view(number, static_cast<size_t>(numberEnd - number)));
+    p = put(p, number);
     p = put(put(put(p, "},\"method\":\""), name), "\"}");
   } else {
     p = put(p, "\"}}");
   }
   *p = '\0';
-  return std::string_view(start, static_cast<size_t>(p - start));
+  return TerminatedText(start, static_cast<size_t>(p - start));
 }
 
 std::string encodeLedColors(int count, const VelmoraLedColor* colors) {

@@ -14,6 +14,7 @@
 
 #include "LUMSDK.h"
 #include "json/json_value.h"
+#include "transport/pipe_stream.h"
 
 namespace sdk {
 
@@ -66,10 +67,10 @@ struct ColorsRequestBuffer {
 // colors, checks) accepts (checks holds kCheckLedIds); empty for one it
 // refuses. The check and the text are one pass over the list, and the text
 // is exactly what buildLedsColorsRequest (deviceIndex < 0) or
-// buildDeviceLedsColorsRequest writes, followed by a 0 byte.
-std::string_view checkedColorsRequest(const char* method, int deviceIndex, int count,
-                                      const VelmoraLedColor* colors, int checks,
-                                      ColorsRequestBuffer* buffer);
+// buildDeviceLedsColorsRequest writes.
+TerminatedText checkedColorsRequest(const char* method, int deviceIndex, int count,
+                                    const VelmoraLedColor* colors, int checks,
+                                    ColorsRequestBuffer* buffer);
 
 // The colours buffered for one device: one record per LED, in the order the
 // LEDs were first buffered; a later colour for an LED replaces its record.
