@@ -289,6 +289,8 @@ TEST(JsonFlatReader, ReadsAsTheDocumentOrDeclines) {
       {"{\"result\":null,\"other\":\"text\"}", true},
       {"{\"errorCode\":\"1,2,3,4#5,6,7,8\",\"result\":\"\"}", true},
       {"{\"result\":1e10,\"errorCode\":-1e10}", true},
+      {"{\"result\":7.5,\"errorCode\":9E1}", true},  // one digit, then more of the number
+      {"{\"result\":3", false},
       {"{\"result\":\"7\",\"errorCode\":\"x\\\"y\"}", false},  // an escape
       {"{\"result\":[1],\"errorCode\":0}", false},
       {"{\"result\":{\"a\":1}}", false},
@@ -318,7 +320,23 @@ TEST(JsonFlatReader, ReadsAsTheDocumentOrDeclines) {
   };
   // Three names (one never present) and two (the usual answer's, in order).
   const char* const names[3] = {"result", "errorCode", "missing"};
+  int pairs = 0;
   for (const Case& c : cases) {
+    // The two-member reader takes only the usual answer, and reads it as
+    // the general one does.
+    JsonScalar pair[2];
+    if (readFlatPair(c.text, "{\"result\":", ",\"errorCode\":", &pair[0], &pair[1])) {
+      ++pairs;
+      JsonScalar values[2];
+      ASSERT_TRUE(readFlatObject(c.text.data(), c.text.size(), names, values, 2)) << c.text;
+      for (size_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(pair[i].type, values[i].type) << c.text;
+        EXPECT_EQ(pair[i].number, values[i].number) << c.text;
+        EXPECT_EQ(pair[i].boolean, values[i].boolean) << c.text;
+        EXPECT_EQ(pair[i].text, values[i].text) << c.text;
+        EXPECT_EQ(pair[i].textSize, values[i].textSize) << c.text;
+      }
+    }
     for (size_t count : {size_t{3}, size_t{2}}) {
       JsonScalar values[3];
       const bool flat = readFlatObject(c.text.data(), c.text.size(), names, values, count);
@@ -337,6 +355,7 @@ TEST(JsonFlatReader, ReadsAsTheDocumentOrDeclines) {
       }
     }
   }
+  EXPECT_EQ(pairs, 6);  // the usual answers above, and one with text after it
 }
 
 TEST(JsonRoundTrip, StringsThroughWriterAndReader) {

@@ -22,19 +22,23 @@ bool exchangeText(const std::string& requestText, JsonHandle* answer) {
 
 bool exchangeShort(TerminatedText requestText, ShortAnswer* answer) {
   return withAnswerText(requestText, [answer](std::string_view answerText) {
-    static const char* const kNames[2] = {"result", "errorCode"};
-    JsonScalar values[2];
-    if (!readFlatObject(answerText.data(), answerText.size(), kNames, values, 2)) {
-      const JsonHandle parsed = parseJsonText(answerText.data(), answerText.size());
-      values[0] = JsonScalar::of(parsed.getRef(kNames[0]));
-      values[1] = JsonScalar::of(parsed.getRef(kNames[1]));
+    *answer = ShortAnswer();
+    if (!readFlatPair(answerText, "{\"result\":", ",\"errorCode\":", &answer->result,
+                      &answer->errorCode)) {
+      static const char* const kNames[2] = {"result", "errorCode"};
+      JsonScalar values[2];
+      if (!readFlatObject(answerText.data(), answerText.size(), kNames, values, 2)) {
+        const JsonHandle parsed = parseJsonText(answerText.data(), answerText.size());
+        values[0] = JsonScalar::of(parsed.getRef(kNames[0]));
+        values[1] = JsonScalar::of(parsed.getRef(kNames[1]));
+      }
+      answer->result = values[0];
+      answer->errorCode = values[1];
     }
     // Only the numbers and flags are read once the lock is gone, never the
     // text.
-    values[0].text = values[1].text = nullptr;
-    values[0].textSize = values[1].textSize = 0;
-    answer->result = values[0];
-    answer->errorCode = values[1];
+    answer->result.text = answer->errorCode.text = nullptr;
+    answer->result.textSize = answer->errorCode.textSize = 0;
     return true;
   });
 }

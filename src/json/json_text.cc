@@ -412,13 +412,17 @@ JsonScalar JsonScalar::of(const JsonHandle& value) {
 int JsonScalar::asInt() const { return type == kJsonNumber ? jsonNumberToInt(number) : 0; }
 bool JsonScalar::asBool() const { return type == kJsonBool && boolean; }
 
-namespace {
-
-// Reads one plain value (a number, a string without escapes, true, false or
-// null) at p into *value; the end of it, or null for anything else.
 const char* readFlatValue(const char* p, const char* end, JsonScalar* value) {
   const char c = *p;
-  if (c == '-' || static_cast<unsigned char>(c - '0') < 10) {
+  const auto isDigit = [](char d) { return static_cast<unsigned char>(d - '0') < 10; };
+  // One digit, the usual error code and count: what readShortJsonNumber
+  // gives for it, without its general steps.
+  if (isDigit(c) && (p + 1 == end || (!isDigit(p[1]) && p[1] != '.' && (p[1] | 0x20) != 'e'))) {
+    value->number = c - '0';
+    value->type = kJsonNumber;
+    return p + 1;
+  }
+  if (c == '-' || isDigit(c)) {
     const char* next = readShortJsonNumber(p, end, &value->number);
     if (next != nullptr) value->type = kJsonNumber;
     return next;
@@ -448,6 +452,8 @@ const char* readFlatValue(const char* p, const char* end, JsonScalar* value) {
   }
   return nullptr;
 }
+
+namespace {
 
 // The usual short answer: exactly the wanted members, in the order asked for,
 // without blanks. Matched name by name, with no search; false for any other

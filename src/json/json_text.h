@@ -4,7 +4,9 @@
 #define LUMSDK_JSON_JSON_TEXT_H_
 
 #include <cstddef>
+#include <cstring>
 #include <string>
+#include <string_view>
 
 #include "json/json_value.h"
 
@@ -62,6 +64,30 @@ struct JsonScalar {
 // then read with parseJsonText. Allocates nothing.
 bool readFlatObject(const char* data, std::size_t size, const char* const* names,
                     JsonScalar* values, std::size_t count);
+
+// One plain value (a number, a string without a backslash, true, false or
+// null) at p, which must be before end, read as readFlatObject reads a
+// member's value: the end of it, or null for anything else.
+const char* readFlatValue(const char* p, const char* end, JsonScalar* value);
+
+// readFlatObject's usual case for two members, given as the texts that open
+// them (`{"a":` and `,"b":`): exactly those two plain members, in that
+// order, without blanks, and then "}". Inline, so that the texts are
+// compared as constants, with no search and no call. False for any other
+// text (the values may then be partly written), which readFlatObject reads.
+inline bool readFlatPair(std::string_view text, std::string_view first, std::string_view second,
+                         JsonScalar* firstValue, JsonScalar* secondValue) {
+  const char* p = text.data();
+  const char* const end = p + text.size();
+  if (text.size() <= first.size() || std::memcmp(p, first.data(), first.size()) != 0) return false;
+  p = readFlatValue(p + first.size(), end, firstValue);
+  if (p == nullptr || static_cast<std::size_t>(end - p) <= second.size() ||
+      std::memcmp(p, second.data(), second.size()) != 0) {
+    return false;
+  }
+  p = readFlatValue(p + second.size(), end, secondValue);
+  return p != nullptr && p != end && *p == '}';
+}
 
 }  // namespace sdk
 
