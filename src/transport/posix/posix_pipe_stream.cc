@@ -400,10 +400,19 @@ int PipeStreamBase::PlatformWriteAll(const ByteSpan* parts, size_t count,
     }
   }
   iovec* part = vectors;
+  // The first try never waits: a frame the socket takes at once, the usual
+  // case, then costs no clock read and no time-out check. What is left after
+  // it is sent with waits, and the deadline starts there.
+  bool waiting = false;
   while (used > 0) {
-    const int left = deadline.RemainingMs();
-    if (left != 0) io_->SetTimeout(SO_SNDTIMEO, io_->sendTimeoutMs, left);
-    const int flags = MSG_NOSIGNAL | (left == 0 ? MSG_DONTWAIT : 0);
+    int flags = MSG_NOSIGNAL | MSG_DONTWAIT;
+    if (waiting) {
+      const int left = deadline.RemainingMs();
+      if (left != 0) {
+        io_->SetTimeout(SO_SNDTIMEO, io_->sendTimeoutMs, left);
+        flags = MSG_NOSIGNAL;
+      }
+    }
     ssize_t n = 0;
     if (used == 1) {
       n = send(fd, part->iov_base, part->iov_len, flags);
@@ -413,6 +422,8 @@ int PipeStreamBase::PlatformWriteAll(const ByteSpan* parts, size_t count,
       message.msg_iovlen = used;
       n = sendmsg(fd, &message, flags);
     }
+    const bool tried = !waiting;
+    waiting = true;
     if (n > 0) {
       size_t sent = static_cast<size_t>(n);
       while (used > 0 && sent >= part->iov_len) {
@@ -428,7 +439,7 @@ int PipeStreamBase::PlatformWriteAll(const ByteSpan* parts, size_t count,
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      if (io_->cancelled.load() || deadline.RemainingMs() == 0) return kErrorIoPending;
+      if (io_->cancelled.load() || (!tried && deadline.RemainingMs() == 0)) return kErrorIoPending;
       continue;
     }
     return io_->Failure(n < 0 ? MapErrno(errno) : kErrorNoData);
