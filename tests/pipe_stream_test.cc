@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
 #include <future>
+#include <string>
 #include <thread>
 
 #include "support/test_host.h"
@@ -17,6 +19,7 @@ using test_support::UniquePipeName;
 
 constexpr int kWaitMs = 5000;
 using Clock = std::chrono::steady_clock;
+using namespace std::string_literals;  // NOLINT: texts with NUL bytes
 
 struct Pair {
   std::shared_ptr<IStream> server;  // listening end
@@ -154,6 +157,37 @@ TEST(PipeStream, TimedOutReadMarksBrokenButKeepsWhatArrived) {
   EXPECT_EQ(got, ToBytes("abcde"));
   // Broken stays broken, even after a read that worked.
   EXPECT_TRUE(p.server->IsBroken());
+}
+
+// A framed text goes out from where it lies, header and all: the reader gets
+// the same text as from a plain one, and one over the bound is refused
+// before a byte is written.
+TEST(PipeStream, FramedTextsArriveAsPlainOnes) {
+  Pair p = Connect(UniquePipeName("framed"), true);
+  ASSERT_TRUE(p.server && p.client);
+  for (size_t size : {0u, 7u, 4096u, 1u << 20}) {
+    const std::string text(size, static_cast<char>('a' + size % 26));
+    const FramedText kept(text);
+    std::vector<char> room(kFrameHeaderBytes + size + 1, 'x');
+    const TerminatedText framed = FrameText(room.data() + kFrameHeaderBytes, size);
+    if (size > 0) std::memcpy(room.data() + kFrameHeaderBytes, text.data(), size);
+    auto writing = std::async(std::launch::async, [&] {
+      return p.client->WriteText(kept.text(), kWaitMs) == 0 &&
+             p.client->WriteText(framed, kWaitMs) == 0 && p.client->WriteText(text, kWaitMs) == 0;
+    });
+    for (int i = 0; i < 3; ++i) {
+      std::string got = "old";
+      EXPECT_EQ(p.server->ReadText(got, kWaitMs), 0);
+      EXPECT_EQ(got, text + '\0') << size << " " << i;
+    }
+    EXPECT_TRUE(writing.get());
+  }
+  const FramedText over(std::string(kMaxFrameBytes, 'o'));
+  EXPECT_EQ(p.client->WriteText(over.text(), kWaitMs), kErrorInvalidData);
+  EXPECT_EQ(p.client->WriteText("after"s, kWaitMs), 0);
+  std::string got;
+  EXPECT_EQ(p.server->ReadText(got, kWaitMs), 0);
+  EXPECT_EQ(got, "after"s + '\0');
 }
 
 TEST(PipeStream, ShortReadsAreJoinedIntoOneFrame) {

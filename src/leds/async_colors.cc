@@ -557,11 +557,17 @@ bool setLedsColorsFlushBuffer() {
   // dropped. Kept, they could never be sent, and every later flush would be
   // refused the same way.
   const bool fits = fitsOneRequest(taken);
-  const std::string request = fits ? buildFlushRequest(taken) : std::string();
+  // Written after room for the frame's header, so that it goes out framed
+  // in place (see FrameText).
+  std::string framed(kFrameHeaderBytes, '\0');
+  if (fits) appendFlushRequest(&framed, taken);
   recycleBuffer(&taken);
   if (!fits) return fail(VelmoraErrorBadArgument, false);
   ShortAnswer answer;
-  if (!exchangeShort(request, &answer)) return false;
+  if (!exchangeShort(FrameText(&framed[kFrameHeaderBytes], framed.size() - kFrameHeaderBytes),
+                     &answer)) {
+    return false;
+  }
   return readBoolAnswer(answer);
 }
 

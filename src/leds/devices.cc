@@ -81,9 +81,9 @@ int getDeviceCount() {
   if (!s.handshakeDone()) return fail(VelmoraErrorHandshakeRequired, -1);
   // The same text every time; never destroyed, as a late call may still
   // read it while the library unloads.
-  static NoDestructor<const std::string> request(requestText(method::kGetDeviceCount));
+  static NoDestructor<const FramedText> request(requestText(method::kGetDeviceCount));
   ShortAnswer answer;
-  if (!exchangeShort(request.get(), &answer)) return -1;
+  if (!exchangeShort(request.get().text(), &answer)) return -1;
   setLastError(VelmoraErrorNone);
   return answer.result.asInt();
 }

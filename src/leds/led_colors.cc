@@ -224,7 +224,7 @@ TerminatedText checkedColorsRequest(const char* method, int deviceIndex, int cou
   if (name.size() > kMaxCheckedMethodSize) return refused;
   // Both envelopes, in the JSON writer's member orders.
   const bool perDevice = deviceIndex >= 0;
-  char* const start = buffer->text;
+  char* const start = buffer->text + kFrameHeaderBytes;
   char* p = start;
   if (perDevice) {
     p = put(p, "{\"params\":{\"ledsColors\":\"");
@@ -251,8 +251,7 @@ TerminatedText checkedColorsRequest(const char* method, int deviceIndex, int cou
   } else {
     p = put(p, "\"}}");
   }
-  *p = '\0';
-  return TerminatedText(start, static_cast<size_t>(p - start));
+  return FrameText(start, static_cast<size_t>(p - start));
 }
 
 std::string encodeLedColors(int count, const VelmoraLedColor* colors) {
@@ -640,7 +639,13 @@ std::string buildFlushRequest(const ColorBuffer& buffer) {
   // the list of buildDeviceColorsList (members newest first, devices and
   // LEDs in the buffer's order), without building and writing a document.
   std::string text;
-  text.reserve(96 + static_cast<size_t>(buffer.end() - buffer.begin()) * 48 +
+  appendFlushRequest(&text, buffer);
+  return text;
+}
+
+void appendFlushRequest(std::string* out, const ColorBuffer& buffer) {
+  std::string& text = *out;
+  text.reserve(text.size() + 96 + static_cast<size_t>(buffer.end() - buffer.begin()) * 48 +
                buffer.ledCount() * 16);
   text.append("{\"params\":{\"ledsColorsByDeviceIndex\":");
   if (buffer.empty()) {
@@ -658,7 +663,6 @@ std::string buildFlushRequest(const ColorBuffer& buffer) {
     text += ']';
   }
   text.append("},\"method\":\"").append(method::kSetLedsColorsFlushBuffer).append("\"}");
-  return text;
 }
 
 }  // namespace sdk

@@ -59,7 +59,8 @@ constexpr int kLedIdCount = 500;
 // a wider number is written into wide instead.
 constexpr size_t kMaxCheckedMethodSize = 64;
 struct ColorsRequestBuffer {
-  char text[kLedIdCount * 16 + 96 + kMaxCheckedMethodSize];
+  // The request is framed in place (see FrameText), after the frame's header.
+  char text[kFrameHeaderBytes + kLedIdCount * 16 + 96 + kMaxCheckedMethodSize];
   std::string wide;
 };
 
@@ -145,6 +146,8 @@ JsonHandle buildDeviceColorsEntry(const DeviceColors& colors);
 JsonHandle buildDeviceColorsList(const ColorBuffer& buffer);
 // The flush request, with "ledsColorsByDeviceIndex" holding that list.
 std::string buildFlushRequest(const ColorBuffer& buffer);
+// The same text appended to *text.
+void appendFlushRequest(std::string* text, const ColorBuffer& buffer);
 
 }  // namespace sdk
 

@@ -22,6 +22,26 @@ uint32_t LoadLe32(const uint8_t* p) {
 PipeStreamBase* AsPipeStream(IStream& stream) { return dynamic_cast<PipeStreamBase*>(&stream); }
 }  // namespace
 
+TerminatedText FrameText(char* text, size_t size) {
+  const auto n = static_cast<uint32_t>(size + 1);
+  uint8_t* header = reinterpret_cast<uint8_t*>(text) - kFrameHeaderBytes;
+  header[0] = static_cast<uint8_t>(n);
+  header[1] = static_cast<uint8_t>(n >> 8);
+  header[2] = static_cast<uint8_t>(n >> 16);
+  header[3] = static_cast<uint8_t>(n >> 24);
+  text[size] = '\0';
+  TerminatedText framed(text, size);
+  framed.framed_ = true;
+  return framed;
+}
+
+FramedText::FramedText(std::string_view text)
+    : bytes_(new char[kFrameHeaderBytes + text.size() + 1]), text_("", 0) {
+  char* const body = bytes_.get() + kFrameHeaderBytes;
+  if (!text.empty()) std::memcpy(body, text.data(), text.size());
+  text_ = FrameText(body, text.size());
+}
+
 Deadline::Deadline(int timeoutMs) : Deadline(timeoutMs, true) {}
 
 Deadline::Deadline(int timeoutMs, bool started)
@@ -368,9 +388,18 @@ int PipeOutputStream::Write(const std::vector<uint8_t>& frame, int timeoutMs) {
 
 int PipeOutputStream::WriteText(TerminatedText text, int timeoutMs) {
   if (!OpenForWriting(timeoutMs)) return kStreamNotReady;
-  // The text's own terminating 0 byte ends the frame: one part fewer.
-  const int error = WriteFrameParts(reinterpret_cast<const uint8_t*>(text.data()), text.size() + 1,
-                                    nullptr, 0, timeoutMs);
+  int error;
+  if (const uint8_t* frame = text.frame()) {
+    // Header, text and 0 byte lie in one run: written as they are.
+    const ByteSpan whole = {frame, kFrameHeaderBytes + text.size() + 1};
+    error = text.size() < kMaxFrameBytes
+                ? PlatformWriteAll(&whole, 1, Deadline::StartingAtFirstWait(timeoutMs))
+                : kErrorInvalidData;
+  } else {
+    // The text's own terminating 0 byte ends the frame: one part fewer.
+    error = WriteFrameParts(reinterpret_cast<const uint8_t*>(text.data()), text.size() + 1, nullptr,
+                            0, timeoutMs);
+  }
   NoteError(error);
   return error;
 }

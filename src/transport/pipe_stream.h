@@ -42,7 +42,10 @@ namespace sdk {
 
 // A text followed in memory by a 0 byte, as a std::string's text is. A text
 // frame's body is the text and that byte, so it is written straight from the
-// text, in one part.
+// text, in one part. A framed text also has its frame's length in the
+// kFrameHeaderBytes before it (see FrameText): its whole frame then lies in
+// memory as it goes out, and is written with no copy.
+constexpr size_t kFrameHeaderBytes = 4;
 class TerminatedText {
  public:
   // Implicit: every std::string is one.
@@ -53,10 +56,33 @@ class TerminatedText {
   const char* data() const { return data_; }
   size_t size() const { return size_; }
   std::string_view view() const { return std::string_view(data_, size_); }
+  // The frame's bytes (header, text and 0 byte) for a framed text, else null.
+  const uint8_t* frame() const {
+    return framed_ ? reinterpret_cast<const uint8_t*>(data_) - kFrameHeaderBytes : nullptr;
+  }
 
  private:
+  friend TerminatedText FrameText(char* text, size_t size);
   const char* data_;
   size_t size_;
+  bool framed_ = false;
+};
+
+// Makes the size bytes at text a framed text: writes the frame's length into
+// the kFrameHeaderBytes before text, which must be the caller's, and the 0
+// byte after it.
+TerminatedText FrameText(char* text, size_t size);
+
+// A framed copy of a text that is sent again and again: its frame is made
+// once.
+class FramedText {
+ public:
+  explicit FramedText(std::string_view text);
+  TerminatedText text() const { return text_; }
+
+ private:
+  std::unique_ptr<char[]> bytes_;
+  TerminatedText text_;
 };
 
 // Results of stream operations: 0 success, kStreamNotReady when the stream
