@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <string>
+
+#include "api/exchange.h"
 #include "json/json_text.h"
 
 namespace sdk {
@@ -44,7 +48,17 @@ TEST(Request, ComposedTextsAreWhatTheWriterGives) {
     JsonHandle params;
     params.member("deviceIndex") = JsonHandle(value);
     attachParams(request, std::move(params));
-    EXPECT_EQ(requestText(method::kGetDeviceInfo, "deviceIndex", value), toJsonText(request));
+    const std::string text = toJsonText(request);
+    EXPECT_EQ(requestText(method::kGetDeviceInfo, "deviceIndex", value), text);
+    // On the stack, framed: the same text. Written in place only where it
+    // surely fits; a name too long for the stack buffer goes to the heap.
+    EXPECT_EQ(IntParamRequest(method::kGetDeviceInfo, "deviceIndex", value).text().view(), text);
+    char room[128];
+    const size_t needed = 40 + std::strlen(method::kGetDeviceInfo) + std::strlen("deviceIndex");
+    EXPECT_EQ(writeRequestText(room, needed - 1, method::kGetDeviceInfo, "deviceIndex", value), 0u);
+    const std::string longName(200, 'm');
+    EXPECT_EQ(IntParamRequest(longName.c_str(), "deviceIndex", value).text().view(),
+              requestText(longName.c_str(), "deviceIndex", value));
   }
 }
 

@@ -3,21 +3,16 @@
 #include "api/calls.h"
 #include "api/exchange.h"
 #include "api/methods.h"
-#include "json/request.h"
 
 namespace sdk {
-namespace {
-
-std::string accessModeRequest(const char* method) { return requestText(method, "accessMode", 0); }
-
-}  // namespace
 
 bool requestControl(int accessMode) {
   Session& s = session();
   if (!s.handshakeDone()) return fail(VelmoraErrorHandshakeRequired, false);
   if (accessMode != 0) return fail(VelmoraErrorBadArgument, false);
   ShortAnswer answer;
-  if (!exchangeShort(accessModeRequest(method::kRequestControl), &answer)) return false;
+  const IntParamRequest request(method::kRequestControl, "accessMode", 0);
+  if (!exchangeShort(request.text(), &answer)) return false;
   // A refusal can only show in "result"; "errorCode" is not read here.
   setLastError(VelmoraErrorNone);
   return answer.result.asBool();
@@ -31,7 +26,8 @@ bool releaseControl(int accessMode) {
   if (s.hostProtocolVersion() < min_protocol::kReleaseControl)
     return fail(VelmoraErrorProtocolMismatch, false);
   ShortAnswer answer;
-  if (!exchangeShort(accessModeRequest(method::kReleaseControl), &answer)) return false;
+  const IntParamRequest request(method::kReleaseControl, "accessMode", 0);
+  if (!exchangeShort(request.text(), &answer)) return false;
   return readBoolAnswer(answer);
 }
 
@@ -44,9 +40,8 @@ bool setLayerPriority(int priority) {
   // Compared unsigned, so every negative value is out of range too.
   if (static_cast<unsigned>(priority) > 255u) return fail(VelmoraErrorBadArgument, false);
   ShortAnswer answer;
-  if (!exchangeShort(requestText(method::kSetLayerPriority, "layerPriority", priority), &answer)) {
-    return false;
-  }
+  const IntParamRequest request(method::kSetLayerPriority, "layerPriority", priority);
+  if (!exchangeShort(request.text(), &answer)) return false;
   return readBoolAnswer(answer);
 }
 

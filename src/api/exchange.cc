@@ -43,6 +43,19 @@ bool exchangeShort(TerminatedText requestText, ShortAnswer* answer) {
   });
 }
 
+IntParamRequest::IntParamRequest(const char* method, const char* member, int value) : text_("", 0) {
+  char* const start = bytes_ + kFrameHeaderBytes;
+  // One byte kept for the 0 after the text.
+  const size_t size =
+      writeRequestText(start, sizeof bytes_ - kFrameHeaderBytes - 1, method, member, value);
+  if (size > 0) {
+    text_ = FrameText(start, size);
+  } else {
+    longer_ = requestText(method, member, value);
+    text_ = longer_;
+  }
+}
+
 bool exchangeRequest(const JsonHandle& request, JsonHandle* answer) {
   return exchangeText(toJsonText(request), answer);
 }

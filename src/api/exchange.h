@@ -41,6 +41,21 @@ struct ShortAnswer {
 // needs no check of its own right before.
 bool exchangeShort(TerminatedText requestText, ShortAnswer* answer);
 
+// requestText(method, member, value) written on the caller's stack and
+// framed in place (see FrameText): no allocation, and no copy to send it.
+class IntParamRequest {
+ public:
+  IntParamRequest(const char* method, const char* member, int value);
+  IntParamRequest(const IntParamRequest&) = delete;
+  IntParamRequest& operator=(const IntParamRequest&) = delete;
+  TerminatedText text() const { return text_; }
+
+ private:
+  char bytes_[kFrameHeaderBytes + 128];
+  std::string longer_;  // names too long for bytes_
+  TerminatedText text_;
+};
+
 // The same, for calls that read more of the answer: read(answerText) runs
 // with the session mutex held (the text lies where the connection read it, and
 // is valid only until read returns) and its result is returned. Fails with

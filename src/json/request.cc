@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cstring>
+#include <string_view>
 #include <utility>
 
 #include "json/json_format.h"
@@ -21,20 +22,34 @@ std::string requestText(const char* method) {
 }
 
 std::string requestText(const char* method, const char* member, int value) {
-  std::string text;
-  text.reserve(40 + std::strlen(method) + std::strlen(member));
+  std::string text(40 + std::strlen(method) + std::strlen(member), '\0');
+  text.resize(writeRequestText(&text[0], text.size(), method, member, value));
+  return text;
+}
+
+std::size_t writeRequestText(char* out, std::size_t size, const char* method, const char* member,
+                             int value) {
+  const std::string_view methodName(method);
+  const std::string_view memberName(member);
+  // 28 characters around the names, and the number takes at most 12.
+  if (size < 40 + methodName.size() + memberName.size()) return 0;
+  const auto put = [](char* p, std::string_view text) {
+    std::memcpy(p, text.data(), text.size());
+    return p + text.size();
+  };
   // Members in the writer's order: "params" first.
-  text.append("{\"params\":{\"").append(member).append("\":");
+  char* p = put(put(put(out, "{\"params\":{\""), memberName), "\":");
   // Numbers as the writer writes them: whole numbers of up to six digits
   // are their digits; larger ones take the writer's six significant digits.
   if (value > -1000000 && value < 1000000) {
-    char number[8];
-    text.append(number, std::to_chars(number, number + sizeof number, value).ptr);
+    p = std::to_chars(p, p + 7, value).ptr;
   } else {
-    appendJsonNumber(text, value);
+    std::string number;  // short enough to need no allocation
+    appendJsonNumber(number, value);
+    p = put(p, number);
   }
-  text.append("},\"method\":\"").append(method).append("\"}");
-  return text;
+  p = put(put(put(p, "},\"method\":\""), methodName), "\"}");
+  return static_cast<std::size_t>(p - out);
 }
 
 void attachParams(JsonHandle& request, JsonHandle&& params) {

@@ -2,6 +2,7 @@
 #ifndef LUMSDK_JSON_REQUEST_H_
 #define LUMSDK_JSON_REQUEST_H_
 
+#include <cstddef>
 #include <string>
 
 #include "json/json_value.h"
@@ -24,6 +25,10 @@ void attachParamsCopy(JsonHandle& request, const JsonHandle& params);
 // name here needs escaping.
 std::string requestText(const char* method);
 std::string requestText(const char* method, const char* member, int value);
+// The second text written at out, which has room for size bytes: its
+// length, or 0 (and nothing written) when it might not fit.
+std::size_t writeRequestText(char* out, std::size_t size, const char* method, const char* member,
+                             int value);
 
 }  // namespace sdk
 

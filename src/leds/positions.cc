@@ -108,9 +108,8 @@ int getLedIdForKeyName(char keyName) {
     return fail(VelmoraErrorBadArgument, 0);
   }
   ShortAnswer answer;
-  if (!exchangeShort(requestText(method::kGetLedIdForKeyName, "keyName", key), &answer)) {
-    return 0;
-  }
+  const IntParamRequest request(method::kGetLedIdForKeyName, "keyName", key);
+  if (!exchangeShort(request.text(), &answer)) return 0;
   setLastError(VelmoraErrorNone);
   return answer.result.asInt();
 }
