@@ -119,6 +119,10 @@ TEST_F(RpcConnectionTest, CallIntoReadsEachAnswerInPlaceAndLeavesNothingStale) {
   TestHost host(base_, options);
   auto c = Connect(host);
   ASSERT_TRUE(c);
+  // A CallInto caller holds the call mutex, as the session does.
+  std::recursive_mutex callMutex;
+  c->SetCallMutex(&callMutex);
+  std::lock_guard<std::recursive_mutex> lock(callMutex);
   std::string_view answer;
   std::string storage = "left over from before";
   const struct {

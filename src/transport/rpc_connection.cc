@@ -197,6 +197,8 @@ void RpcConnection::Shutdown() {
 }
 
 std::string RpcConnection::Call(const std::string& request) {
+  // Refused at once, without waiting for the exchange under way.
+  if (exchangeDropped_.load() || shutDown_.load()) return std::string();
   // The answer is copied out before the call mutex is let go: the next
   // exchange reads into the buffer it lies in.
   std::lock_guard<std::recursive_mutex> exchange(CallMutex());
@@ -208,6 +210,8 @@ std::string RpcConnection::Call(const std::string& request) {
 
 CallOutcome RpcConnection::CallInto(TerminatedText request, std::string_view* answer,
                                     std::string* storage) {
+  // The caller holds the call mutex (see IRpcConnection::CallInto): it is not
+  // taken again.
   return Exchange(request, answer, storage, true);
 }
 
@@ -223,13 +227,11 @@ CallOutcome RpcConnection::Exchange(TerminatedText request, std::string_view* an
   // Too long to be sent as one frame: refused before a byte is written, so
   // the connection stays as it was.
   if (request.size() >= kMaxFrameBytes) return CallOutcome::kFailed;
-  // Refused at once, without waiting for the exchange under way.
   if (exchangeDropped_.load() || shutDown_.load()) return CallOutcome::kNotSent;
-  std::lock_guard<std::recursive_mutex> exchange(CallMutex());
   if (unlessBroken && BrokenDuringCall()) return CallOutcome::kNotSent;
   // Plain pointers, without taking a reference or the streams lock: only an
-  // exchange, under the call mutex held here, drops the streams, and the
-  // caller's reference keeps the connection (which owns them) alive.
+  // exchange, under the call mutex held by its caller, drops the streams, and
+  // the caller's reference keeps the connection (which owns them) alive.
   IBinaryWriter* const writer = requestWriter_.get();
   IBinaryReader* const reader = responseReader_.get();
   if (writer == nullptr || reader == nullptr) return CallOutcome::kNotSent;

@@ -32,8 +32,9 @@ class IRpcConnection {
   // The same, leaving the answer where it was read: *answer lies in the
   // connection's read buffer or in *storage (for an answer longer than that
   // buffer, or a connection that cannot do better) and stays valid until the
-  // next exchange, so a caller holds the call mutex across CallInto and its
-  // read of the answer. Empty unless answered. A broken connection is
+  // next exchange, so a caller holds the call mutex (set by SetCallMutex)
+  // across CallInto and its read of the answer; CallInto does not take it
+  // again. Empty unless answered. A broken connection is
   // checked under the exchange's own lock, so a caller needs no IsBroken of
   // its own first.
   virtual CallOutcome CallInto(TerminatedText request, std::string_view* answer,
@@ -126,7 +127,8 @@ std::string narrow(const std::wstring& text);
 // touches its run's state.
 //
 // Locks, in order: the call mutex (the session's, or ownCallMutex_ until one
-// is set) guards each exchange; lifecycleMutex_ serialises starting and
+// is set) guards each exchange (Call takes it, a CallInto caller already holds
+// it); lifecycleMutex_ serialises starting and
 // stopping the threads (held across the joins); handlerMutex_ guards
 // handler_ only; a run's queueMutex guards its queue; streamsMutex_ guards
 // the stream pointers and is innermost. The two exchange pointers are dropped
@@ -164,7 +166,8 @@ class RpcConnection final : public IRpcConnection {
     std::recursive_mutex* callMutex = callMutex_.load();
     return callMutex != nullptr ? *callMutex : ownCallMutex_;
   }
-  // Call and CallInto; the latter sends nothing on a broken connection.
+  // Call and CallInto, with the call mutex held; the latter sends nothing on
+  // a broken connection.
   CallOutcome Exchange(TerminatedText request, std::string_view* answer, std::string* storage,
                        bool unlessBroken);
 
