@@ -174,18 +174,12 @@ int PipeStreamBase::ReadFrame(std::vector<uint8_t>& frame, int timeoutMs) {
 }
 
 int PipeStreamBase::ReadFrameText(std::string& text, int timeoutMs) {
-  const uint8_t* body = nullptr;
-  size_t size = 0;
-  const int error = NextFrame(&body, &size, timeoutMs);
-  if (error != 0) return error;
-  if (body == bodyBytes()) {
-    // A body assembled in its own buffer is handed over, not copied.
-    text.swap(body_);
-    std::string().swap(body_);
-  } else {
-    text.assign(reinterpret_cast<const char*>(body), size);
-  }
-  return 0;
+  // A body assembled in its own buffer is handed over into text, not copied;
+  // one read in place is copied out of the read-ahead buffer.
+  std::string_view body;
+  const int error = ReadFrameTextInPlace(&body, &text, timeoutMs);
+  if (error == 0 && body.data() != text.data()) text.assign(body);
+  return error;
 }
 
 int PipeStreamBase::ReadFrameTextInPlace(std::string_view* text, std::string* storage,
