@@ -117,10 +117,11 @@ TEST_F(RpcConnectionTest, CallIntoReadsEachAnswerInPlaceAndLeavesNothingStale) {
     return true;
   };
   TestHost host(base_, options);
+  // A CallInto caller holds the call mutex, as the session does (declared
+  // first, so that it outlives the connection).
+  std::recursive_mutex callMutex;
   auto c = Connect(host);
   ASSERT_TRUE(c);
-  // A CallInto caller holds the call mutex, as the session does.
-  std::recursive_mutex callMutex;
   c->SetCallMutex(&callMutex);
   std::lock_guard<std::recursive_mutex> lock(callMutex);
   std::string_view answer;

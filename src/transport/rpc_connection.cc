@@ -211,7 +211,11 @@ std::string RpcConnection::Call(const std::string& request) {
 CallOutcome RpcConnection::CallInto(TerminatedText request, std::string_view* answer,
                                     std::string* storage) {
   // The caller holds the call mutex (see IRpcConnection::CallInto): it is not
-  // taken again.
+  // taken again. Without one set, no caller can hold the connection's own.
+  if (callMutex_.load() == nullptr) {
+    std::lock_guard<std::recursive_mutex> exchange(ownCallMutex_);
+    return Exchange(request, answer, storage, true);
+  }
   return Exchange(request, answer, storage, true);
 }
 

@@ -34,9 +34,8 @@ class IRpcConnection {
   // buffer, or a connection that cannot do better) and stays valid until the
   // next exchange, so a caller holds the call mutex (set by SetCallMutex)
   // across CallInto and its read of the answer; CallInto does not take it
-  // again. Empty unless answered. A broken connection is
-  // checked under the exchange's own lock, so a caller needs no IsBroken of
-  // its own first.
+  // again. Empty unless answered. A broken connection is checked under that
+  // lock, so a caller needs no IsBroken of its own first.
   virtual CallOutcome CallInto(TerminatedText request, std::string_view* answer,
                                std::string* storage) {
     *answer = std::string_view();
@@ -49,7 +48,8 @@ class IRpcConnection {
   virtual void StopNotifications() = 0;
   virtual bool HasNotificationHandler() = 0;
   virtual bool IsBroken() = 0;
-  // The session's lock, held across each exchange. Set before any Call.
+  // The session's lock, held across each exchange. Set before any Call or
+  // CallInto.
   virtual void SetCallMutex(std::recursive_mutex* callMutex) = 0;
   // Cuts every exchange under way short and refuses new ones; the
   // connection reports itself broken from then on. For the library's
@@ -127,8 +127,9 @@ std::string narrow(const std::wstring& text);
 // touches its run's state.
 //
 // Locks, in order: the call mutex (the session's, or ownCallMutex_ until one
-// is set) guards each exchange (Call takes it, a CallInto caller already holds
-// it); lifecycleMutex_ serialises starting and
+// is set) guards each exchange (Call takes it; a CallInto caller already
+// holds the session's, and CallInto takes ownCallMutex_ only when none is
+// set); lifecycleMutex_ serialises starting and
 // stopping the threads (held across the joins); handlerMutex_ guards
 // handler_ only; a run's queueMutex guards its queue; streamsMutex_ guards
 // the stream pointers and is innermost. The two exchange pointers are dropped

@@ -1,7 +1,8 @@
 // Pipe streams over Unix domain stream sockets. The mapping of pipe paths to
 // socket files is described in transport/pipe_stream.h. A connected socket
-// is blocking, with the socket time-out options bounding each call and Cancel
-// shutting the socket down to end a blocked call; a listening socket is
+// is blocking, with the socket time-out options bounding each call that
+// waits (a frame's first send does not wait) and Cancel shutting the socket
+// down to end a blocked call; a listening socket is
 // waited on with poll together with the stream's cancel pipe.
 #include <dirent.h>
 #include <errno.h>
@@ -422,7 +423,7 @@ int PipeStreamBase::PlatformWriteAll(const ByteSpan* parts, size_t count,
       message.msg_iovlen = used;
       n = sendmsg(fd, &message, flags);
     }
-    const bool tried = !waiting;
+    const bool firstTry = !waiting;
     waiting = true;
     if (n > 0) {
       size_t sent = static_cast<size_t>(n);
@@ -439,7 +440,8 @@ int PipeStreamBase::PlatformWriteAll(const ByteSpan* parts, size_t count,
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      if (io_->cancelled.load() || (!tried && deadline.RemainingMs() == 0)) return kErrorIoPending;
+      if (io_->cancelled.load() || (!firstTry && deadline.RemainingMs() == 0))
+        return kErrorIoPending;
       continue;
     }
     return io_->Failure(n < 0 ? MapErrno(errno) : kErrorNoData);
