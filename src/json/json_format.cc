@@ -112,15 +112,6 @@ void appendInt(std::string& out, int value) {
 
 }  // namespace
 
-int jsonNumberToInt(double value) {
-  // Converting a double outside the int range is undefined, so the ends of
-  // the range (and NaN) are settled first.
-  if (std::isnan(value)) return 0;
-  if (value >= 2147483648.0) return INT_MAX;
-  if (value <= -2147483649.0) return INT_MIN;
-  return static_cast<int>(value);
-}
-
 const char* readJsonNumber(const char* begin, const char* end, double* value) {
   // The scan mirrors the stream's extraction step by step, so that the same
   // characters are consumed; the digits are gathered on the way for the

@@ -4,6 +4,8 @@
 #ifndef LUMSDK_JSON_JSON_FORMAT_H_
 #define LUMSDK_JSON_JSON_FORMAT_H_
 
+#include <climits>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -59,8 +61,16 @@ inline const char* readShortJsonNumber(const char* begin, const char* end, doubl
 }
 
 // A number read as an int: truncated toward zero, NaN as 0, and values past
-// either end of the int range as that end.
-int jsonNumberToInt(double value);
+// either end of the int range as that end. Inline: every answer's result and
+// error code pass through it.
+inline int jsonNumberToInt(double value) {
+  // Converting a double outside the int range is undefined, so the ends of
+  // the range (and NaN) are settled first.
+  if (std::isnan(value)) return 0;
+  if (value >= 2147483648.0) return INT_MAX;
+  if (value <= -2147483649.0) return INT_MIN;
+  return static_cast<int>(value);
+}
 
 // Appends a double as a default-formatted std::ostream would write it
 // (printf's %g with six significant digits: 255, 0.5, 1e-05, 1.23457e+06,

@@ -409,20 +409,10 @@ JsonScalar JsonScalar::of(const JsonHandle& value) {
   return scalar;
 }
 
-int JsonScalar::asInt() const { return type == kJsonNumber ? jsonNumberToInt(number) : 0; }
-bool JsonScalar::asBool() const { return type == kJsonBool && boolean; }
-
 const char* readFlatValue(const char* p, const char* end, JsonScalar* value) {
+  if (const char* next = readFlatDigit(p, end, value)) return next;
   const char c = *p;
-  const auto isDigit = [](char d) { return static_cast<unsigned char>(d - '0') < 10; };
-  // One digit, the usual error code and count: what readShortJsonNumber
-  // gives for it, without its general steps.
-  if (isDigit(c) && (p + 1 == end || (!isDigit(p[1]) && p[1] != '.' && (p[1] | 0x20) != 'e'))) {
-    value->number = c - '0';
-    value->type = kJsonNumber;
-    return p + 1;
-  }
-  if (c == '-' || isDigit(c)) {
+  if (c == '-' || static_cast<unsigned char>(c - '0') < 10) {
     const char* next = readShortJsonNumber(p, end, &value->number);
     if (next != nullptr) value->type = kJsonNumber;
     return next;

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "json/json_format.h"
 #include "json/json_value.h"
 
 namespace sdk {
@@ -51,8 +52,8 @@ struct JsonScalar {
   std::size_t textSize = 0;
 
   static JsonScalar of(const JsonHandle& value);
-  int asInt() const;
-  bool asBool() const;
+  int asInt() const { return type == kJsonNumber ? jsonNumberToInt(number) : 0; }
+  bool asBool() const { return type == kJsonBool && boolean; }
 };
 
 // For the host's short answers (a count, a result and an error code), without
@@ -70,6 +71,18 @@ bool readFlatObject(const char* data, std::size_t size, const char* const* names
 // member's value: the end of it, or null for anything else.
 const char* readFlatValue(const char* p, const char* end, JsonScalar* value);
 
+// One digit and no more of a number (the usual error code and count) at p,
+// which must be before end, read as readShortJsonNumber reads it: the end,
+// or null for anything else. Inline, so that such a value costs no call.
+inline const char* readFlatDigit(const char* p, const char* end, JsonScalar* value) {
+  const auto isDigit = [](char d) { return static_cast<unsigned char>(d - '0') < 10; };
+  if (!isDigit(*p)) return nullptr;
+  if (p + 1 != end && (isDigit(p[1]) || p[1] == '.' || (p[1] | 0x20) == 'e')) return nullptr;
+  value->number = *p - '0';
+  value->type = kJsonNumber;
+  return p + 1;
+}
+
 // readFlatObject's usual case for two members, given as the texts that open
 // them (`{"a":` and `,"b":`): exactly those two plain members, in that
 // order, without blanks, and then "}". Inline, so that the texts are
@@ -80,12 +93,16 @@ inline bool readFlatPair(std::string_view text, std::string_view first, std::str
   const char* p = text.data();
   const char* const end = p + text.size();
   if (text.size() <= first.size() || std::memcmp(p, first.data(), first.size()) != 0) return false;
-  p = readFlatValue(p + first.size(), end, firstValue);
+  p += first.size();
+  const char* next = readFlatDigit(p, end, firstValue);
+  p = next != nullptr ? next : readFlatValue(p, end, firstValue);
   if (p == nullptr || static_cast<std::size_t>(end - p) <= second.size() ||
       std::memcmp(p, second.data(), second.size()) != 0) {
     return false;
   }
-  p = readFlatValue(p + second.size(), end, secondValue);
+  p += second.size();
+  next = readFlatDigit(p, end, secondValue);
+  p = next != nullptr ? next : readFlatValue(p, end, secondValue);
   return p != nullptr && p != end && *p == '}';
 }
 

@@ -379,14 +379,16 @@ int PipeStreamBase::PlatformWriteAll(const ByteSpan* parts, size_t count,
                                      const Deadline& deadline) {
   const int fd = io_->fd.load();
   if (fd < 0) return kErrorPipeNotConnected;
-  // A short frame is joined and sent with send(): copying a few KB costs less
-  // than the kernel's handling of a gathered sendmsg (its message header and
-  // vector are copied in and checked on every call).
-  size_t total = 0;
-  for (size_t i = 0; i < count; ++i) total += parts[i].size;
   iovec vectors[3];
   size_t used = 0;
+  size_t total = 0;
+  if (count > 1) {
+    for (size_t i = 0; i < count; ++i) total += parts[i].size;
+  }
   if (count > 1 && total <= kJoinedWriteMax) {
+    // A short frame is joined and sent with send(): copying a few KB costs
+    // less than the kernel's handling of a gathered sendmsg (its message
+    // header and vector are copied in and checked on every call).
     io_->joined.resize(total);
     uint8_t* at = io_->joined.data();
     for (size_t i = 0; i < count; ++i) {
@@ -395,7 +397,8 @@ int PipeStreamBase::PlatformWriteAll(const ByteSpan* parts, size_t count,
     }
     vectors[used++] = {io_->joined.data(), total};
   } else {
-    // Gathered by the kernel: one system call, no copy.
+    // One part (a framed text) as it is; more gathered by the kernel: one
+    // system call, no copy.
     for (size_t i = 0; i < count && used < 3; ++i) {
       if (parts[i].size > 0) vectors[used++] = {const_cast<uint8_t*>(parts[i].data), parts[i].size};
     }
