@@ -112,6 +112,15 @@ void appendInt(std::string& out, int value) {
 
 }  // namespace
 
+char* putJsonInt(char* p, int value) {
+  // Whole numbers of up to six digits are their digits; larger ones take the
+  // writer's six significant digits.
+  if (value > -1000000 && value < 1000000) return std::to_chars(p, p + kMaxJsonIntChars, value).ptr;
+  std::string number;  // short enough to need no allocation
+  appendJsonNumber(number, value);
+  return putText(p, number);
+}
+
 const char* readJsonNumber(const char* begin, const char* end, double* value) {
   // The scan mirrors the stream's extraction step by step, so that the same
   // characters are consumed; the digits are gathered on the way for the

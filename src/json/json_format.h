@@ -8,7 +8,9 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
+#include <string_view>
 
 namespace sdk {
 
@@ -77,6 +79,18 @@ inline int jsonNumberToInt(double value) {
 // -0), without streams and independent of the locale. Non-finite values write
 // as nan, inf and -inf.
 void appendJsonNumber(std::string& out, double value);
+
+// Copies text to p (no 0 byte after it) and returns its end: for texts
+// composed in place.
+inline char* putText(char* p, std::string_view text) {
+  std::memcpy(p, text.data(), text.size());
+  return p + text.size();
+}
+
+// Writes value at p as appendJsonNumber writes it, in at most
+// kMaxJsonIntChars characters, and returns the end.
+constexpr std::size_t kMaxJsonIntChars = 12;  // "-2.14748e+09"
+char* putJsonInt(char* p, int value);
 
 // Appends text as a quoted JSON string: a double quote becomes \" and the
 // control characters backspace, form feed, line feed, carriage return and tab

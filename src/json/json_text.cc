@@ -409,8 +409,7 @@ JsonScalar JsonScalar::of(const JsonHandle& value) {
   return scalar;
 }
 
-const char* readFlatValue(const char* p, const char* end, JsonScalar* value) {
-  if (const char* next = readFlatDigit(p, end, value)) return next;
+const char* readFlatValueInGeneral(const char* p, const char* end, JsonScalar* value) {
   const char c = *p;
   if (c == '-' || static_cast<unsigned char>(c - '0') < 10) {
     const char* next = readShortJsonNumber(p, end, &value->number);

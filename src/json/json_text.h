@@ -68,19 +68,19 @@ bool readFlatObject(const char* data, std::size_t size, const char* const* names
 
 // One plain value (a number, a string without a backslash, true, false or
 // null) at p, which must be before end, read as readFlatObject reads a
-// member's value: the end of it, or null for anything else.
-const char* readFlatValue(const char* p, const char* end, JsonScalar* value);
-
-// One digit and no more of a number (the usual error code and count) at p,
-// which must be before end, read as readShortJsonNumber reads it: the end,
-// or null for anything else. Inline, so that such a value costs no call.
-inline const char* readFlatDigit(const char* p, const char* end, JsonScalar* value) {
+// member's value: the end of it, or null for anything else. One digit and no
+// more of a number (the usual error code and count) is read inline, as
+// readShortJsonNumber reads it, so that it costs no call; anything else by
+// readFlatValueInGeneral.
+const char* readFlatValueInGeneral(const char* p, const char* end, JsonScalar* value);
+inline const char* readFlatValue(const char* p, const char* end, JsonScalar* value) {
   const auto isDigit = [](char d) { return static_cast<unsigned char>(d - '0') < 10; };
-  if (!isDigit(*p)) return nullptr;
-  if (p + 1 != end && (isDigit(p[1]) || p[1] == '.' || (p[1] | 0x20) == 'e')) return nullptr;
-  value->number = *p - '0';
-  value->type = kJsonNumber;
-  return p + 1;
+  if (isDigit(*p) && (p + 1 == end || !(isDigit(p[1]) || p[1] == '.' || (p[1] | 0x20) == 'e'))) {
+    value->number = *p - '0';
+    value->type = kJsonNumber;
+    return p + 1;
+  }
+  return readFlatValueInGeneral(p, end, value);
 }
 
 // readFlatObject's usual case for two members, given as the texts that open
@@ -93,16 +93,12 @@ inline bool readFlatPair(std::string_view text, std::string_view first, std::str
   const char* p = text.data();
   const char* const end = p + text.size();
   if (text.size() <= first.size() || std::memcmp(p, first.data(), first.size()) != 0) return false;
-  p += first.size();
-  const char* next = readFlatDigit(p, end, firstValue);
-  p = next != nullptr ? next : readFlatValue(p, end, firstValue);
+  p = readFlatValue(p + first.size(), end, firstValue);
   if (p == nullptr || static_cast<std::size_t>(end - p) <= second.size() ||
       std::memcmp(p, second.data(), second.size()) != 0) {
     return false;
   }
-  p += second.size();
-  next = readFlatDigit(p, end, secondValue);
-  p = next != nullptr ? next : readFlatValue(p, end, secondValue);
+  p = readFlatValue(p + second.size(), end, secondValue);
   return p != nullptr && p != end && *p == '}';
 }
 

@@ -1,6 +1,5 @@
 #include "json/request.h"
 
-#include <charconv>
 #include <cstring>
 #include <string_view>
 #include <utility>
@@ -22,7 +21,7 @@ std::string requestText(const char* method) {
 }
 
 std::string requestText(const char* method, const char* member, int value) {
-  std::string text(40 + std::strlen(method) + std::strlen(member), '\0');
+  std::string text(28 + kMaxJsonIntChars + std::strlen(method) + std::strlen(member), '\0');
   text.resize(writeRequestText(&text[0], text.size(), method, member, value));
   return text;
 }
@@ -31,24 +30,12 @@ std::size_t writeRequestText(char* out, std::size_t size, const char* method, co
                              int value) {
   const std::string_view methodName(method);
   const std::string_view memberName(member);
-  // 28 characters around the names, and the number takes at most 12.
-  if (size < 40 + methodName.size() + memberName.size()) return 0;
-  const auto put = [](char* p, std::string_view text) {
-    std::memcpy(p, text.data(), text.size());
-    return p + text.size();
-  };
+  // 28 characters around the names and the number.
+  if (size < 28 + kMaxJsonIntChars + methodName.size() + memberName.size()) return 0;
   // Members in the writer's order: "params" first.
-  char* p = put(put(put(out, "{\"params\":{\""), memberName), "\":");
-  // Numbers as the writer writes them: whole numbers of up to six digits
-  // are their digits; larger ones take the writer's six significant digits.
-  if (value > -1000000 && value < 1000000) {
-    p = std::to_chars(p, p + 7, value).ptr;
-  } else {
-    std::string number;  // short enough to need no allocation
-    appendJsonNumber(number, value);
-    p = put(p, number);
-  }
-  p = put(put(put(p, "},\"method\":\""), methodName), "\"}");
+  char* p = putText(putText(putText(out, "{\"params\":{\""), memberName), "\":");
+  p = putJsonInt(p, value);
+  p = putText(putText(putText(p, "},\"method\":\""), methodName), "\"}");
   return static_cast<std::size_t>(p - out);
 }
 

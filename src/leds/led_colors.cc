@@ -168,11 +168,6 @@ void appendLedColors(std::string* out, int count, const VelmoraLedColor* colors)
 
 namespace {
 
-inline char* put(char* p, std::string_view text) {
-  std::memcpy(p, text.data(), text.size());
-  return p + text.size();
-}
-
 // Checks the records of a list with at least one record and writes them at
 // p ("id,r,g,b#" each): the end, or null for a list refused. Ids must be 0 to
 // 499 and distinct; with kComponents, components 0 to 255. Without, a
@@ -227,9 +222,9 @@ TerminatedText checkedColorsRequest(const char* method, int deviceIndex, int cou
   char* const start = buffer->text + kFrameHeaderBytes;
   char* p = start;
   if (perDevice) {
-    p = put(p, "{\"params\":{\"ledsColors\":\"");
+    p = putText(p, "{\"params\":{\"ledsColors\":\"");
   } else {
-    p = put(put(put(p, "{\"method\":\""), name), "\",\"params\":{\"ledsColors\":\"");
+    p = putText(putText(putText(p, "{\"method\":\""), name), "\",\"params\":{\"ledsColors\":\"");
   }
   bool wide = false;
   p = (checks & kCheckComponents) ? checkAndWriteRecords<true>(p, count, colors, &wide)
@@ -242,14 +237,10 @@ TerminatedText checkedColorsRequest(const char* method, int deviceIndex, int cou
   }
   --p;  // the last record's "#"
   if (perDevice) {
-    // As the JSON writer gives it (short enough to need no allocation).
-    std::string number;
-    appendJsonNumber(number, deviceIndex);
-    p = put(p, "\",\"deviceIndex\":");
-    p = put(p, number);
-    p = put(put(put(p, "},\"method\":\""), name), "\"}");
+    p = putJsonInt(putText(p, "\",\"deviceIndex\":"), deviceIndex);
+    p = putText(putText(putText(p, "},\"method\":\""), name), "\"}");
   } else {
-    p = put(p, "\"}}");
+    p = putText(p, "\"}}");
   }
   return FrameText(start, static_cast<size_t>(p - start));
 }

@@ -14,21 +14,24 @@ namespace {
 // bodies are read straight into their own vector.
 constexpr size_t kReadChunk = 64 * 1024;
 
+// A frame's header: its body's length, little-endian.
 uint32_t LoadLe32(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
          static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+void StoreLe32(uint8_t* p, uint32_t n) {
+  p[0] = static_cast<uint8_t>(n);
+  p[1] = static_cast<uint8_t>(n >> 8);
+  p[2] = static_cast<uint8_t>(n >> 16);
+  p[3] = static_cast<uint8_t>(n >> 24);
 }
 
 PipeStreamBase* AsPipeStream(IStream& stream) { return dynamic_cast<PipeStreamBase*>(&stream); }
 }  // namespace
 
 TerminatedText FrameText(char* text, size_t size) {
-  const auto n = static_cast<uint32_t>(size + 1);
-  uint8_t* header = reinterpret_cast<uint8_t*>(text) - kFrameHeaderBytes;
-  header[0] = static_cast<uint8_t>(n);
-  header[1] = static_cast<uint8_t>(n >> 8);
-  header[2] = static_cast<uint8_t>(n >> 16);
-  header[3] = static_cast<uint8_t>(n >> 24);
+  StoreLe32(reinterpret_cast<uint8_t*>(text) - kFrameHeaderBytes, static_cast<uint32_t>(size + 1));
   text[size] = '\0';
   TerminatedText framed(text, size);
   framed.framed_ = true;
@@ -268,29 +271,28 @@ int PipeStreamBase::NextFrame(const uint8_t** frame, size_t* frameSize, int time
 }
 
 std::vector<uint8_t> EncodeFrame(const std::vector<uint8_t>& body) {
-  const auto n = static_cast<uint32_t>(body.size());
-  std::vector<uint8_t> wire;
-  wire.reserve(body.size() + 4);
-  wire.push_back(static_cast<uint8_t>(n));
-  wire.push_back(static_cast<uint8_t>(n >> 8));
-  wire.push_back(static_cast<uint8_t>(n >> 16));
-  wire.push_back(static_cast<uint8_t>(n >> 24));
-  wire.insert(wire.end(), body.begin(), body.end());
+  std::vector<uint8_t> wire(kFrameHeaderBytes + body.size());
+  StoreLe32(wire.data(), static_cast<uint32_t>(body.size()));
+  if (!body.empty()) std::memcpy(wire.data() + kFrameHeaderBytes, body.data(), body.size());
   return wire;
 }
 
 int PipeStreamBase::WriteFrame(const std::vector<uint8_t>& frame, int timeoutMs) {
-  return WriteFrameParts(frame.data(), frame.size(), nullptr, 0, timeoutMs);
+  return WriteFrameBody(frame.data(), frame.size(), false, timeoutMs);
 }
 
-int PipeStreamBase::WriteFrameParts(const uint8_t* body, size_t bodySize, const uint8_t* tail,
-                                    size_t tailSize, int timeoutMs) {
-  if (bodySize > kMaxFrameBytes || tailSize > kMaxFrameBytes - bodySize) return kErrorInvalidData;
-  const auto n = static_cast<uint32_t>(bodySize + tailSize);
-  const uint8_t header[4] = {static_cast<uint8_t>(n), static_cast<uint8_t>(n >> 8),
-                             static_cast<uint8_t>(n >> 16), static_cast<uint8_t>(n >> 24)};
-  const ByteSpan parts[3] = {{header, sizeof header}, {body, bodySize}, {tail, tailSize}};
-  return PlatformWriteAll(parts, tailSize > 0 ? 3 : 2, Deadline::StartingAtFirstWait(timeoutMs));
+int PipeStreamBase::WriteFrameBody(const uint8_t* body, size_t size, bool headerBefore,
+                                   int timeoutMs) {
+  if (size > kMaxFrameBytes) return kErrorInvalidData;
+  const Deadline deadline = Deadline::StartingAtFirstWait(timeoutMs);
+  if (headerBefore) {
+    const ByteSpan whole = {body - kFrameHeaderBytes, kFrameHeaderBytes + size};
+    return PlatformWriteAll(&whole, 1, deadline);
+  }
+  uint8_t header[kFrameHeaderBytes];
+  StoreLe32(header, static_cast<uint32_t>(size));
+  const ByteSpan parts[2] = {{header, sizeof header}, {body, size}};
+  return PlatformWriteAll(parts, 2, deadline);
 }
 
 int IStream::ReadText(std::string& text, int timeoutMs) {
@@ -382,18 +384,10 @@ int PipeOutputStream::Write(const std::vector<uint8_t>& frame, int timeoutMs) {
 
 int PipeOutputStream::WriteText(TerminatedText text, int timeoutMs) {
   if (!OpenForWriting(timeoutMs)) return kStreamNotReady;
-  int error;
-  if (const uint8_t* frame = text.frame()) {
-    // Header, text and 0 byte lie in one run: written as they are.
-    const ByteSpan whole = {frame, kFrameHeaderBytes + text.size() + 1};
-    error = text.size() < kMaxFrameBytes
-                ? PlatformWriteAll(&whole, 1, Deadline::StartingAtFirstWait(timeoutMs))
-                : kErrorInvalidData;
-  } else {
-    // The text's own terminating 0 byte ends the frame: one part fewer.
-    error = WriteFrameParts(reinterpret_cast<const uint8_t*>(text.data()), text.size() + 1, nullptr,
-                            0, timeoutMs);
-  }
+  // The text's own terminating 0 byte ends the frame's body; a framed text
+  // has the header before it, so the whole frame goes out as it lies.
+  const int error = WriteFrameBody(reinterpret_cast<const uint8_t*>(text.data()), text.size() + 1,
+                                   text.framed(), timeoutMs);
   NoteError(error);
   return error;
 }

@@ -56,10 +56,8 @@ class TerminatedText {
   const char* data() const { return data_; }
   size_t size() const { return size_; }
   std::string_view view() const { return std::string_view(data_, size_); }
-  // The frame's bytes (header, text and 0 byte) for a framed text, else null.
-  const uint8_t* frame() const {
-    return framed_ ? reinterpret_cast<const uint8_t*>(data_) - kFrameHeaderBytes : nullptr;
-  }
+  // True when the frame's header lies in the kFrameHeaderBytes before data().
+  bool framed() const { return framed_; }
 
  private:
   friend TerminatedText FrameText(char* text, size_t size);
@@ -201,9 +199,9 @@ class PipeStreamBase {
   int NextFrame(const uint8_t** body, size_t* size, int timeoutMs);
   int ReadFrameText(std::string& text, int timeoutMs);
   int ReadFrameTextInPlace(std::string_view* text, std::string* storage, int timeoutMs);
-  // Writes body followed by tailSize bytes of tail as one frame.
-  int WriteFrameParts(const uint8_t* body, size_t bodySize, const uint8_t* tail, size_t tailSize,
-                      int timeoutMs);
+  // Writes size bytes at body as one frame; with headerBefore, the frame's
+  // header is already in the kFrameHeaderBytes before body (see FrameText).
+  int WriteFrameBody(const uint8_t* body, size_t size, bool headerBefore, int timeoutMs);
 
  protected:
   PipeStreamBase();

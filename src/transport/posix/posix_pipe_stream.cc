@@ -379,16 +379,14 @@ int PipeStreamBase::PlatformWriteAll(const ByteSpan* parts, size_t count,
                                      const Deadline& deadline) {
   const int fd = io_->fd.load();
   if (fd < 0) return kErrorPipeNotConnected;
+  // A short frame in parts is joined and sent with send(): copying a few KB
+  // costs less than the kernel's handling of a gathered sendmsg (its message
+  // header and vector are copied in and checked on every call).
+  size_t total = 0;
+  for (size_t i = 0; i < count; ++i) total += parts[i].size;
   iovec vectors[3];
   size_t used = 0;
-  size_t total = 0;
-  if (count > 1) {
-    for (size_t i = 0; i < count; ++i) total += parts[i].size;
-  }
   if (count > 1 && total <= kJoinedWriteMax) {
-    // A short frame is joined and sent with send(): copying a few KB costs
-    // less than the kernel's handling of a gathered sendmsg (its message
-    // header and vector are copied in and checked on every call).
     io_->joined.resize(total);
     uint8_t* at = io_->joined.data();
     for (size_t i = 0; i < count; ++i) {
@@ -407,10 +405,9 @@ int PipeStreamBase::PlatformWriteAll(const ByteSpan* parts, size_t count,
   // The first try never waits: a frame the socket takes at once, the usual
   // case, then costs no clock read and no time-out check. What is left after
   // it is sent with waits, and the deadline starts there.
-  bool waiting = false;
-  while (used > 0) {
+  for (bool firstTry = true; used > 0; firstTry = false) {
     int flags = MSG_NOSIGNAL | MSG_DONTWAIT;
-    if (waiting) {
+    if (!firstTry) {
       const int left = deadline.RemainingMs();
       if (left != 0) {
         io_->SetTimeout(SO_SNDTIMEO, io_->sendTimeoutMs, left);
@@ -426,8 +423,6 @@ int PipeStreamBase::PlatformWriteAll(const ByteSpan* parts, size_t count,
       message.msg_iovlen = used;
       n = sendmsg(fd, &message, flags);
     }
-    const bool firstTry = !waiting;
-    waiting = true;
     if (n > 0) {
       size_t sent = static_cast<size_t>(n);
       while (used > 0 && sent >= part->iov_len) {
