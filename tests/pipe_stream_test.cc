@@ -114,6 +114,30 @@ TEST(PipeStream, BusyPipeWaitsForAFreeInstance) {
   EXPECT_EQ(got, ToBytes("from b"));
 }
 
+// A client that arrives while the host takes an instance's peer must find
+// the instance busy: were it let in, it would be thrown out a moment later,
+// after it may already have opened another pipe of the same exchange.
+std::wstring g_lateName;
+std::shared_ptr<IStream> g_late;
+
+TEST(PipeStream, ClientArrivingAsThePeerIsTakenFindsThePipeBusy) {
+  g_lateName = UniquePipeName("late");
+  auto server = CreatePipeInputStream(g_lateName, kWaitMs);
+  ASSERT_TRUE(server);
+  auto first = OpenPipeOutputStream(g_lateName, kWaitMs);
+  ASSERT_TRUE(first);
+  SetPeerTakenHookForTesting([] { g_late = OpenPipeOutputStream(g_lateName, 100); });
+  const bool taken = server->OpenForReading(kWaitMs);
+  SetPeerTakenHookForTesting(nullptr);
+  ASSERT_TRUE(taken);
+  EXPECT_FALSE(g_late);
+  g_late.reset();
+  ASSERT_EQ(first->Write(ToBytes("first"), kWaitMs), 0);
+  Bytes got;
+  ASSERT_EQ(server->Read(got, kWaitMs), 0);
+  EXPECT_EQ(got, ToBytes("first"));
+}
+
 TEST(PipeStream, PipeIsGoneOnceItsLastInstanceCloses) {
   const std::wstring name = UniquePipeName("gone");
   {

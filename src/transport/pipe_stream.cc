@@ -3,6 +3,7 @@
 #include "transport/pipe_stream.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <limits>
 
@@ -28,7 +29,15 @@ void StoreLe32(uint8_t* p, uint32_t n) {
 }
 
 PipeStreamBase* AsPipeStream(IStream& stream) { return dynamic_cast<PipeStreamBase*>(&stream); }
+
+std::atomic<void (*)()> g_peerTakenHook{nullptr};
 }  // namespace
+
+void SetPeerTakenHookForTesting(void (*hook)()) { g_peerTakenHook.store(hook); }
+
+void PeerTakenHookForTesting() {
+  if (void (*hook)() = g_peerTakenHook.load()) hook();
+}
 
 TerminatedText FrameText(char* text, size_t size) {
   StoreLe32(reinterpret_cast<uint8_t*>(text) - kFrameHeaderBytes, static_cast<uint32_t>(size + 1));

@@ -360,6 +360,12 @@ std::vector<uint8_t> EncodeFrame(const std::vector<uint8_t>& body);
 int WriteRawBytes(IStream& stream, const std::vector<uint8_t>& bytes, int timeoutMs);
 int ReadRawBytes(IStream& stream, size_t count, std::vector<uint8_t>& bytes, int timeoutMs);
 
+// Runs in a listening stream's wait once its peer is taken and before the
+// pipe stops listening, so that a test can open the pipe at that moment.
+// Null, the default, does nothing; set while no stream is listening.
+void SetPeerTakenHookForTesting(void (*hook)());
+void PeerTakenHookForTesting();
+
 // POSIX only: the directory that stands for a pipe path (see above); empty
 // where the name cannot be mapped.
 std::string PipeSocketDirectory(const std::wstring& path);

@@ -93,8 +93,9 @@ std::wstring RequestClientPipeName(const std::string& clientIdentity) {
   fromHost->SetReadLimit(kMaxNotificationBytes);  // a pipe name is short
   BinaryWriter writer(toHost);
   BinaryReader reader(fromHost);
-  // A failed write shows as a failed read.
-  writer.Write(TextToMessage(clientIdentity), kExchangeTimeoutMs);
+  // A failed write ends the attempt: the answer on "_out" would then be
+  // another client's.
+  if (writer.Write(TextToMessage(clientIdentity), kExchangeTimeoutMs) != 0) return {};
   std::vector<uint8_t> body;
   if (reader.Read(body, kExchangeTimeoutMs) != 0 || body.size() < 2) return {};
   return widen(MessageToText(body, 1));

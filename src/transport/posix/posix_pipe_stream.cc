@@ -336,15 +336,26 @@ int PipeStreamBase::PlatformAwaitClient(int timeoutMs) {
     if (n < 0 && errno != EINTR) return MapErrno(errno);
     // A peer that is there wins over a cancel, as a completed connect would.
     if (n > 0 && fds[0].revents != 0) {
-      const int fd = accept4(io_->listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd >= 0) {
-        // The instance stays taken: its file remains, nobody accepts on it.
+      // The listener is shut for reading before its one waiting peer is
+      // taken: a shut listener refuses a connect at once, as a taken pipe
+      // instance is busy. Without it, a client connecting between the accept
+      // and the close would see its connect succeed, be reset by the close,
+      // and meanwhile may open the other pipe of a pair that a different
+      // client began. The instance stays taken: its file remains.
+      shutdown(io_->listenFd, SHUT_RD);
+      int fd;
+      do {
+        fd = accept4(io_->listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+      } while (fd < 0 && errno == EINTR);
+      if (fd < 0) {
+        const int error = MapErrno(errno);
         CloseFd(io_->listenFd);
-        io_->Adopt(fd);
-        return 0;
+        return error;
       }
-      if (errno != EAGAIN && errno != EINTR && errno != ECONNABORTED) return MapErrno(errno);
-      continue;
+      PeerTakenHookForTesting();
+      CloseFd(io_->listenFd);
+      io_->Adopt(fd);
+      return 0;
     }
     // Cancelled or timed out: the error that started the wait.
     if (n >= 0) return kErrorIoPending;

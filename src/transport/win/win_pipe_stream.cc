@@ -162,15 +162,21 @@ int PipeStreamBase::PlatformCreate(const std::wstring& name, bool forReading, in
 
 int PipeStreamBase::PlatformAwaitClient(int timeoutMs) {
   io_->Rearm(true);
-  if (ConnectNamedPipe(io_->pipe, &io_->overlapped)) return 0;
-  const DWORD error = GetLastError();
-  if (error == ERROR_PIPE_CONNECTED) return 0;
-  if (error != ERROR_IO_PENDING) return static_cast<int>(error);
-  SetLastError(ERROR_IO_PENDING);
-  DWORD ignored = 0;
-  const int result = io_->Complete(FALSE, timeoutMs > 0 ? timeoutMs : -1, &ignored);
-  // A peer that connected just as the wait gave up is connected all the same.
-  if (result != 0 && io_->overlapped.Internal == 0) return 0;
+  int result = 0;
+  if (!ConnectNamedPipe(io_->pipe, &io_->overlapped)) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_IO_PENDING) {
+      SetLastError(ERROR_IO_PENDING);
+      DWORD ignored = 0;
+      result = io_->Complete(FALSE, timeoutMs > 0 ? timeoutMs : -1, &ignored);
+      // A peer that connected just as the wait gave up is connected all the
+      // same.
+      if (result != 0 && io_->overlapped.Internal == 0) result = 0;
+    } else if (error != ERROR_PIPE_CONNECTED) {
+      result = static_cast<int>(error);
+    }
+  }
+  if (result == 0) PeerTakenHookForTesting();
   return result;
 }
 
