@@ -18,9 +18,9 @@
 
 #include "bare_pipe.h"
 #include "bench_process.h"
+#include "core/platform.h"
 #include "transport/binary_io.h"
 #include "transport/pipe_stream.h"
-#include "core/platform.h"
 #include "transport/rpc_connection.h"
 
 #ifdef LUMSDK_HAVE_GBENCH
@@ -42,9 +42,8 @@ std::unique_ptr<sdk::IRpcConnection> ConnectLibrary(const std::wstring& name) {
   auto requests = sdk::OpenPipeOutputStream(name + L"_in", 2000);
   auto notifications = sdk::OpenPipeInputStream(name + L"_callback", 2000);
   if (!responses || !requests || !notifications) return nullptr;
-  return std::unique_ptr<sdk::IRpcConnection>(new sdk::RpcConnection(
-      std::make_shared<sdk::BinaryReader>(responses), std::make_shared<sdk::BinaryWriter>(requests),
-      std::make_shared<sdk::BinaryReader>(notifications)));
+  return std::unique_ptr<sdk::IRpcConnection>(
+      new sdk::RpcConnection(responses, requests, notifications));
 }
 
 // A request text whose frame body (text and 0 byte) has size bytes.

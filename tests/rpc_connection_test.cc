@@ -336,8 +336,12 @@ namespace {
 
 // A reader whose first read fails without breaking the stream (as one
 // failed recv does), and whose later reads wait until cancelled.
-class FailingOnceReader : public IBinaryReader {
+class FailingOnceReader : public IStream {
  public:
+  void Close() override {}
+  bool OpenForReading(int) override { return true; }
+  bool OpenForWriting(int) override { return false; }
+  int Write(const std::vector<uint8_t>&, int) override { return kStreamNotReady; }
   int Read(std::vector<uint8_t>&, int) override {
     if (!failed_.exchange(true)) return kErrorGenFailure;
     std::unique_lock<std::mutex> lock(mutex_);
@@ -358,12 +362,15 @@ class FailingOnceReader : public IBinaryReader {
   bool cancel_ = false;
 };
 
-class IdleWriter : public IBinaryWriter {
+class IdleWriter : public IStream {
  public:
+  void Close() override {}
+  bool OpenForReading(int) override { return false; }
+  bool OpenForWriting(int) override { return true; }
+  int Read(std::vector<uint8_t>&, int) override { return kStreamNotReady; }
   int Write(const std::vector<uint8_t>&, int) override { return 0; }
   void Cancel() override {}
   bool IsBroken() override { return false; }
-  void Flush() override {}
 };
 
 TEST(RpcConnectionReader, ANotificationReaderThatEndsOnItsOwnBreaksTheConnection) {

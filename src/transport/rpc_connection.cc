@@ -91,13 +91,11 @@ std::wstring RequestClientPipeName(const std::string& clientIdentity) {
       OpenPipeInputStream(base + kResponsePipeSuffix, kPipeOpenTimeoutMs);
   if (!fromHost) return {};
   fromHost->SetReadLimit(kMaxNotificationBytes);  // a pipe name is short
-  BinaryWriter writer(toHost);
-  BinaryReader reader(fromHost);
   // A failed write ends the attempt: the answer on "_out" would then be
   // another client's.
-  if (writer.Write(TextToMessage(clientIdentity), kExchangeTimeoutMs) != 0) return {};
+  if (toHost->Write(TextToMessage(clientIdentity), kExchangeTimeoutMs) != 0) return {};
   std::vector<uint8_t> body;
-  if (reader.Read(body, kExchangeTimeoutMs) != 0 || body.size() < 2) return {};
+  if (fromHost->Read(body, kExchangeTimeoutMs) != 0 || body.size() < 2) return {};
   return widen(MessageToText(body, 1));
 }
 
@@ -115,19 +113,18 @@ std::unique_ptr<IRpcConnection> CreateRpcConnection(const std::string& clientIde
   if (!responses || !requests || !notifications) return nullptr;
   responses->SetReadLimit(kMaxAnswerBytes);
   notifications->SetReadLimit(kMaxNotificationBytes);
-  return std::unique_ptr<IRpcConnection>(new RpcConnection(
-      std::make_shared<BinaryReader>(responses), std::make_shared<BinaryWriter>(requests),
-      std::make_shared<BinaryReader>(notifications)));
+  return std::unique_ptr<IRpcConnection>(
+      new RpcConnection(std::move(responses), std::move(requests), std::move(notifications)));
 }
 
 // What the two threads of one start of notifications share. A fresh run per
 // start keeps a detached dispatcher of an earlier run from waking up in a
 // later one.
 struct RpcConnection::NotificationRun {
-  NotificationRun(std::shared_ptr<IBinaryReader> r, std::shared_ptr<std::atomic<bool>> f)
+  NotificationRun(std::shared_ptr<IStream> r, std::shared_ptr<std::atomic<bool>> f)
       : reader(std::move(r)), readerFailed(std::move(f)) {}
 
-  const std::shared_ptr<IBinaryReader> reader;
+  const std::shared_ptr<IStream> reader;
   const std::shared_ptr<std::atomic<bool>> readerFailed;
   std::atomic<int> running{1};
   // Guards queue and queuedBytes; innermost.
@@ -144,13 +141,12 @@ struct RpcConnection::NotificationRun {
   }
 };
 
-RpcConnection::RpcConnection(std::shared_ptr<IBinaryReader> responseReader,
-                             std::shared_ptr<IBinaryWriter> requestWriter,
-                             std::shared_ptr<IBinaryReader> notificationReader)
+RpcConnection::RpcConnection(std::shared_ptr<IStream> responses, std::shared_ptr<IStream> requests,
+                             std::shared_ptr<IStream> notifications)
     : readerFailed_(std::make_shared<std::atomic<bool>>(false)),
-      responseReader_(std::move(responseReader)),
-      requestWriter_(std::move(requestWriter)),
-      notificationReader_(std::move(notificationReader)) {}
+      responseReader_(std::move(responses)),
+      requestWriter_(std::move(requests)),
+      notificationReader_(std::move(notifications)) {}
 
 RpcConnection::~RpcConnection() {
   if (platform::processExiting()) {
@@ -160,8 +156,7 @@ RpcConnection::~RpcConnection() {
     struct Leftovers {
       std::thread reader, dispatcher;
       std::shared_ptr<NotificationRun> run;
-      std::shared_ptr<IBinaryReader> responses, notifications;
-      std::shared_ptr<IBinaryWriter> requests;
+      std::shared_ptr<IStream> responses, notifications, requests;
       NotificationHandler handler;
     };
     new Leftovers{
@@ -191,10 +186,9 @@ void RpcConnection::DropExchangeStreams() {
 void RpcConnection::Shutdown() {
   shutDown_.store(true);
   std::lock_guard<std::mutex> lock(streamsMutex_);
-  for (IBinaryReader* reader : {responseReader_.get(), notificationReader_.get()}) {
-    if (reader != nullptr) reader->Cancel();
+  for (IStream* stream : {responseReader_.get(), notificationReader_.get(), requestWriter_.get()}) {
+    if (stream != nullptr) stream->Cancel();
   }
-  if (requestWriter_) requestWriter_->Cancel();
 }
 
 std::string RpcConnection::Call(const std::string& request) {
@@ -235,8 +229,8 @@ CallOutcome RpcConnection::Exchange(TerminatedText request, std::string_view* an
   // Plain pointers, without taking a reference or the streams lock: only an
   // exchange, under the call mutex held by its caller, drops the streams, and
   // the caller's reference keeps the connection (which owns them) alive.
-  IBinaryWriter* const writer = requestWriter_.get();
-  IBinaryReader* const reader = responseReader_.get();
+  IStream* const writer = requestWriter_.get();
+  IStream* const reader = responseReader_.get();
   if (writer == nullptr || reader == nullptr) return CallOutcome::kNotSent;
 
   if (writer->WriteText(request, kExchangeTimeoutMs) != 0) {

@@ -76,9 +76,6 @@ constexpr size_t kMaxQueuedNotificationBytes = 1u << 20;
 // connection could be made.
 std::unique_ptr<IRpcConnection> CreateRpcConnection(const std::string& clientIdentity);
 
-class IBinaryReader;
-class IBinaryWriter;
-
 constexpr wchar_t kPipePathPrefix[] = L"\\\\.\\pipe\\VelmoraLumenHub\\";
 constexpr wchar_t kServiceIdentifier[] = L"{4A48E328-2134-4D19-B31F-764ADEFB844C}";
 // Named from the host's side: the host reads "_in", writes "_out" and
@@ -137,9 +134,9 @@ std::string narrow(const std::wstring& text);
 // enough to read them. None is held while the handler runs.
 class RpcConnection final : public IRpcConnection {
  public:
-  RpcConnection(std::shared_ptr<IBinaryReader> responseReader,
-                std::shared_ptr<IBinaryWriter> requestWriter,
-                std::shared_ptr<IBinaryReader> notificationReader);
+  // The client's three pipes, used as they are: each message is one frame.
+  RpcConnection(std::shared_ptr<IStream> responses, std::shared_ptr<IStream> requests,
+                std::shared_ptr<IStream> notifications);
   ~RpcConnection() override;
   RpcConnection(const RpcConnection&) = delete;
   RpcConnection& operator=(const RpcConnection&) = delete;
@@ -184,9 +181,9 @@ class RpcConnection final : public IRpcConnection {
   // without taking a lock.
   std::atomic<bool> exchangeDropped_{false};
   std::mutex streamsMutex_;
-  std::shared_ptr<IBinaryReader> responseReader_;
-  std::shared_ptr<IBinaryWriter> requestWriter_;
-  std::shared_ptr<IBinaryReader> notificationReader_;
+  std::shared_ptr<IStream> responseReader_;
+  std::shared_ptr<IStream> requestWriter_;
+  std::shared_ptr<IStream> notificationReader_;
 
   std::mutex lifecycleMutex_;
   std::mutex handlerMutex_;
