@@ -98,7 +98,7 @@ bool PipeStreamBase::CanEnter(StreamState next) const {
   }
 }
 
-void PipeStreamBase::NoteError(int error) {
+void PipeStreamBase::NoteFailure(int error) {
   switch (error) {
     case kErrorBrokenPipe:
     case kErrorNoData:
@@ -357,7 +357,9 @@ int PipeInputStream::ReadText(std::string& text, int timeoutMs) {
 }
 
 int PipeInputStream::ReadTextInPlace(std::string_view* text, std::string* storage, int timeoutMs) {
-  if (!OpenForReading(timeoutMs)) return kStreamNotReady;
+  // Every exchange reads its answer here: a stream already ready (closing
+  // one leaves that state) skips the platform's check.
+  if (!InState(StreamState::ReadyToRead) && !OpenForReading(timeoutMs)) return kStreamNotReady;
   const int error = ReadFrameTextInPlace(text, storage, timeoutMs);
   NoteError(error);
   return error;
@@ -392,7 +394,8 @@ int PipeOutputStream::Write(const std::vector<uint8_t>& frame, int timeoutMs) {
 }
 
 int PipeOutputStream::WriteText(TerminatedText text, int timeoutMs) {
-  if (!OpenForWriting(timeoutMs)) return kStreamNotReady;
+  // As ReadTextInPlace: every exchange writes its request here.
+  if (!InState(StreamState::ReadyToWrite) && !OpenForWriting(timeoutMs)) return kStreamNotReady;
   // The text's own terminating 0 byte ends the frame's body; a framed text
   // has the header before it, so the whole frame goes out as it lies.
   const int error = WriteFrameBody(reinterpret_cast<const uint8_t*>(text.data()), text.size() + 1,

@@ -210,8 +210,11 @@ class PipeStreamBase {
   void Enter(StreamState next) { state_.store(static_cast<int>(next)); }
   bool InState(StreamState s) const { return state_.load() == static_cast<int>(s); }
   // Sets the sticky broken flag for the codes that mean the pipe is gone or
-  // out of step.
-  void NoteError(int error);
+  // out of step. Inline for success, which every call has.
+  void NoteError(int error) {
+    if (error != 0) NoteFailure(error);
+  }
+  void NoteFailure(int error);
   bool Broken() const { return broken_.load(); }
 
   // Connecting mode: Unopened -> Opened.
@@ -283,7 +286,8 @@ class PipeStreamBase {
   uint32_t readLimit_ = kMaxFrameBytes;
 };
 
-class PipeInputStream final : public PipeStreamBase, public IStream {
+// IStream first, so that a call through it needs no adjusted "this".
+class PipeInputStream final : public IStream, public PipeStreamBase {
  public:
   ~PipeInputStream() override;
   void Close() override;
@@ -310,7 +314,7 @@ class PipeInputStream final : public PipeStreamBase, public IStream {
   const std::wstring name_;
 };
 
-class PipeOutputStream final : public PipeStreamBase, public IStream {
+class PipeOutputStream final : public IStream, public PipeStreamBase {
  public:
   ~PipeOutputStream() override;
   void Close() override;

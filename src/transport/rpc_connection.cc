@@ -207,8 +207,8 @@ CallOutcome RpcConnection::CallInto(TerminatedText request, std::string_view* an
                                     std::string* storage) {
   // The caller holds the call mutex (see IRpcConnection::CallInto): it is not
   // taken again. Without one set, no caller can hold the connection's own.
-  std::unique_lock<std::recursive_mutex> own(ownCallMutex_, std::defer_lock);
-  if (callMutex_.load() == nullptr) own.lock();
+  if (callMutex_.load() != nullptr) return Exchange(request, answer, storage, true);
+  std::lock_guard<std::recursive_mutex> own(ownCallMutex_);
   return Exchange(request, answer, storage, true);
 }
 
