@@ -138,6 +138,25 @@ TEST(PipeStream, ClientArrivingAsThePeerIsTakenFindsThePipeBusy) {
   EXPECT_EQ(got, ToBytes("first"));
 }
 
+// A client that gave up while it waited to be taken is not taken: the host
+// would answer nobody, and on a pair of pipes the next client would lose its
+// exchange to it.
+TEST(PipeStream, ClientThatLeftBeforeBeingTakenIsPassedOver) {
+  const std::wstring name = UniquePipeName("left");
+  auto server = CreatePipeInputStream(name, kWaitMs);
+  ASSERT_TRUE(server);
+  ASSERT_TRUE(OpenPipeOutputStream(name, kWaitMs));  // opened and closed at once
+  auto opening =
+      std::async(std::launch::async, [&] { return OpenPipeOutputStream(name, kWaitMs); });
+  ASSERT_TRUE(server->OpenForReading(kWaitMs));
+  auto live = opening.get();
+  ASSERT_TRUE(live);
+  ASSERT_EQ(live->Write(ToBytes("live"), kWaitMs), 0);
+  Bytes got;
+  ASSERT_EQ(server->Read(got, kWaitMs), 0);
+  EXPECT_EQ(got, ToBytes("live"));
+}
+
 TEST(PipeStream, PipeIsGoneOnceItsLastInstanceCloses) {
   const std::wstring name = UniquePipeName("gone");
   {

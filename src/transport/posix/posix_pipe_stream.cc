@@ -174,6 +174,51 @@ void CloseFd(int& fd) {
   fd = -1;
 }
 
+// A new listening instance in dir: a socket bound to a file of its own.
+int ListenInstance(const std::string& dir, int* listenFd, std::string* instancePath) {
+  const std::string path = dir + "/" + std::to_string(static_cast<unsigned long>(getpid())) + "." +
+                           std::to_string(g_instanceCount.fetch_add(1));
+  sockaddr_un address;
+  if (!FillAddress(path, &address)) return kErrorAccessDenied;
+  int fd = NewSocket();
+  if (fd < 0) return MapErrno(errno);
+  // The directory can vanish between mkdir and bind when the last other
+  // instance closes at that moment; try again then.
+  int error = kErrorFileNotFound;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+      error = MapErrno(errno);
+      break;
+    }
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0) {
+      error = 0;
+      break;
+    }
+    error = MapErrno(errno);
+    if (errno != ENOENT) break;
+  }
+  // Backlog 0: one peer may wait to be accepted, as one client may connect to
+  // a pipe instance before the host waits for it; the next one finds it busy.
+  if (error == 0 && listen(fd, 0) != 0) {
+    error = MapErrno(errno);
+    unlink(path.c_str());
+  }
+  if (error != 0) {
+    close(fd);
+    return error;
+  }
+  *listenFd = fd;
+  *instancePath = path;
+  return 0;
+}
+
+// True when a taken peer had closed its end with nothing sent: it gave up
+// while it waited to be taken.
+bool PeerHasGone(int fd) {
+  char byte;
+  return ReceiveBytes(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
+}
+
 }  // namespace
 
 std::string PipeSocketDirectory(const std::wstring& path) {
@@ -323,41 +368,9 @@ int PipeStreamBase::PlatformOpenClient(const std::wstring& name, bool, int timeo
 int PipeStreamBase::PlatformCreate(const std::wstring& name, bool, int) {
   const std::string dir = PipeSocketDirectory(name);
   if (dir.empty()) return kErrorAccessDenied;
-  const std::string path = dir + "/" + std::to_string(static_cast<unsigned long>(getpid())) + "." +
-                           std::to_string(g_instanceCount.fetch_add(1));
-  sockaddr_un address;
-  if (!FillAddress(path, &address)) return kErrorAccessDenied;
-  int fd = NewSocket();
-  if (fd < 0) return MapErrno(errno);
-  // The directory can vanish between mkdir and bind when the last other
-  // instance closes at that moment; try again then.
-  int error = kErrorFileNotFound;
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
-      error = MapErrno(errno);
-      break;
-    }
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0) {
-      error = 0;
-      break;
-    }
-    error = MapErrno(errno);
-    if (errno != ENOENT) break;
-  }
-  // Backlog 0: one peer may wait to be accepted, as one client may connect to
-  // a pipe instance before the host waits for it; the next one finds it busy.
-  if (error == 0 && listen(fd, 0) != 0) {
-    error = MapErrno(errno);
-    unlink(path.c_str());
-  }
-  if (error != 0) {
-    close(fd);
-    return error;
-  }
-  io_->listenFd = fd;
-  io_->instancePath = path;
-  io_->directory = dir;
-  return 0;
+  const int error = ListenInstance(dir, &io_->listenFd, &io_->instancePath);
+  if (error == 0) io_->directory = dir;
+  return error;
 }
 
 int PipeStreamBase::PlatformAwaitClient(int timeoutMs) {
@@ -383,6 +396,19 @@ int PipeStreamBase::PlatformAwaitClient(int timeoutMs) {
         const int error = MapErrno(errno);
         CloseFd(io_->listenFd);
         return error;
+      }
+      if (PeerHasGone(fd)) {
+        // Answering it would answer nobody, and a client that pairs two
+        // pipes would lose its exchange to it: a fresh instance takes this
+        // one's place and the wait goes on.
+        close(fd);
+        CloseFd(io_->listenFd);
+        unlink(io_->instancePath.c_str());
+        io_->instancePath.clear();
+        const int error = ListenInstance(io_->directory, &io_->listenFd, &io_->instancePath);
+        if (error != 0) return error;
+        fds[0].fd = io_->listenFd;
+        continue;
       }
       PeerTakenHookForTesting();
       CloseFd(io_->listenFd);

@@ -163,7 +163,16 @@ int PipeStreamBase::PlatformCreate(const std::wstring& name, bool forReading, in
 int PipeStreamBase::PlatformAwaitClient(int timeoutMs) {
   io_->Rearm(true);
   int result = 0;
-  if (!ConnectNamedPipe(io_->pipe, &io_->overlapped)) {
+  BOOL connected = ConnectNamedPipe(io_->pipe, &io_->overlapped);
+  if (!connected && GetLastError() == ERROR_NO_DATA) {
+    // A client that opened the instance and closed it again before it was
+    // taken: answering it would answer nobody. The instance is freed for
+    // the next one.
+    DisconnectNamedPipe(io_->pipe);
+    io_->Rearm(true);
+    connected = ConnectNamedPipe(io_->pipe, &io_->overlapped);
+  }
+  if (!connected) {
     const DWORD error = GetLastError();
     if (error == ERROR_IO_PENDING) {
       SetLastError(ERROR_IO_PENDING);
