@@ -67,10 +67,20 @@ const char* findQuoteOrBackslashInLongValue(const char* p, const char* end) {
 template <const char* (*longScan)(const char*, const char*) = findQuoteOrBackslashInLongString>
 inline const char* findQuoteOrBackslash(const char* p, const char* end) {
   // Most strings are short (member names, small values) and end within
-  // their first bytes: those are looked at one by one, as a word would cost
-  // them more.
-  for (int i = 0; i < 16 && p < end; ++i, ++p) {
-    if (*p == '"' || *p == '\\') return p;
+  // their first 16 bytes: those are looked at eight bytes at a time. The
+  // word's first byte is its lowest (little-endian), and the lowest quote
+  // or backslash is the one the test marks exactly (a borrow can only mark
+  // bytes above it).
+  constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+  constexpr std::uint64_t kHighs = 0x8080808080808080ull;
+  for (int i = 0; i < 2 && end - p >= 8; ++i, p += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, p, sizeof word);
+    const std::uint64_t quotes = word ^ (kOnes * '"');
+    const std::uint64_t slashes = word ^ (kOnes * '\\');
+    const std::uint64_t hits =
+        (((quotes - kOnes) & ~quotes) | ((slashes - kOnes) & ~slashes)) & kHighs;
+    if (hits != 0) return p + (__builtin_ctzll(hits) >> 3);
   }
   return longScan(p, end);
 }
