@@ -269,6 +269,7 @@ TEST(JsonReader, Strings) {
     EXPECT_EQ(parseJsonText("\"" + head + "\\t" + tail + "\"").asString(), head + "\t" + tail)
         << at;
     EXPECT_EQ(parseJsonText("\"" + head + "\"" + tail).asString(), head) << at;
+    EXPECT_EQ(parseJsonText("\"" + head).asString(), head) << at;  // the text ends first
   }
 }
 
