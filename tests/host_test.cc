@@ -39,11 +39,10 @@ Connection connect(const std::string& identity = ":pid:4242") {
   return sdk::CreateRpcConnection(identity);
 }
 
-// For clients that arrive together with another peer. On Linux a peer that
-// connects to a well-known instance just as the host accepts another one is
-// dropped (the transport closes the instance's listening socket right after
-// its accept), and that client's set-up fails; a real application retries
-// its handshake.
+// For clients that arrive together with another peer: a client whose
+// well-known exchange meets another's may still fail its set-up (its pair
+// wait runs out on a loaded machine); a real application retries its
+// handshake.
 Connection connectRacing(const std::string& identity) {
   for (int attempt = 0; attempt < 3; ++attempt) {
     if (Connection c = connect(identity)) return c;

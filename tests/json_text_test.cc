@@ -270,6 +270,9 @@ TEST(JsonReader, Strings) {
         << at;
     EXPECT_EQ(parseJsonText("\"" + head + "\"" + tail).asString(), head) << at;
     EXPECT_EQ(parseJsonText("\"" + head).asString(), head) << at;  // the text ends first
+    // Bytes that are a quote or a backslash but for their high bit are not.
+    const std::string near = head + "\xA2\xDC";
+    EXPECT_EQ(parseJsonText("\"" + near + "\"").asString(), near) << at;
   }
 }
 

@@ -114,6 +114,14 @@ TEST(PipeStream, BusyPipeWaitsForAFreeInstance) {
   EXPECT_EQ(got, ToBytes("from b"));
 }
 
+// One frame written on from arrives whole on to.
+void ExpectDelivered(IStream& from, IStream& to, const char* text) {
+  ASSERT_EQ(from.Write(ToBytes(text), kWaitMs), 0);
+  Bytes got;
+  ASSERT_EQ(to.Read(got, kWaitMs), 0);
+  EXPECT_EQ(got, ToBytes(text));
+}
+
 // A client that arrives while the host takes an instance's peer must find
 // the instance busy: were it let in, it would be thrown out a moment later,
 // after it may already have opened another pipe of the same exchange.
@@ -132,10 +140,7 @@ TEST(PipeStream, ClientArrivingAsThePeerIsTakenFindsThePipeBusy) {
   ASSERT_TRUE(taken);
   EXPECT_FALSE(g_late);
   g_late.reset();
-  ASSERT_EQ(first->Write(ToBytes("first"), kWaitMs), 0);
-  Bytes got;
-  ASSERT_EQ(server->Read(got, kWaitMs), 0);
-  EXPECT_EQ(got, ToBytes("first"));
+  ExpectDelivered(*first, *server, "first");
 }
 
 // A client that gave up while it waited to be taken is not taken: the host
@@ -151,10 +156,7 @@ TEST(PipeStream, ClientThatLeftBeforeBeingTakenIsPassedOver) {
   ASSERT_TRUE(server->OpenForReading(kWaitMs));
   auto live = opening.get();
   ASSERT_TRUE(live);
-  ASSERT_EQ(live->Write(ToBytes("live"), kWaitMs), 0);
-  Bytes got;
-  ASSERT_EQ(server->Read(got, kWaitMs), 0);
-  EXPECT_EQ(got, ToBytes("live"));
+  ExpectDelivered(*live, *server, "live");
 }
 
 TEST(PipeStream, PipeIsGoneOnceItsLastInstanceCloses) {

@@ -592,8 +592,9 @@ void HostServer::acceptLoop(std::shared_ptr<sdk::IStream> in, std::shared_ptr<sd
     // a stop that came before cannot be missed.
     if (stopping_) break;
     // A client connects both pipes before it writes. One that connects
-    // "_in" alone (a probe for a running host, or a client that hangs) is
-    // given up after kPairTimeoutMs.
+    // "_in" alone and stays (a client that hangs) is given up after
+    // kPairTimeoutMs; one already gone when it is taken (a probe for a
+    // running host) is passed over by the pipe itself.
     bool connected = in->OpenForReading(0) && !stopping_ && out->OpenForWriting(kPairTimeoutMs);
     if (!connected) {
       // An unpaired "_out" still takes connections. Left beside the next

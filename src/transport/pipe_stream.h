@@ -365,7 +365,8 @@ int WriteRawBytes(IStream& stream, const std::vector<uint8_t>& bytes, int timeou
 int ReadRawBytes(IStream& stream, size_t count, std::vector<uint8_t>& bytes, int timeoutMs);
 
 // Runs in a listening stream's wait once its peer is taken and before the
-// pipe stops listening, so that a test can open the pipe at that moment.
+// listener is closed (on POSIX it already refuses new peers), so that a test
+// can open the pipe at that moment.
 // Null, the default, does nothing; set while no stream is listening.
 void SetPeerTakenHookForTesting(void (*hook)());
 void PeerTakenHookForTesting();

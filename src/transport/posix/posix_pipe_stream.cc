@@ -392,22 +392,27 @@ int PipeStreamBase::PlatformAwaitClient(int timeoutMs) {
       do {
         fd = accept4(io_->listenFd, nullptr, nullptr, SOCK_CLOEXEC);
       } while (fd < 0 && errno == EINTR);
-      if (fd < 0) {
+      if (fd < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != ECONNABORTED) {
         const int error = MapErrno(errno);
         CloseFd(io_->listenFd);
         return error;
       }
-      if (PeerHasGone(fd)) {
-        // Answering it would answer nobody, and a client that pairs two
-        // pipes would lose its exchange to it: a fresh instance takes this
-        // one's place and the wait goes on.
-        close(fd);
+      if (fd < 0 || PeerHasGone(fd)) {
+        // No peer after all, or one that left with nothing sent: answering
+        // it would answer nobody, and a client that pairs two pipes would
+        // lose its exchange to it. A fresh instance takes this one's place
+        // (made first, so that a client looking meanwhile finds one) and the
+        // wait goes on.
+        if (fd >= 0) close(fd);
+        int listenFd = -1;
+        std::string instancePath;
+        const int error = ListenInstance(io_->directory, &listenFd, &instancePath);
+        if (error != 0) return error;
         CloseFd(io_->listenFd);
         unlink(io_->instancePath.c_str());
-        io_->instancePath.clear();
-        const int error = ListenInstance(io_->directory, &io_->listenFd, &io_->instancePath);
-        if (error != 0) return error;
-        fds[0].fd = io_->listenFd;
+        io_->listenFd = listenFd;
+        io_->instancePath = instancePath;
+        fds[0].fd = listenFd;
         continue;
       }
       PeerTakenHookForTesting();
