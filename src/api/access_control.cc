@@ -3,10 +3,11 @@
 #include "api/calls.h"
 #include "api/exchange.h"
 #include "api/methods.h"
+#include "core/hot.h"
 
 namespace sdk {
 
-bool requestControl(int accessMode) {
+LUMSDK_HOT bool requestControl(int accessMode) {
   Session& s = session();
   if (!s.handshakeDone()) return fail(VelmoraErrorHandshakeRequired, false);
   if (accessMode != 0) return fail(VelmoraErrorBadArgument, false);
@@ -18,7 +19,7 @@ bool requestControl(int accessMode) {
   return answer.result.asBool();
 }
 
-bool releaseControl(int accessMode) {
+LUMSDK_HOT bool releaseControl(int accessMode) {
   Session& s = session();
   if (!s.handshakeDone()) return fail(VelmoraErrorHandshakeRequired, false);
   if (!s.isConnectionAlive()) return fail(VelmoraErrorHostUnreachable, false);
@@ -31,7 +32,7 @@ bool releaseControl(int accessMode) {
   return readBoolAnswer(answer);
 }
 
-bool setLayerPriority(int priority) {
+LUMSDK_HOT bool setLayerPriority(int priority) {
   Session& s = session();
   if (!s.handshakeDone()) return fail(VelmoraErrorHandshakeRequired, false);
   if (!s.isConnectionAlive()) return fail(VelmoraErrorHostUnreachable, false);

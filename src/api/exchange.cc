@@ -1,5 +1,6 @@
 #include "api/exchange.h"
 
+#include "core/hot.h"
 #include "json/json_text.h"
 #include "json/request.h"
 #include "transport/pipe_stream.h"
@@ -20,7 +21,7 @@ bool exchangeText(const std::string& requestText, JsonHandle* answer) {
   return true;
 }
 
-bool exchangeShort(TerminatedText requestText, ShortAnswer* answer) {
+LUMSDK_HOT bool exchangeShort(TerminatedText requestText, ShortAnswer* answer) {
   return withAnswerText(requestText, [answer](std::string_view answerText) {
     *answer = ShortAnswer();
     if (!readFlatPair(answerText, "{\"result\":", ",\"errorCode\":", &answer->result,
@@ -43,7 +44,8 @@ bool exchangeShort(TerminatedText requestText, ShortAnswer* answer) {
   });
 }
 
-IntParamRequest::IntParamRequest(const char* method, const char* member, int value) : text_("", 0) {
+LUMSDK_HOT IntParamRequest::IntParamRequest(const char* method, const char* member, int value)
+    : text_("", 0) {
   char* const start = bytes_ + kFrameHeaderBytes;
   // One byte kept for the 0 after the text.
   const size_t size =
@@ -77,7 +79,7 @@ bool readBoolAnswer(const JsonHandle& answer) {
   return answer.getRef("result").asBool();
 }
 
-bool readBoolAnswer(const ShortAnswer& answer) {
+LUMSDK_HOT bool readBoolAnswer(const ShortAnswer& answer) {
   setLastError(answer.errorCode.asInt());
   return answer.result.asBool();
 }

@@ -8,6 +8,7 @@
 #include "LUMSDK.h"
 #include "api/calls.h"
 #include "api/session.h"
+#include "core/hot.h"
 
 namespace {
 
@@ -46,69 +47,75 @@ VELMORA_API VelmoraProtocolDetails VELMORA_CALL VelmoraPerformProtocolHandshake(
   return guarded(noHostDetails(), [] { return sdk::performProtocolHandshake(); });
 }
 
-VELMORA_API VelmoraError VELMORA_CALL VelmoraGetLastError(void) { return sdk::lastError(); }
+LUMSDK_HOT VELMORA_API VelmoraError VELMORA_CALL VelmoraGetLastError(void) {
+  return sdk::lastError();
+}
 
-VELMORA_API int VELMORA_CALL VelmoraGetDeviceCount(void) {
+LUMSDK_HOT VELMORA_API int VELMORA_CALL VelmoraGetDeviceCount(void) {
   return guarded(-1, [] { return sdk::getDeviceCount(); });
 }
 
-VELMORA_API VelmoraDeviceInfo* VELMORA_CALL VelmoraGetDeviceInfo(int deviceIndex) {
+LUMSDK_HOT VELMORA_API VelmoraDeviceInfo* VELMORA_CALL VelmoraGetDeviceInfo(int deviceIndex) {
   return guarded<VelmoraDeviceInfo*>(nullptr, [&] { return sdk::getDeviceInfo(deviceIndex); });
 }
 
-VELMORA_API VelmoraLedPositions* VELMORA_CALL VelmoraGetLedPositions(void) {
+LUMSDK_HOT VELMORA_API VelmoraLedPositions* VELMORA_CALL VelmoraGetLedPositions(void) {
   return guarded<VelmoraLedPositions*>(nullptr, [] { return sdk::getLedPositions(); });
 }
 
-VELMORA_API VelmoraLedPositions* VELMORA_CALL VelmoraGetLedPositionsByDeviceIndex(int deviceIndex) {
+LUMSDK_HOT VELMORA_API VelmoraLedPositions* VELMORA_CALL
+VelmoraGetLedPositionsByDeviceIndex(int deviceIndex) {
   return guarded<VelmoraLedPositions*>(
       nullptr, [&] { return sdk::getLedPositionsByDeviceIndex(deviceIndex); });
 }
 
-VELMORA_API int VELMORA_CALL VelmoraGetLedIdForKeyName(char keyName) {
+LUMSDK_HOT VELMORA_API int VELMORA_CALL VelmoraGetLedIdForKeyName(char keyName) {
   return guarded(0, [&] { return sdk::getLedIdForKeyName(keyName); });
 }
 
-VELMORA_API bool VELMORA_CALL VelmoraRequestControl(int accessMode) {
+LUMSDK_HOT VELMORA_API bool VELMORA_CALL VelmoraRequestControl(int accessMode) {
   return guarded(false, [&] { return sdk::requestControl(accessMode); });
 }
 
-VELMORA_API bool VELMORA_CALL VelmoraReleaseControl(int accessMode) {
+LUMSDK_HOT VELMORA_API bool VELMORA_CALL VelmoraReleaseControl(int accessMode) {
   return guarded(false, [&] { return sdk::releaseControl(accessMode); });
 }
 
-VELMORA_API bool VELMORA_CALL VelmoraSetLayerPriority(int priority) {
+LUMSDK_HOT VELMORA_API bool VELMORA_CALL VelmoraSetLayerPriority(int priority) {
   return guarded(false, [&] { return sdk::setLayerPriority(priority); });
 }
 
-VELMORA_API bool VELMORA_CALL VelmoraSetLedsColors(int size, VelmoraLedColor* ledsColors) {
+LUMSDK_HOT VELMORA_API bool VELMORA_CALL VelmoraSetLedsColors(int size,
+                                                              VelmoraLedColor* ledsColors) {
   return guarded(false, [&] { return sdk::setLedsColors(size, ledsColors); });
 }
 
-VELMORA_API bool VELMORA_CALL VelmoraGetLedsColors(int size, VelmoraLedColor* ledsColors) {
+LUMSDK_HOT VELMORA_API bool VELMORA_CALL VelmoraGetLedsColors(int size,
+                                                              VelmoraLedColor* ledsColors) {
   return guarded(false, [&] { return sdk::getLedsColors(size, ledsColors); });
 }
 
-VELMORA_API bool VELMORA_CALL VelmoraGetLedsColorsByDeviceIndex(int deviceIndex, int size,
-                                                                VelmoraLedColor* ledsColors) {
+LUMSDK_HOT VELMORA_API bool VELMORA_CALL
+VelmoraGetLedsColorsByDeviceIndex(int deviceIndex, int size, VelmoraLedColor* ledsColors) {
   return guarded(false,
                  [&] { return sdk::getLedsColorsByDeviceIndex(deviceIndex, size, ledsColors); });
 }
 
-VELMORA_API bool VELMORA_CALL VelmoraSetLedsColorsAsync(int size, VelmoraLedColor* ledsColors,
-                                                        VelmoraAsyncCallback callback,
-                                                        void* context) {
+LUMSDK_HOT VELMORA_API bool VELMORA_CALL VelmoraSetLedsColorsAsync(int size,
+                                                                   VelmoraLedColor* ledsColors,
+                                                                   VelmoraAsyncCallback callback,
+                                                                   void* context) {
   return guarded(false,
                  [&] { return sdk::setLedsColorsAsync(size, ledsColors, callback, context); });
 }
 
-VELMORA_API bool VELMORA_CALL VelmoraSetLedsColorsBufferByDeviceIndex(int deviceIndex, int size,
-                                                                      VelmoraLedColor* ledsColors) {
+LUMSDK_HOT VELMORA_API bool VELMORA_CALL
+VelmoraSetLedsColorsBufferByDeviceIndex(int deviceIndex, int size, VelmoraLedColor* ledsColors) {
   return guarded(
       false, [&] { return sdk::setLedsColorsBufferByDeviceIndex(deviceIndex, size, ledsColors); });
 }
 
-VELMORA_API bool VELMORA_CALL VelmoraSetLedsColorsFlushBuffer(void) {
+LUMSDK_HOT VELMORA_API bool VELMORA_CALL VelmoraSetLedsColorsFlushBuffer(void) {
   return guarded(false, [] { return sdk::setLedsColorsFlushBuffer(); });
 }
 

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <thread>
 
+#include "core/hot.h"
 #include "core/no_destructor.h"
 #include "core/platform.h"
 #include "lumsdk_version.h"
@@ -26,10 +27,10 @@ struct Teardown {
 } g_teardown;
 }  // namespace
 
-void setLastError(int code) { t_lastError = code; }
+LUMSDK_HOT void setLastError(int code) { t_lastError = code; }
 VelmoraError lastError() { return static_cast<VelmoraError>(t_lastError); }
 
-Session& session() { return g_session.get(); }
+LUMSDK_HOT Session& session() { return g_session.get(); }
 
 ConnectionPtr Session::connection() const {
   std::lock_guard<std::mutex> lock(connectionMutex_);
@@ -49,7 +50,7 @@ bool Session::exchangeFailedOnConnection() const {
   return failedConnectionNumber_.load() == connectionNumber_ && connection_;
 }
 
-bool Session::isConnectionAlive() {
+LUMSDK_HOT bool Session::isConnectionAlive() {
   std::lock_guard<std::recursive_mutex> lock(sessionMutex);
   // Stable while the session mutex is held (see session.h).
   IRpcConnection* current = connection_.get();
@@ -65,7 +66,7 @@ std::string Session::exchange(const std::string& request) {
   return answer;
 }
 
-bool Session::exchangeLocked(TerminatedText request, std::string_view* answer) {
+LUMSDK_HOT bool Session::exchangeLocked(TerminatedText request, std::string_view* answer) {
   IRpcConnection* current = connection_.get();
   if (current == nullptr) return false;
   switch (current->CallInto(request, answer, &answerStorage_)) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "core/hot.h"
 #include "json/json_format.h"
 
 namespace sdk {
@@ -419,7 +420,7 @@ JsonScalar JsonScalar::of(const JsonHandle& value) {
   return scalar;
 }
 
-const char* readFlatValueInGeneral(const char* p, const char* end, JsonScalar* value) {
+LUMSDK_HOT const char* readFlatValueInGeneral(const char* p, const char* end, JsonScalar* value) {
   const char c = *p;
   if (c == '-' || static_cast<unsigned char>(c - '0') < 10) {
     const char* next = readShortJsonNumber(p, end, &value->number);
@@ -475,8 +476,8 @@ bool readFlatInOrder(const char* p, const char* end, const char* const* names, J
 
 }  // namespace
 
-bool readFlatObject(const char* data, std::size_t size, const char* const* names,
-                    JsonScalar* values, std::size_t count) {
+LUMSDK_HOT bool readFlatObject(const char* data, std::size_t size, const char* const* names,
+                               JsonScalar* values, std::size_t count) {
   for (std::size_t i = 0; i < count; ++i) values[i] = JsonScalar();
   if (data == nullptr) return false;
   const char* const end = data + size;

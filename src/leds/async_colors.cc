@@ -35,6 +35,7 @@
 #include "api/exchange.h"
 #include "api/methods.h"
 #include "core/counters.h"
+#include "core/hot.h"
 #include "core/no_destructor.h"
 #include "core/platform.h"
 #include "json/json_text.h"
@@ -381,7 +382,7 @@ constexpr size_t kSpareDevices = 64;
 // spare has as much already or it is past kSpareDevices (a burst of
 // thousands of device indices is not held for good); what is not kept is
 // freed outside the lock.
-void recycleBuffer(ColorBuffer* taken) {
+LUMSDK_HOT void recycleBuffer(ColorBuffer* taken) {
   if (taken->capacity() > kSpareDevices) return;
   taken->clear();
   BufferState& b = colorBuffer();
@@ -430,7 +431,7 @@ void restoreBuffer(ColorBuffer&& taken) {
 // True when the flush request of buffer fits in one frame. An estimate from
 // the counts (at most 16 characters an LED, 64 a device) decides at once for
 // any buffer of a sensible size; only a huge one is composed to be sure.
-bool fitsOneRequest(const ColorBuffer& buffer) {
+LUMSDK_HOT bool fitsOneRequest(const ColorBuffer& buffer) {
   size_t estimate = 128;
   for (const DeviceColors& device : buffer) estimate += 64 + device.size() * 16;
   return estimate < kMaxFrameBytes || buildFlushRequest(buffer).size() < kMaxFrameBytes;
@@ -527,7 +528,8 @@ bool setLedsColorsAsync(int size, const VelmoraLedColor* colors, VelmoraAsyncCal
   return true;
 }
 
-bool setLedsColorsBufferByDeviceIndex(int deviceIndex, int size, const VelmoraLedColor* colors) {
+LUMSDK_HOT bool setLedsColorsBufferByDeviceIndex(int deviceIndex, int size,
+                                                 const VelmoraLedColor* colors) {
   Session& s = session();
   if (!s.handshakeDone()) return fail(VelmoraErrorHandshakeRequired, false);
   if (s.hostProtocolVersion() < min_protocol::kColorBuffer)
@@ -543,7 +545,7 @@ bool setLedsColorsBufferByDeviceIndex(int deviceIndex, int size, const VelmoraLe
   return true;
 }
 
-bool setLedsColorsFlushBuffer() {
+LUMSDK_HOT bool setLedsColorsFlushBuffer() {
   Session& s = session();
   if (!s.handshakeDone()) return fail(VelmoraErrorHandshakeRequired, false);
   if (s.hostProtocolVersion() < min_protocol::kColorBuffer)

@@ -2,6 +2,7 @@
 #include "api/calls.h"
 #include "api/exchange.h"
 #include "api/methods.h"
+#include "core/hot.h"
 #include "json/json_text.h"
 #include "json/request.h"
 #include "leds/led_colors.h"
@@ -12,7 +13,7 @@ namespace {
 // Copies the colours of the answer's "ledsColors" into the caller's records,
 // matched by position. Nothing is written unless the answer holds exactly one
 // record per requested LED.
-bool readColors(std::string_view answerText, int size, VelmoraLedColor* colors) {
+LUMSDK_HOT bool readColors(std::string_view answerText, int size, VelmoraLedColor* colors) {
   // Named in the order hosts answer, so that the usual answer is matched
   // member by member; only "ledsColors" is used.
   static const char* const kNames[3] = {"result", "ledsColors", "errorCode"};
@@ -53,7 +54,7 @@ bool exchangeColors(TerminatedText request, int size, VelmoraLedColor* colors) {
 
 }  // namespace
 
-bool setLedsColors(int size, const VelmoraLedColor* colors) {
+LUMSDK_HOT bool setLedsColors(int size, const VelmoraLedColor* colors) {
   Session& s = session();
   if (!s.handshakeDone()) return fail(VelmoraErrorHandshakeRequired, false);
   // The arguments are checked while the request is written.
@@ -66,7 +67,7 @@ bool setLedsColors(int size, const VelmoraLedColor* colors) {
   return readBoolAnswer(answer);
 }
 
-bool getLedsColors(int size, VelmoraLedColor* colors) {
+LUMSDK_HOT bool getLedsColors(int size, VelmoraLedColor* colors) {
   Session& s = session();
   if (!s.handshakeDone()) return fail(VelmoraErrorHandshakeRequired, false);
   if (s.hostProtocolVersion() < min_protocol::kGetLedsColors)
@@ -79,7 +80,7 @@ bool getLedsColors(int size, VelmoraLedColor* colors) {
   return exchangeColors(request, size, colors);
 }
 
-bool getLedsColorsByDeviceIndex(int deviceIndex, int size, VelmoraLedColor* colors) {
+LUMSDK_HOT bool getLedsColorsByDeviceIndex(int deviceIndex, int size, VelmoraLedColor* colors) {
   Session& s = session();
   if (!s.handshakeDone()) return fail(VelmoraErrorHandshakeRequired, false);
   if (s.hostProtocolVersion() < min_protocol::kGetLedsColorsByDeviceIndex)

@@ -6,6 +6,7 @@
 #include "api/calls.h"
 #include "api/exchange.h"
 #include "api/methods.h"
+#include "core/hot.h"
 #include "core/no_destructor.h"
 #include "json/json_text.h"
 #include "json/request.h"
@@ -76,7 +77,7 @@ RecordBlock deviceInfoBlock(const JsonHandle& value) {
 
 }  // namespace
 
-int getDeviceCount() {
+LUMSDK_HOT int getDeviceCount() {
   Session& s = session();
   if (!s.handshakeDone()) return fail(VelmoraErrorHandshakeRequired, -1);
   // The same text every time; never destroyed, as a late call may still

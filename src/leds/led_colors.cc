@@ -12,13 +12,14 @@
 
 #include "api/exchange.h"
 #include "api/methods.h"
+#include "core/hot.h"
 #include "json/json_format.h"
 #include "json/json_text.h"
 #include "json/request.h"
 
 namespace sdk {
 
-bool validateLedColors(int count, const VelmoraLedColor* colors, int checks) {
+LUMSDK_HOT bool validateLedColors(int count, const VelmoraLedColor* colors, int checks) {
   if (count <= 0) return true;
   if (checks & kCheckLedIds) {
     // Ids are known to be 0 to 499 once checked: a table finds a repeat
@@ -47,7 +48,7 @@ bool validateLedColors(int count, const VelmoraLedColor* colors, int checks) {
   return std::adjacent_find(ids.begin(), ids.end()) == ids.end();
 }
 
-bool acceptableColorList(int size, const VelmoraLedColor* colors, int checks) {
+LUMSDK_HOT bool acceptableColorList(int size, const VelmoraLedColor* colors, int checks) {
   return size > 0 && colors != nullptr && validateLedColors(size, colors, checks);
 }
 
@@ -131,7 +132,7 @@ namespace {
 // three times that of the usual one). Each record is written as
 // "id,r,g,b#"; the last "#" is dropped.
 template <typename It, typename Color>
-void appendColorRecords(std::string* out, It first, It last, Color color) {
+LUMSDK_HOT void appendColorRecords(std::string* out, It first, It last, Color color) {
   constexpr int kRecordMax = 4 * 12 + 4;  // four ints and commas, and slack for the copy
   char buffer[8192];
   char* p = buffer;
@@ -206,9 +207,9 @@ char* checkAndWriteRecords(char* p, int count, const VelmoraLedColor* colors, bo
 
 }  // namespace
 
-TerminatedText checkedColorsRequest(const char* method, int deviceIndex, int count,
-                                    const VelmoraLedColor* colors, int checks,
-                                    ColorsRequestBuffer* buffer) {
+LUMSDK_HOT TerminatedText checkedColorsRequest(const char* method, int deviceIndex, int count,
+                                               const VelmoraLedColor* colors, int checks,
+                                               ColorsRequestBuffer* buffer) {
   const TerminatedText refused("", 0);
   // More records than there are LED ids always repeat one: refused before
   // any is read.
@@ -416,9 +417,8 @@ __attribute__((target("ssse3"))) inline uint64_t nonDigits(const char* w, uint64
 // Reads records from p on while they have one of the shapes, into out from
 // out[count]; returns the new count, or capacity + 1 once a record does not
 // fit. p is left at the first record it did not read.
-__attribute__((target("ssse3,bmi,bmi2"))) size_t readShapedRecords(const char*& p, const char* end,
-                                                                   VelmoraLedColor* out,
-                                                                   size_t count, size_t capacity) {
+__attribute__((target("ssse3,bmi,bmi2"))) LUMSDK_HOT size_t readShapedRecords(
+    const char*& p, const char* end, VelmoraLedColor* out, size_t count, size_t capacity) {
   // The end of the text is copied into a padded window: loads never pass
   // the end, and a '#' after the text ends its last record as the end would.
   char tail[kWindow + 16];
@@ -468,7 +468,8 @@ __attribute__((target("ssse3,bmi,bmi2"))) size_t readShapedRecords(const char*& 
 
 }  // namespace
 
-size_t decodeLedColors(const char* text, size_t size, VelmoraLedColor* out, size_t capacity) {
+LUMSDK_HOT size_t decodeLedColors(const char* text, size_t size, VelmoraLedColor* out,
+                                  size_t capacity) {
   const char* p = text;
   const char* const end = text + size;
   size_t count = 0;
@@ -542,7 +543,7 @@ VelmoraLedColor* DeviceColors::find(int ledId) {
   return nullptr;
 }
 
-void DeviceColors::append(const VelmoraLedColor& c) {
+LUMSDK_HOT void DeviceColors::append(const VelmoraLedColor& c) {
   list_.push_back(c);
   if (!where_.empty()) {
     where_[static_cast<size_t>(c.ledId)] = static_cast<uint16_t>(list_.size());
@@ -554,7 +555,7 @@ void DeviceColors::append(const VelmoraLedColor& c) {
   }
 }
 
-void DeviceColors::set(const VelmoraLedColor& c) {
+LUMSDK_HOT void DeviceColors::set(const VelmoraLedColor& c) {
   if (VelmoraLedColor* listed = find(c.ledId)) {
     *listed = c;
   } else {
@@ -582,7 +583,7 @@ size_t ColorBuffer::ledCount() const {
   return leds;
 }
 
-DeviceColors& ColorBuffer::device(int deviceIndex) {
+LUMSDK_HOT DeviceColors& ColorBuffer::device(int deviceIndex) {
   // A desk has a handful of devices: a look along the list beats a map.
   if (used_ <= kListedDevices) {
     for (size_t i = 0; i < used_; ++i) {
@@ -604,7 +605,7 @@ DeviceColors& ColorBuffer::device(int deviceIndex) {
   return devices_[used_++];
 }
 
-void ColorBuffer::clear() {
+LUMSDK_HOT void ColorBuffer::clear() {
   for (size_t i = 0; i < used_; ++i) devices_[i].reset(0);
   used_ = 0;
   index_.clear();
@@ -634,7 +635,7 @@ std::string buildFlushRequest(const ColorBuffer& buffer) {
   return text;
 }
 
-void appendFlushRequest(std::string* out, const ColorBuffer& buffer) {
+LUMSDK_HOT void appendFlushRequest(std::string* out, const ColorBuffer& buffer) {
   std::string& text = *out;
   text.reserve(text.size() + 96 + static_cast<size_t>(buffer.end() - buffer.begin()) * 48 +
                buffer.ledCount() * 16);

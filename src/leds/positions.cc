@@ -4,6 +4,7 @@
 #include "api/calls.h"
 #include "api/exchange.h"
 #include "api/methods.h"
+#include "core/hot.h"
 #include "json/json_text.h"
 #include "json/request.h"
 
@@ -99,7 +100,7 @@ VelmoraLedPositions* getLedPositionsByDeviceIndex(int deviceIndex) {
       requestText(method::kGetLedPositionsByDeviceIndex, "deviceIndex", deviceIndex), true);
 }
 
-int getLedIdForKeyName(char keyName) {
+LUMSDK_HOT int getLedIdForKeyName(char keyName) {
   Session& s = session();
   if (!s.handshakeDone()) return fail(VelmoraErrorHandshakeRequired, 0);
   const unsigned char key = static_cast<unsigned char>(keyName);

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 
+#include "core/hot.h"
 #include "core/platform.h"
 
 namespace sdk {
@@ -39,7 +40,7 @@ void PeerTakenHookForTesting() {
   if (void (*hook)() = g_peerTakenHook.load()) hook();
 }
 
-TerminatedText FrameText(char* text, size_t size) {
+LUMSDK_HOT TerminatedText FrameText(char* text, size_t size) {
   StoreLe32(reinterpret_cast<uint8_t*>(text) - kFrameHeaderBytes, static_cast<uint32_t>(size + 1));
   text[size] = '\0';
   TerminatedText framed(text, size);
@@ -61,14 +62,16 @@ Deadline::Deadline(int timeoutMs, bool started)
   if (timeoutMs > 0 && started) Start();
 }
 
-void Deadline::Start() const {
+LUMSDK_HOT void Deadline::Start() const {
   // One tick more, as the coarse clock may lag: a time-out is never cut short.
   endMs_ = platform::coarseMonotonicMs() + timeoutMs_ + platform::coarseClockTickMs();
 }
 
-Deadline Deadline::StartingAtFirstWait(int timeoutMs) { return Deadline(timeoutMs, false); }
+LUMSDK_HOT Deadline Deadline::StartingAtFirstWait(int timeoutMs) {
+  return Deadline(timeoutMs, false);
+}
 
-int Deadline::RemainingMs() const {
+LUMSDK_HOT int Deadline::RemainingMs() const {
   if (timeoutMs_ <= 0) return -1;
   if (!started_) {
     started_ = true;
@@ -147,7 +150,7 @@ void PipeStreamBase::CloseStream(bool disconnect) {
   Enter(StreamState::Closed);
 }
 
-int PipeStreamBase::Fill(size_t need, const Deadline& deadline) {
+LUMSDK_HOT int PipeStreamBase::Fill(size_t need, const Deadline& deadline) {
   if (inBegin_ == inEnd_) {
     inBegin_ = inEnd_ = 0;  // the usual case: every byte read was used
   } else if (inBegin_ > 0) {
@@ -194,8 +197,8 @@ int PipeStreamBase::ReadFrameText(std::string& text, int timeoutMs) {
   return error;
 }
 
-int PipeStreamBase::ReadFrameTextInPlace(std::string_view* text, std::string* storage,
-                                         int timeoutMs) {
+LUMSDK_HOT int PipeStreamBase::ReadFrameTextInPlace(std::string_view* text, std::string* storage,
+                                                    int timeoutMs) {
   const uint8_t* body = nullptr;
   size_t size = 0;
   const int error = NextFrame(&body, &size, timeoutMs);
@@ -230,7 +233,7 @@ int PipeStreamBase::SkipRest(const Deadline& deadline) {
   return kErrorInsufficientBuffer;
 }
 
-int PipeStreamBase::NextFrame(const uint8_t** frame, size_t* frameSize, int timeoutMs) {
+LUMSDK_HOT int PipeStreamBase::NextFrame(const uint8_t** frame, size_t* frameSize, int timeoutMs) {
   const Deadline deadline = Deadline::StartingAtFirstWait(timeoutMs);
   if (skipLeft_ > 0) return SkipRest(deadline);
   if (!bodyPending_) {
@@ -290,8 +293,8 @@ int PipeStreamBase::WriteFrame(const std::vector<uint8_t>& frame, int timeoutMs)
   return WriteFrameBody(frame.data(), frame.size(), false, timeoutMs);
 }
 
-int PipeStreamBase::WriteFrameBody(const uint8_t* body, size_t size, bool headerBefore,
-                                   int timeoutMs) {
+LUMSDK_HOT int PipeStreamBase::WriteFrameBody(const uint8_t* body, size_t size, bool headerBefore,
+                                              int timeoutMs) {
   if (size > kMaxFrameBytes) return kErrorInvalidData;
   const Deadline deadline = Deadline::StartingAtFirstWait(timeoutMs);
   if (headerBefore) {
@@ -356,7 +359,8 @@ int PipeInputStream::ReadText(std::string& text, int timeoutMs) {
   return error;
 }
 
-int PipeInputStream::ReadTextInPlace(std::string_view* text, std::string* storage, int timeoutMs) {
+LUMSDK_HOT int PipeInputStream::ReadTextInPlace(std::string_view* text, std::string* storage,
+                                                int timeoutMs) {
   // Every exchange reads its answer here: a stream already ready (closing
   // one leaves that state) skips the platform's check.
   if (!InState(StreamState::ReadyToRead) && !OpenForReading(timeoutMs)) return kStreamNotReady;
@@ -393,7 +397,7 @@ int PipeOutputStream::Write(const std::vector<uint8_t>& frame, int timeoutMs) {
   return error;
 }
 
-int PipeOutputStream::WriteText(TerminatedText text, int timeoutMs) {
+LUMSDK_HOT int PipeOutputStream::WriteText(TerminatedText text, int timeoutMs) {
   // As ReadTextInPlace: every exchange writes its request here.
   if (!InState(StreamState::ReadyToWrite) && !OpenForWriting(timeoutMs)) return kStreamNotReady;
   // The text's own terminating 0 byte ends the frame's body; a framed text

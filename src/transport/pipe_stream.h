@@ -38,6 +38,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/hot.h"
+
 namespace sdk {
 
 // A text followed in memory by a 0 byte, as a std::string's text is. A text
@@ -299,8 +301,8 @@ class PipeInputStream final : public IStream, public PipeStreamBase {
   int ReadTextInPlace(std::string_view* text, std::string* storage, int timeoutMs) override;
   int WriteText(TerminatedText, int) override { return kStreamNotReady; }
   void Cancel() override { PipeStreamBase::Cancel(); }
-  bool IsBroken() override { return Broken(); }
-  bool QueryInput() override { return InputWaiting(); }
+  LUMSDK_HOT bool IsBroken() override { return Broken(); }
+  LUMSDK_HOT bool QueryInput() override { return InputWaiting(); }
   void SetReadLimit(uint32_t maxBytes) override { SetFrameLimit(maxBytes); }
 
   const std::wstring& name() const { return name_; }
@@ -325,7 +327,7 @@ class PipeOutputStream final : public IStream, public PipeStreamBase {
   int ReadText(std::string&, int) override { return kStreamNotReady; }
   int WriteText(TerminatedText text, int timeoutMs) override;
   void Cancel() override { PipeStreamBase::Cancel(); }
-  bool IsBroken() override { return Broken(); }
+  LUMSDK_HOT bool IsBroken() override { return Broken(); }
   void Flush() override;
 
   const std::wstring& name() const { return name_; }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/counters.h"
+#include "core/hot.h"
 #include "core/no_destructor.h"
 #include "core/platform.h"
 #include "transport/binary_io.h"
@@ -203,8 +204,8 @@ std::string RpcConnection::Call(const std::string& request) {
   return std::string(answer);
 }
 
-CallOutcome RpcConnection::CallInto(TerminatedText request, std::string_view* answer,
-                                    std::string* storage) {
+LUMSDK_HOT CallOutcome RpcConnection::CallInto(TerminatedText request, std::string_view* answer,
+                                               std::string* storage) {
   // The caller holds the call mutex (see IRpcConnection::CallInto): it is not
   // taken again. Without one set, no caller can hold the connection's own.
   if (callMutex_.load() != nullptr) return Exchange(request, answer, storage, true);
@@ -212,14 +213,14 @@ CallOutcome RpcConnection::CallInto(TerminatedText request, std::string_view* an
   return Exchange(request, answer, storage, true);
 }
 
-bool RpcConnection::BrokenDuringCall() const {
+LUMSDK_HOT bool RpcConnection::BrokenDuringCall() const {
   return shutDown_.load() || readerFailed_->load() || !responseReader_ || !requestWriter_ ||
          !notificationReader_ || responseReader_->IsBroken() || requestWriter_->IsBroken() ||
          notificationReader_->IsBroken();
 }
 
-CallOutcome RpcConnection::Exchange(TerminatedText request, std::string_view* answer,
-                                    std::string* storage, bool unlessBroken) {
+LUMSDK_HOT CallOutcome RpcConnection::Exchange(TerminatedText request, std::string_view* answer,
+                                               std::string* storage, bool unlessBroken) {
   *answer = std::string_view();
   // Too long to be sent as one frame: refused before a byte is written, so
   // the connection stays as it was.
@@ -260,7 +261,7 @@ CallOutcome RpcConnection::Exchange(TerminatedText request, std::string_view* an
   return CallOutcome::kFailed;
 }
 
-bool RpcConnection::IsBroken() {
+LUMSDK_HOT bool RpcConnection::IsBroken() {
   if (shutDown_.load() || readerFailed_->load()) return true;
   std::lock_guard<std::mutex> lock(streamsMutex_);
   return !responseReader_ || !requestWriter_ || !notificationReader_ ||

@@ -3,12 +3,13 @@
 
 #include <cstdlib>
 
+#include "core/hot.h"
 #include "core/platform.h"
 
 namespace sdk {
 namespace platform {
 
-int64_t coarseMonotonicMs() {
+LUMSDK_HOT int64_t coarseMonotonicMs() {
   timespec now;
   clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
   return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
@@ -25,7 +26,7 @@ const int g_coarseTickMs = [] {
 }();
 }  // namespace
 
-int coarseClockTickMs() { return g_coarseTickMs; }
+LUMSDK_HOT int coarseClockTickMs() { return g_coarseTickMs; }
 
 unsigned long currentProcessId() { return static_cast<unsigned long>(getpid()); }
 

@@ -26,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/hot.h"
 #include "transport/pipe_stream.h"
 
 namespace sdk {
@@ -425,8 +426,8 @@ int PipeStreamBase::PlatformAwaitClient(int timeoutMs) {
   }
 }
 
-int PipeStreamBase::PlatformReadSome(uint8_t* data, size_t size, const Deadline& deadline,
-                                     size_t* got) {
+LUMSDK_HOT int PipeStreamBase::PlatformReadSome(uint8_t* data, size_t size,
+                                                const Deadline& deadline, size_t* got) {
   *got = 0;
   const int fd = io_->fd.load();
   if (fd < 0) return kErrorPipeNotConnected;
@@ -449,8 +450,8 @@ int PipeStreamBase::PlatformReadSome(uint8_t* data, size_t size, const Deadline&
   }
 }
 
-int PipeStreamBase::PlatformWriteAll(const ByteSpan* parts, size_t count,
-                                     const Deadline& deadline) {
+LUMSDK_HOT int PipeStreamBase::PlatformWriteAll(const ByteSpan* parts, size_t count,
+                                                const Deadline& deadline) {
   const int fd = io_->fd.load();
   if (fd < 0) return kErrorPipeNotConnected;
   // The first try never waits: a frame the socket takes at once, the usual
