@@ -3,6 +3,7 @@
 #include <atomic>
 #include <string>
 
+#include "core/hot.h"
 #include "core/platform.h"
 
 namespace sdk {
@@ -13,8 +14,8 @@ std::atomic<bool> g_pinned{false};
 }  // namespace
 
 // The tick count moves with the system timer, every 15.6 ms by default.
-int64_t coarseMonotonicMs() { return static_cast<int64_t>(GetTickCount64()); }
-int coarseClockTickMs() { return 16; }
+LUMSDK_HOT int64_t coarseMonotonicMs() { return static_cast<int64_t>(GetTickCount64()); }
+LUMSDK_HOT int coarseClockTickMs() { return 16; }
 
 unsigned long currentProcessId() { return GetCurrentProcessId(); }
 

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "core/hot.h"
 #include "transport/pipe_stream.h"
 
 namespace sdk {
@@ -189,8 +190,8 @@ int PipeStreamBase::PlatformAwaitClient(int timeoutMs) {
   return result;
 }
 
-int PipeStreamBase::PlatformReadSome(uint8_t* data, size_t size, const Deadline& deadline,
-                                     size_t* got) {
+LUMSDK_HOT int PipeStreamBase::PlatformReadSome(uint8_t* data, size_t size,
+                                                const Deadline& deadline, size_t* got) {
   *got = 0;
   if (io_->pipe == INVALID_HANDLE_VALUE) return ERROR_PIPE_NOT_CONNECTED;
   for (;;) {
@@ -207,8 +208,8 @@ int PipeStreamBase::PlatformReadSome(uint8_t* data, size_t size, const Deadline&
   }
 }
 
-int PipeStreamBase::PlatformWriteAll(const ByteSpan* parts, size_t count,
-                                     const Deadline& deadline) {
+LUMSDK_HOT int PipeStreamBase::PlatformWriteAll(const ByteSpan* parts, size_t count,
+                                                const Deadline& deadline) {
   if (io_->pipe == INVALID_HANDLE_VALUE) return ERROR_PIPE_NOT_CONNECTED;
   // Pipes have no gather write: join the parts, as one WriteFile costs less
   // than a copy (a wine server round trip under Wine).
