@@ -19,7 +19,6 @@
 #include "bare_pipe.h"
 #include "bench_process.h"
 #include "core/platform.h"
-#include "transport/binary_io.h"
 #include "transport/pipe_stream.h"
 #include "transport/rpc_connection.h"
 

@@ -7,6 +7,13 @@
 #include "json/json_format.h"
 
 namespace sdk {
+namespace {
+
+// The most a request with one int parameter holds besides its two names:
+// 28 characters around them, and the number.
+constexpr std::size_t kIntParamRequestExtra = 28 + kMaxJsonIntChars;
+
+}  // namespace
 
 JsonHandle& buildRequest(JsonHandle& request, const std::string& method) {
   request.member("method") = JsonHandle(method);
@@ -21,7 +28,7 @@ std::string requestText(const char* method) {
 }
 
 std::string requestText(const char* method, const char* member, int value) {
-  std::string text(28 + kMaxJsonIntChars + std::strlen(method) + std::strlen(member), '\0');
+  std::string text(kIntParamRequestExtra + std::strlen(method) + std::strlen(member), '\0');
   text.resize(writeRequestText(&text[0], text.size(), method, member, value));
   return text;
 }
@@ -30,8 +37,7 @@ std::size_t writeRequestText(char* out, std::size_t size, const char* method, co
                              int value) {
   const std::string_view methodName(method);
   const std::string_view memberName(member);
-  // 28 characters around the names and the number.
-  if (size < 28 + kMaxJsonIntChars + methodName.size() + memberName.size()) return 0;
+  if (size < kIntParamRequestExtra + methodName.size() + memberName.size()) return 0;
   // Members in the writer's order: "params" first.
   char* p = putText(putText(putText(out, "{\"params\":{\""), memberName), "\":");
   p = putJsonInt(p, value);

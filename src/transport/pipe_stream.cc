@@ -144,6 +144,12 @@ bool PipeStreamBase::WaitForClient(int timeoutMs) {
   return InState(StreamState::Connected);
 }
 
+bool PipeStreamBase::BecomeReady(StreamState ready, int timeoutMs) {
+  if (WaitForClient(timeoutMs) && CanEnter(ready)) Enter(ready);
+  // Ready means a connected pipe: a listening pipe without its peer is not.
+  return InState(ready) && PlatformHasPipe();
+}
+
 void PipeStreamBase::CloseStream(bool disconnect) {
   if (!PlatformHasPipe()) return;
   PlatformClose(disconnect);
@@ -336,13 +342,7 @@ PipeInputStream::~PipeInputStream() {
 void PipeInputStream::Close() { CloseStream(listening_); }
 
 bool PipeInputStream::OpenForReading(int timeoutMs) {
-  if (!InState(StreamState::ReadyToRead)) {
-    if (WaitForClient(timeoutMs) && CanEnter(StreamState::ReadyToRead)) {
-      Enter(StreamState::ReadyToRead);
-    }
-  }
-  // Ready means a connected pipe: a listening pipe without its peer is not.
-  return InState(StreamState::ReadyToRead) && PlatformHasPipe();
+  return OpenFor(StreamState::ReadyToRead, timeoutMs);
 }
 
 int PipeInputStream::Read(std::vector<uint8_t>& frame, int timeoutMs) {
@@ -361,9 +361,7 @@ int PipeInputStream::ReadText(std::string& text, int timeoutMs) {
 
 LUMSDK_HOT int PipeInputStream::ReadTextInPlace(std::string_view* text, std::string* storage,
                                                 int timeoutMs) {
-  // Every exchange reads its answer here: a stream already ready (closing
-  // one leaves that state) skips the platform's check.
-  if (!InState(StreamState::ReadyToRead) && !OpenForReading(timeoutMs)) return kStreamNotReady;
+  if (!OpenForReading(timeoutMs)) return kStreamNotReady;
   const int error = ReadFrameTextInPlace(text, storage, timeoutMs);
   NoteError(error);
   return error;
@@ -382,12 +380,7 @@ PipeOutputStream::~PipeOutputStream() {
 void PipeOutputStream::Close() { CloseStream(false); }
 
 bool PipeOutputStream::OpenForWriting(int timeoutMs) {
-  if (!InState(StreamState::ReadyToWrite)) {
-    if (WaitForClient(timeoutMs) && CanEnter(StreamState::ReadyToWrite)) {
-      Enter(StreamState::ReadyToWrite);
-    }
-  }
-  return InState(StreamState::ReadyToWrite) && PlatformHasPipe();
+  return OpenFor(StreamState::ReadyToWrite, timeoutMs);
 }
 
 int PipeOutputStream::Write(const std::vector<uint8_t>& frame, int timeoutMs) {
@@ -398,8 +391,7 @@ int PipeOutputStream::Write(const std::vector<uint8_t>& frame, int timeoutMs) {
 }
 
 LUMSDK_HOT int PipeOutputStream::WriteText(TerminatedText text, int timeoutMs) {
-  // As ReadTextInPlace: every exchange writes its request here.
-  if (!InState(StreamState::ReadyToWrite) && !OpenForWriting(timeoutMs)) return kStreamNotReady;
+  if (!OpenForWriting(timeoutMs)) return kStreamNotReady;
   // The text's own terminating 0 byte ends the frame's body; a framed text
   // has the header before it, so the whole frame goes out as it lies.
   const int error = WriteFrameBody(reinterpret_cast<const uint8_t*>(text.data()), text.size() + 1,

@@ -219,6 +219,15 @@ class PipeStreamBase {
   void NoteFailure(int error);
   bool Broken() const { return broken_.load(); }
 
+  // Enters ready (ReadyToRead or ReadyToWrite) once a peer is there,
+  // waiting up to timeoutMs for one on a listening pipe; true when ready.
+  // Every read and write asks first: a ready stream has its pipe (closing it
+  // leaves the ready state), so that answer is one load, inline.
+  bool OpenFor(StreamState ready, int timeoutMs) {
+    return InState(ready) || BecomeReady(ready, timeoutMs);
+  }
+  bool BecomeReady(StreamState ready, int timeoutMs);
+
   // Connecting mode: Unopened -> Opened.
   bool OpenClient(const std::wstring& name, bool forReading, int timeoutMs);
   // Listening mode: Unopened -> Created.

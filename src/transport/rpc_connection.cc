@@ -263,10 +263,10 @@ LUMSDK_HOT CallOutcome RpcConnection::Exchange(TerminatedText request, std::stri
 
 LUMSDK_HOT bool RpcConnection::IsBroken() {
   if (shutDown_.load() || readerFailed_->load()) return true;
+  // The streams lock keeps the stream pointers in place, as the call mutex
+  // does for BrokenDuringCall.
   std::lock_guard<std::mutex> lock(streamsMutex_);
-  return !responseReader_ || !requestWriter_ || !notificationReader_ ||
-         responseReader_->IsBroken() || requestWriter_->IsBroken() ||
-         notificationReader_->IsBroken();
+  return BrokenDuringCall();
 }
 
 bool RpcConnection::HasNotificationHandler() {

@@ -454,42 +454,39 @@ LUMSDK_HOT int PipeStreamBase::PlatformWriteAll(const ByteSpan* parts, size_t co
                                                 const Deadline& deadline) {
   const int fd = io_->fd.load();
   if (fd < 0) return kErrorPipeNotConnected;
-  // The first try never waits: a frame the socket takes at once, the usual
-  // case, then costs no clock read and no time-out check. One part (a framed
-  // text) taken whole costs that one send and nothing else.
-  size_t taken = 0;
-  if (count == 1) {
-    const ssize_t n = SendBytes(fd, parts[0].data, parts[0].size, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n >= 0 && static_cast<size_t>(n) == parts[0].size) return 0;
-    if (n > 0) taken = static_cast<size_t>(n);
-  }
-  // A short frame in parts is joined and sent with send(): copying a few KB
-  // costs less than the kernel's handling of a gathered sendmsg (its message
-  // header and vector are copied in and checked on every call).
-  size_t total = 0;
-  for (size_t i = 0; i < count; ++i) total += parts[i].size;
   iovec vectors[3];
   size_t used = 0;
-  if (count > 1 && total <= kJoinedWriteMax) {
-    io_->joined.resize(total);
-    uint8_t* at = io_->joined.data();
-    for (size_t i = 0; i < count; ++i) {
-      if (parts[i].size > 0) std::memcpy(at, parts[i].data, parts[i].size);
-      at += parts[i].size;
-    }
-    vectors[used++] = {io_->joined.data(), total};
-  } else if (count == 1) {
-    vectors[used++] = {const_cast<uint8_t*>(parts[0].data) + taken, parts[0].size - taken};
+  if (count == 1) {
+    // One part (a framed text, the usual case) goes as it lies.
+    vectors[used++] = {const_cast<uint8_t*>(parts[0].data), parts[0].size};
   } else {
-    // More parts than are worth joining: gathered by the kernel, one system
-    // call, no copy.
-    for (size_t i = 0; i < count && used < 3; ++i) {
-      if (parts[i].size > 0) vectors[used++] = {const_cast<uint8_t*>(parts[i].data), parts[i].size};
+    // A short frame in parts is joined and sent with send(): copying a few
+    // KB costs less than the kernel's handling of a gathered sendmsg (its
+    // message header and vector are copied in and checked on every call).
+    // A longer one is gathered by the kernel: one system call, no copy.
+    size_t total = 0;
+    for (size_t i = 0; i < count; ++i) total += parts[i].size;
+    if (total <= kJoinedWriteMax) {
+      io_->joined.resize(total);
+      uint8_t* at = io_->joined.data();
+      for (size_t i = 0; i < count; ++i) {
+        if (parts[i].size > 0) std::memcpy(at, parts[i].data, parts[i].size);
+        at += parts[i].size;
+      }
+      vectors[used++] = {io_->joined.data(), total};
+    } else {
+      for (size_t i = 0; i < count && used < 3; ++i) {
+        if (parts[i].size > 0) {
+          vectors[used++] = {const_cast<uint8_t*>(parts[i].data), parts[i].size};
+        }
+      }
     }
   }
   iovec* part = vectors;
-  // What the first try left is sent with waits, and the deadline starts there.
-  for (bool firstTry = count != 1; used > 0; firstTry = false) {
+  // The first try never waits: a frame the socket takes at once, the usual
+  // case, then costs no clock read and no time-out check. What is left after
+  // it is sent with waits, and the deadline starts there.
+  for (bool firstTry = true; used > 0; firstTry = false) {
     int flags = MSG_NOSIGNAL | MSG_DONTWAIT;
     if (!firstTry) {
       const int left = deadline.RemainingMs();
@@ -507,6 +504,8 @@ LUMSDK_HOT int PipeStreamBase::PlatformWriteAll(const ByteSpan* parts, size_t co
       message.msg_iovlen = used;
       n = sendmsg(fd, &message, flags);
     }
+    // All of it in one go, the usual case.
+    if (used == 1 && n > 0 && static_cast<size_t>(n) == part->iov_len) return 0;
     if (n > 0) {
       size_t sent = static_cast<size_t>(n);
       while (used > 0 && sent >= part->iov_len) {
