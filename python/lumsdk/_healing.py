@@ -108,7 +108,8 @@ class Healer:
         self._last_call = time.monotonic()
         self._backoff = backoff_initial
         self._next_attempt = 0.0
-        self._events: Deque[ConnectionState] = deque()
+        # Each state with the functions subscribed when it happened.
+        self._events: Deque[Tuple[ConnectionState, Tuple[StateHandler, ...]]] = deque()
         self._subscribers = [StateHandler(f, self) for f in subscribers]
         self._signature: Optional[Signature] = None
         # Intent: what the application asked for through this client.
@@ -124,7 +125,7 @@ class Healer:
         self._epoch = 0  # bumped by every restore: failures from before it are old news
 
         if connected:
-            self._events.append(ConnectionState.CONNECTED)
+            self._queue(ConnectionState.CONNECTED)
         self._thread = threading.Thread(target=self._run, name="lumsdk-healer", daemon=True)
         _healers.add(self)
         self._thread.start()
@@ -175,7 +176,7 @@ class Healer:
             self._up = False
             self._backoff = self._backoff_initial
             self._next_attempt = 0.0
-            self._events.append(ConnectionState.LOST)
+            self._queue(ConnectionState.LOST)
             self._wake.notify_all()
 
     # Intent (each called with _lock held, through ``call(remember=...)``) ----
@@ -228,9 +229,14 @@ class Healer:
             if handler in self._subscribers:
                 self._subscribers.remove(handler)
 
-    def _deliver(self, state: ConnectionState) -> None:
+    def _queue(self, state: ConnectionState) -> None:
+        """Queues state for the functions subscribed now (the lock is held):
+        one subscribed later has not seen what came before it."""
+        self._events.append((state, tuple(self._subscribers)))
+
+    def _deliver(self, state: ConnectionState, subscribed: Tuple[StateHandler, ...]) -> None:
         with self._lock:
-            handlers = list(self._subscribers)
+            handlers = [h for h in subscribed if h in self._subscribers]  # not the stopped ones
         for handler in handlers:
             try:
                 handler.function(state)
@@ -266,7 +272,7 @@ class Healer:
                     if self._stopping:
                         return
                     if self._events:
-                        state = self._events.popleft()
+                        state, subscribed = self._events.popleft()
                     else:
                         state = None
                         now = time.monotonic()
@@ -279,7 +285,7 @@ class Healer:
                             continue
                         reconnect = not self._up
                 if state is not None:
-                    self._deliver(state)
+                    self._deliver(state, subscribed)
                 elif reconnect:
                     self._reconnect()
                 else:
@@ -315,7 +321,7 @@ class Healer:
                 return  # the next probe tries again
             with self._lock:
                 self._signature = signature
-                self._events.append(ConnectionState.DEVICES_CHANGED)
+                self._queue(ConnectionState.DEVICES_CHANGED)
 
     def _take_signature(self) -> Optional[Signature]:
         count, error = self._lib.call(self._lib.VelmoraGetDeviceCount)
@@ -360,12 +366,12 @@ class Healer:
                     return None
                 self._ever_connected = True
                 if first:
-                    self._events.append(ConnectionState.CONNECTED)
+                    self._queue(ConnectionState.CONNECTED)
                 elif not was_up:
-                    self._events.append(ConnectionState.RESTORED)
+                    self._queue(ConnectionState.RESTORED)
                 if (not first and signature is not None and self._signature is not None
                         and signature != self._signature):
-                    self._events.append(ConnectionState.DEVICES_CHANGED)
+                    self._queue(ConnectionState.DEVICES_CHANGED)
                 if signature is not None:
                     self._signature = signature
                 self._protocol = protocol
